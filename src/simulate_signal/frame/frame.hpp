@@ -1,0 +1,222 @@
+// The module frame: what every other folder may call.
+//
+// The module is Python semantics written in C++. The helpers below are the one
+// way each recurring piece of those semantics is written:
+//   - read a module global at the moment of use      -> global("name")
+//   - call a module-level helper through the module   -> helper("name", args...)
+//   - getattr(obj, name, None), call only if callable -> hook(obj, "name")
+//   - raise X(msg) / from None / from exc             -> raise / raise_from_none / raise_from
+//   - except Exception as exc: ...                    -> catch_exception(...)
+//   - logger.debug / logger.warning                   -> log_debug / log_warning
+//   - a module-level function or method               -> def_function / make_function
+//
+// Every Python reference is held in a `ref` (an nb::object that leaks instead
+// of decrementing once the interpreter has started to shut down; see ref below).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <atomic>
+#include <initializer_list>
+#include <utility>
+
+namespace nb = nanobind;
+
+namespace simsig {
+
+// ---------------------------------------------------------------------------
+// Interpreter exit.
+//
+// Pipeline threads are daemon threads. Once finalization has begun, CPython
+// 3.12 ends a daemon thread that asks for the GIL with pthread_exit(), which
+// unwinds through our C++ frames *without* the GIL. A destructor that
+// decremented a reference then would race the finalizing main thread. An
+// atexit hook (run before finalization starts) raises this flag, and from then
+// on every `ref` destructor leaks its reference instead.
+bool interpreter_exiting() noexcept;
+
+class ref : public nb::object {
+public:
+    using nb::object::object;
+    ref() = default;
+    ref(const nb::object &o) : nb::object(o) {}
+    ref(nb::object &&o) noexcept : nb::object(std::move(o)) {}
+    ref(const ref &) = default;
+    ref(ref &&) noexcept = default;
+    ref &operator=(const ref &) = default;
+    ref &operator=(ref &&) noexcept = default;
+    ref &operator=(nb::object &&o) noexcept {
+        nb::object::operator=(std::move(o));
+        return *this;
+    }
+    ~ref() {
+        if (interpreter_exiting())
+            (void) release();
+    }
+    explicit operator bool() const { return is_valid(); }
+};
+
+// ---------------------------------------------------------------------------
+// Names: interned Python strings, created once per literal and kept for the
+// life of the process. Use only with string literals.
+nb::handle name(const char *literal);
+
+// ---------------------------------------------------------------------------
+// The module namespace.
+nb::handle module();
+nb::handle module_dict();
+
+// The value bound to `name` in the module namespace now (NameError if unbound).
+ref global(const char *name);
+void set_global(const char *name, nb::handle value);
+
+// Call the module-level helper `name` as the namespace holds it at this moment.
+template <typename... Args>
+ref helper(const char *helper_name, Args &&...args) {
+    return global(helper_name)(std::forward<Args>(args)...);
+}
+
+// Import `name` the way `from module_name import name` does.
+ref from_import(const char *module_name, const char *name);
+ref import_module(const char *module_name);
+
+// ---------------------------------------------------------------------------
+// Attributes.
+ref attr(nb::handle obj, const char *name);           // obj.name (raises)
+ref attr_or_none(nb::handle obj, const char *name);   // getattr(obj, name, None)
+ref attr_or(nb::handle obj, const char *name, nb::handle fallback);
+bool has_attr(nb::handle obj, const char *name);      // hasattr(obj, name)
+void set_attr(nb::handle obj, const char *name, nb::handle value);
+// getattr(obj, name, None) if callable, else an empty ref (test with `if (h)`).
+ref hook(nb::handle obj, const char *name);
+
+// ---------------------------------------------------------------------------
+// Small Python semantics.
+inline bool is_none(nb::handle h) { return h.is_none(); }
+bool truthy(nb::handle h);                   // bool(h)
+bool equals(nb::handle a, nb::handle b);     // a == b
+bool equals(nb::handle a, const char *s);    // a == "s"
+bool is_instance(nb::handle obj, nb::handle cls);
+ref str(nb::handle h);                       // str(h)
+ref repr(nb::handle h);                      // repr(h)
+ref py_str(const char *utf8);                // a new str
+ref py_bool(bool b);
+ref py_float(double d);
+ref py_int(long long v);
+double monotonic();                          // time.monotonic() read through the module's `time`
+// PyUnicode_FromFormat: %S is str(), %R is repr(), %s a C string.
+ref format(const char *fmt, ...);
+
+// ---------------------------------------------------------------------------
+// Raising. Each builds exception_type(message) (or exception_type() when the
+// message is empty/null) and raises it by throwing nb::python_error.
+ref new_exception(nb::handle exception_type, nb::handle message = nb::handle());
+ref new_exception(nb::handle exception_type, const char *message);
+// raise X(msg): inside a handler, pass the handled exception as `context`.
+[[noreturn]] void raise(nb::handle exception_type, const char *message,
+                        nb::handle context = nb::handle());
+[[noreturn]] void raise(nb::handle exception_type, nb::handle message,
+                        nb::handle context = nb::handle());
+// raise X(msg) from None (context: the exception being handled, if any).
+[[noreturn]] void raise_from_none(nb::handle exception_type, const char *message,
+                                  nb::handle context = nb::handle());
+[[noreturn]] void raise_from_none(nb::handle exception_type, nb::handle message,
+                                  nb::handle context = nb::handle());
+// raise X(msg) from cause.
+[[noreturn]] void raise_from(nb::handle exception_type, const char *message, nb::handle cause);
+[[noreturn]] void raise_from(nb::handle exception_type, nb::handle message, nb::handle cause);
+// raise exc (an exception instance), e.g. to re-raise a stored error.
+[[noreturn]] void raise_object(nb::handle exception);
+
+// `try: f() except Exception as exc: ...` -- runs f; returns the exception
+// object if f raised an Exception (the error is cleared), an empty ref if it
+// returned. A BaseException that is not an Exception propagates. `matching`
+// narrows the class (e.g. PyExc_TypeError).
+template <typename F>
+ref catch_exception(F &&f, PyObject *matching = PyExc_Exception) {
+    try {
+        f();
+    } catch (nb::python_error &e) {
+        if (!e.matches(matching))
+            throw;
+        return ref(nb::borrow(e.value()));
+    }
+    return ref();
+}
+
+// Recursive walkers enter one level per step, so a very deep input raises
+// RecursionError instead of overflowing the C stack.
+class recursion_guard {
+public:
+    explicit recursion_guard(const char *where) {
+        if (Py_EnterRecursiveCall(where))
+            throw nb::python_error();
+    }
+    ~recursion_guard() { Py_LeaveRecursiveCall(); }
+    recursion_guard(const recursion_guard &) = delete;
+    recursion_guard &operator=(const recursion_guard &) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// Logging through the module global `logger`, %-style.
+template <typename... Args>
+void log_debug(const char *fmt, Args &&...args) {
+    attr(global("logger"), "debug")(fmt, std::forward<Args>(args)...);
+}
+template <typename... Args>
+void log_warning(const char *fmt, Args &&...args) {
+    attr(global("logger"), "warning")(fmt, std::forward<Args>(args)...);
+}
+
+// ---------------------------------------------------------------------------
+// Functions and methods of the module.
+//
+// A function is a small callable type of the module's own: vectorcall, a
+// __dict__ (so __signature__ can be set), binds as a method on classes, and
+// reports its parameters to inspect.signature.
+
+struct Param {
+    enum Kind { positional_or_keyword, keyword_only, var_keyword };
+    const char *name;
+    Kind kind;
+    nb::handle default_value;   // empty: required
+};
+inline Param arg(const char *n) { return {n, Param::positional_or_keyword, {}}; }
+inline Param arg(const char *n, nb::handle d) { return {n, Param::positional_or_keyword, d}; }
+inline Param kwonly(const char *n) { return {n, Param::keyword_only, {}}; }
+inline Param kwonly(const char *n, nb::handle d) { return {n, Param::keyword_only, d}; }
+inline Param var_kwargs(const char *n) { return {n, Param::var_keyword, {}}; }
+// Defaults, kept alive for the life of the process.
+nb::handle none();
+nb::handle true_();
+nb::handle false_();
+nb::handle zero_float();
+nb::handle empty_str();
+
+// The arguments of one call, bound to the parameters in order. args[i] is a
+// borrowed reference valid for the duration of the call.
+class Call {
+public:
+    nb::handle operator[](size_t i) const { return nb::handle(m_values[i]); }
+    size_t size() const { return m_count; }
+    nb::handle kwargs() const { return m_kwargs; } // the var_keyword dict, if any
+
+    PyObject **m_values = nullptr;
+    size_t m_count = 0;
+    nb::handle m_kwargs;
+};
+
+using Impl = nb::object (*)(const Call &);
+
+// A new function object. `qualname` may be "Class.method".
+ref make_function(const char *qualname, std::initializer_list<Param> params, Impl impl,
+                  const char *doc = nullptr);
+// Define a module-level function, bound in the namespace under its name.
+ref def_function(const char *name, std::initializer_list<Param> params, Impl impl,
+                 const char *doc = nullptr);
+
+// A plain Python class: type(name, bases, namespace) with __module__ and
+// __qualname__ set. Methods made with make_function bind like functions.
+ref make_class(const char *name, nb::handle bases, nb::dict namespace_);
+
+} // namespace simsig

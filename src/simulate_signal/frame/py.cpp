@@ -1,0 +1,312 @@
+// Python semantics helpers shared by the whole module (see frame.hpp).
+#include "frame/frame.hpp"
+#include "frame/state.hpp"
+
+#include <cstdarg>
+#include <unordered_map>
+
+namespace simsig {
+
+namespace {
+std::atomic<bool> g_exiting{false};
+} // namespace
+
+bool interpreter_exiting() noexcept { return g_exiting.load(std::memory_order_relaxed); }
+void mark_interpreter_exiting() noexcept { g_exiting.store(true, std::memory_order_relaxed); }
+
+nb::handle name(const char *literal) {
+    // Guarded by the GIL: interning runs no Python code, so it cannot release it.
+    static auto *cache = new std::unordered_map<const char *, PyObject *>();
+    auto it = cache->find(literal);
+    if (it != cache->end())
+        return it->second;
+    PyObject *s = PyUnicode_InternFromString(literal);
+    if (!s)
+        throw nb::python_error();
+    cache->emplace(literal, s);
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Module namespace
+
+namespace {
+PyObject *g_module = nullptr;       // strong, kept for the life of the process
+PyObject *g_module_dict = nullptr;  // borrowed from g_module
+} // namespace
+
+void set_module(nb::handle m) {
+    g_module = m.inc_ref().ptr();
+    g_module_dict = PyModule_GetDict(g_module);
+}
+
+nb::handle module() { return g_module; }
+nb::handle module_dict() { return g_module_dict; }
+
+ref global(const char *n) {
+    nb::handle key = name(n);
+    PyObject *value = PyDict_GetItemWithError(g_module_dict, key.ptr());
+    if (!value) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", n);
+        throw nb::python_error();
+    }
+    return ref(nb::borrow(value));
+}
+
+void set_global(const char *n, nb::handle value) {
+    if (PyDict_SetItem(g_module_dict, name(n).ptr(), value.ptr()))
+        throw nb::python_error();
+}
+
+ref import_module(const char *module_name) {
+    PyObject *m = PyImport_ImportModule(module_name);
+    if (!m)
+        throw nb::python_error();
+    return ref(nb::steal(m));
+}
+
+ref from_import(const char *module_name, const char *n) {
+    ref fromlist = nb::steal(PyTuple_Pack(1, name(n).ptr()));
+    if (!fromlist)
+        throw nb::python_error();
+    PyObject *m = PyImport_ImportModuleLevel(module_name, module_dict().ptr(), nullptr,
+                                             fromlist.ptr(), 0);
+    if (!m)
+        throw nb::python_error();
+    ref mod = nb::steal(m);
+    PyObject *value = PyObject_GetAttr(mod.ptr(), name(n).ptr());
+    if (value)
+        return ref(nb::steal(value));
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module_name);
+    throw nb::python_error();
+}
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+ref attr(nb::handle obj, const char *n) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name(n).ptr());
+    if (!value)
+        throw nb::python_error();
+    return ref(nb::steal(value));
+}
+
+ref attr_or(nb::handle obj, const char *n, nb::handle fallback) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name(n).ptr());
+    if (value)
+        return ref(nb::steal(value));
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return ref(nb::borrow(fallback));
+}
+
+ref attr_or_none(nb::handle obj, const char *n) { return attr_or(obj, n, Py_None); }
+
+bool has_attr(nb::handle obj, const char *n) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name(n).ptr());
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+void set_attr(nb::handle obj, const char *n, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name(n).ptr(), value.ptr()))
+        throw nb::python_error();
+}
+
+ref hook(nb::handle obj, const char *n) {
+    ref value = attr_or_none(obj, n);
+    if (PyCallable_Check(value.ptr()))
+        return value;
+    return ref();
+}
+
+// ---------------------------------------------------------------------------
+// Small semantics
+
+bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool equals(nb::handle a, const char *s) { return equals(a, name(s)); }
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+ref str(nb::handle h) {
+    PyObject *s = PyObject_Str(h.ptr());
+    if (!s)
+        throw nb::python_error();
+    return ref(nb::steal(s));
+}
+
+ref repr(nb::handle h) {
+    PyObject *s = PyObject_Repr(h.ptr());
+    if (!s)
+        throw nb::python_error();
+    return ref(nb::steal(s));
+}
+
+ref py_str(const char *utf8) {
+    PyObject *s = PyUnicode_FromString(utf8);
+    if (!s)
+        throw nb::python_error();
+    return ref(nb::steal(s));
+}
+
+ref py_bool(bool b) { return ref(nb::borrow(b ? Py_True : Py_False)); }
+
+ref py_float(double d) {
+    PyObject *f = PyFloat_FromDouble(d);
+    if (!f)
+        throw nb::python_error();
+    return ref(nb::steal(f));
+}
+
+ref py_int(long long v) {
+    PyObject *i = PyLong_FromLongLong(v);
+    if (!i)
+        throw nb::python_error();
+    return ref(nb::steal(i));
+}
+
+double monotonic() {
+    ref t = attr(global("time"), "monotonic")();
+    double d = PyFloat_AsDouble(t.ptr());
+    if (d == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return d;
+}
+
+ref format(const char *fmt, ...) {
+    va_list vargs;
+    va_start(vargs, fmt);
+    PyObject *s = PyUnicode_FromFormatV(fmt, vargs);
+    va_end(vargs);
+    if (!s)
+        throw nb::python_error();
+    return ref(nb::steal(s));
+}
+
+nb::handle none() { return Py_None; }
+nb::handle true_() { return Py_True; }
+nb::handle false_() { return Py_False; }
+nb::handle zero_float() {
+    static PyObject *zero = PyFloat_FromDouble(0.0);
+    return zero;
+}
+nb::handle empty_str() { return name(""); }
+
+// ---------------------------------------------------------------------------
+// Raising
+
+ref new_exception(nb::handle exception_type, nb::handle message) {
+    PyObject *exc = message ? PyObject_CallOneArg(exception_type.ptr(), message.ptr())
+                            : PyObject_CallNoArgs(exception_type.ptr());
+    if (!exc)
+        throw nb::python_error();
+    return ref(nb::steal(exc));
+}
+
+ref new_exception(nb::handle exception_type, const char *message) {
+    if (!message)
+        return new_exception(exception_type, nb::handle());
+    return new_exception(exception_type, py_str(message));
+}
+
+namespace {
+// Raise `exc` with the chaining of a raise statement: __context__ is the
+// handled exception, __cause__ and __suppress_context__ as the statement says.
+[[noreturn]] void raise_chained(nb::handle exc, nb::handle context, nb::handle cause,
+                                bool suppress_context) {
+    if (PyExceptionInstance_Check(exc.ptr())) {
+        if (context && context.ptr() != exc.ptr())
+            PyException_SetContext(exc.ptr(), context.inc_ref().ptr());
+        if (suppress_context) {
+            // Also sets __suppress_context__, as a raise ... from statement does.
+            PyException_SetCause(exc.ptr(), cause ? cause.inc_ref().ptr() : nullptr);
+        }
+    }
+    PyErr_SetRaisedException(exc.inc_ref().ptr());
+    throw nb::python_error();
+}
+} // namespace
+
+void raise(nb::handle exception_type, const char *message, nb::handle context) {
+    ref exc = new_exception(exception_type, message);
+    if (!context) {
+        PyErr_SetObject(exception_type.ptr(), exc.ptr());
+        throw nb::python_error();
+    }
+    raise_chained(exc, context, nb::handle(), false);
+}
+
+void raise(nb::handle exception_type, nb::handle message, nb::handle context) {
+    ref exc = new_exception(exception_type, message);
+    if (!context) {
+        PyErr_SetObject(exception_type.ptr(), exc.ptr());
+        throw nb::python_error();
+    }
+    raise_chained(exc, context, nb::handle(), false);
+}
+
+void raise_from_none(nb::handle exception_type, const char *message, nb::handle context) {
+    raise_chained(new_exception(exception_type, message), context, nb::handle(), true);
+}
+
+void raise_from_none(nb::handle exception_type, nb::handle message, nb::handle context) {
+    raise_chained(new_exception(exception_type, message), context, nb::handle(), true);
+}
+
+void raise_from(nb::handle exception_type, const char *message, nb::handle cause) {
+    raise_chained(new_exception(exception_type, message), cause, cause, true);
+}
+
+void raise_from(nb::handle exception_type, nb::handle message, nb::handle cause) {
+    raise_chained(new_exception(exception_type, message), cause, cause, true);
+}
+
+void raise_object(nb::handle exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
+    throw nb::python_error();
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+
+ref make_class(const char *class_name, nb::handle bases, nb::dict namespace_) {
+    namespace_[name("__module__")] = name("tallowmere.simulate_signal");
+    namespace_[name("__qualname__")] = py_str(class_name);
+    PyObject *cls = PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "sOO",
+                                          class_name, bases.ptr(), namespace_.ptr());
+    if (!cls)
+        throw nb::python_error();
+    return ref(nb::steal(cls));
+}
+
+} // namespace simsig

@@ -1,0 +1,3 @@
+"""Stand-in: the agent's onboarding configuration."""
+
+_config = {}

@@ -1,0 +1,5 @@
+"""Stand-in: authentication errors."""
+
+
+class AuthError(Exception):
+    """Authentication failed."""
