@@ -1,5 +1,4 @@
 """Simulate signal subcomponent — single expression evaluation pipeline."""
-import threading
 from collections.abc import Callable, Mapping
 from typing import Any, ClassVar
 
@@ -85,11 +84,6 @@ class SimulationResult:
 class SimulationHandle:
     """Handle to a running simulation."""
 
-    _lock: threading.Lock
-    _thread: threading.Thread
-    _done_event: threading.Event
-    _acquire_done: threading.Event
-    _post_acquire_gate: threading.Event
     def __init__(
         self,
         graph: object,
