@@ -226,7 +226,7 @@ nb::handle empty_str() { return name(""); }
 // Raising
 
 ref new_exception(nb::handle exception_type, nb::handle message) {
-    PyObject *exc = message ? PyObject_CallOneArg(exception_type.ptr(), message.ptr())
+    PyObject *exc = message ? PyObject_CallFunctionObjArgs(exception_type.ptr(), message.ptr(), nullptr)
                             : PyObject_CallNoArgs(exception_type.ptr());
     if (!exc)
         throw nb::python_error();
