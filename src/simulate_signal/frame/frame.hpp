@@ -18,7 +18,9 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 
@@ -106,6 +108,31 @@ ref py_int(long long v);
 double monotonic();                          // time.monotonic() read through the module's `time`
 // PyUnicode_FromFormat: %S is str(), %R is repr(), %s a C string.
 ref format(const char *fmt, ...);
+// obj.get(key) / obj.get(key, default), through the object's own `get`
+// (a plain dict is looked up directly, which is the same thing).
+ref mapping_get(nb::handle obj, nb::handle key);
+ref mapping_get(nb::handle obj, nb::handle key, nb::handle default_value);
+// `a, b = iterable`: exactly n items, else the interpreter's ValueError.
+std::vector<ref> unpack(nb::handle iterable, size_t n);
+// `for item in iterable: f(item)`, each item held in a ref while f runs. An f
+// that returns bool ends the loop by returning true (`break`); for_each then
+// returns true.
+template <typename F>
+bool for_each(nb::handle iterable, F &&f) {
+    ref iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
+    if (!iterator)
+        throw nb::python_error();
+    while (PyObject *item = PyIter_Next(iterator.ptr())) {
+        ref held = nb::steal(item);
+        if constexpr (std::is_void_v<std::invoke_result_t<F &, nb::handle>>)
+            f(nb::handle(held));
+        else if (f(nb::handle(held)))
+            return true;
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 // Raising. Each builds exception_type(message) (or exception_type() when the

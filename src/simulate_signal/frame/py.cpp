@@ -213,6 +213,63 @@ ref format(const char *fmt, ...) {
     return ref(nb::steal(s));
 }
 
+ref mapping_get(nb::handle obj, nb::handle key) {
+    if (PyDict_CheckExact(obj.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
+        return ref(nb::borrow(value ? value : Py_None));
+    }
+    return attr(obj, "get")(key);
+}
+
+ref mapping_get(nb::handle obj, nb::handle key, nb::handle default_value) {
+    if (PyDict_CheckExact(obj.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
+        return ref(nb::borrow(value ? nb::handle(value) : default_value));
+    }
+    return attr(obj, "get")(key, default_value);
+}
+
+std::vector<ref> unpack(nb::handle iterable, size_t n) {
+    ref iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
+    if (!iterator) {
+        // Only "not iterable" is reworded; an __iter__ that raises keeps its error.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !PySequence_Check(iterable.ptr()) &&
+            !PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(iterable.ptr())),
+                                    "__iter__")) {
+            PyErr_Clear();
+            ref type_name = nb::steal(PyType_GetName(Py_TYPE(iterable.ptr())));
+            if (!type_name)
+                throw nb::python_error();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", type_name.ptr());
+        }
+        throw nb::python_error();
+    }
+    std::vector<ref> items;
+    while (items.size() <= n) {
+        PyObject *item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            break;
+        }
+        items.emplace_back(nb::steal(item));
+    }
+    if (items.size() < n) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                     items.size());
+        throw nb::python_error();
+    }
+    if (items.size() > n) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+        throw nb::python_error();
+    }
+    return items;
+}
+
 nb::handle none() { return Py_None; }
 nb::handle true_() { return Py_True; }
 nb::handle false_() { return Py_False; }
