@@ -110,15 +110,15 @@ double monotonic();                          // time.monotonic() read through th
 ref format(const char *fmt, ...);
 // obj.get(key) / obj.get(key, default), through the object's own `get`
 // (a plain dict is looked up directly, which is the same thing).
-ref mapping_get(nb::handle obj, nb::handle key);
-ref mapping_get(nb::handle obj, nb::handle key, nb::handle default_value);
+ref method_get(nb::handle obj, nb::handle key);
+ref method_get(nb::handle obj, nb::handle key, nb::handle default_value);
 // `a, b = iterable`: exactly n items, else the interpreter's ValueError.
 std::vector<ref> unpack(nb::handle iterable, size_t n);
 // `for item in iterable: f(item)`, each item held in a ref while f runs. An f
-// that returns bool ends the loop by returning true (`break`); for_each then
+// that returns bool ends the loop by returning true (`break`); for_each_item then
 // returns true.
 template <typename F>
-bool for_each(nb::handle iterable, F &&f) {
+bool for_each_item(nb::handle iterable, F &&f) {
     ref iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
     if (!iterator)
         throw nb::python_error();

@@ -213,7 +213,7 @@ ref format(const char *fmt, ...) {
     return ref(nb::steal(s));
 }
 
-ref mapping_get(nb::handle obj, nb::handle key) {
+ref method_get(nb::handle obj, nb::handle key) {
     if (PyDict_CheckExact(obj.ptr())) {
         PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
         if (!value && PyErr_Occurred())
@@ -223,7 +223,7 @@ ref mapping_get(nb::handle obj, nb::handle key) {
     return attr(obj, "get")(key);
 }
 
-ref mapping_get(nb::handle obj, nb::handle key, nb::handle default_value) {
+ref method_get(nb::handle obj, nb::handle key, nb::handle default_value) {
     if (PyDict_CheckExact(obj.ptr())) {
         PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
         if (!value && PyErr_Occurred())
