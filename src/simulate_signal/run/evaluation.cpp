@@ -1,8 +1,310 @@
 // Pipeline stretch: evaluation.
+//
+// Chooses the evaluation route (the backtester's adapter, or a batch
+// orchestrator with the direct backtest), patches the shared backtester for
+// the run, applies the vocabulary freshness guard, evaluates the expression
+// and finalizes the weights.
 #include "run/pipeline.hpp"
+#include "run/stretch_util.hpp"
+
+#include <structmember.h>
 
 namespace simsig {
 
-void evaluate(Run &) {}
+namespace {
+
+// ---------------------------------------------------------------------------
+// The backtester's search_plan_factory for one run: a callable that accepts
+// any positional and keyword arguments and returns the run's search plan.
+
+struct ConstantFactory {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *value;
+};
+
+PyObject *constant_factory_vectorcall(PyObject *self, PyObject *const *, size_t, PyObject *) {
+    return Py_NewRef(reinterpret_cast<ConstantFactory *>(self)->value);
+}
+
+int constant_factory_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ConstantFactory *>(self)->value);
+    return 0;
+}
+
+int constant_factory_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<ConstantFactory *>(self)->value);
+    return 0;
+}
+
+void constant_factory_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    constant_factory_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef constant_factory_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ConstantFactory, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot constant_factory_slots[] = {
+    {Py_tp_dealloc, (void *) constant_factory_dealloc},
+    {Py_tp_traverse, (void *) constant_factory_traverse},
+    {Py_tp_clear, (void *) constant_factory_clear},
+    {Py_tp_call, (void *) PyVectorcall_Call},
+    {Py_tp_members, (void *) constant_factory_members},
+    {0, nullptr},
+};
+
+PyType_Spec constant_factory_spec = {
+    "tallowmere.simulate_signal.search_plan_factory",
+    sizeof(ConstantFactory),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    constant_factory_slots,
+};
+
+ref constant_factory(nb::handle value) {
+    // Created once, under the GIL; kept for the life of the process.
+    static PyTypeObject *type = nullptr;
+    if (!type) {
+        PyObject *t = PyType_FromSpec(&constant_factory_spec);
+        if (!t)
+            throw nb::python_error();
+        type = reinterpret_cast<PyTypeObject *>(t);
+    }
+    auto *f = PyObject_GC_New(ConstantFactory, type);
+    if (!f)
+        throw nb::python_error();
+    f->vectorcall = constant_factory_vectorcall;
+    f->value = value.inc_ref().ptr();
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
+    return ref(nb::steal(reinterpret_cast<PyObject *>(f)));
+}
+
+// ---------------------------------------------------------------------------
+// Route, directories, orchestrator
+
+bool is_callable(nb::handle h) { return PyCallable_Check(h.ptr()); }
+
+void choose_adapter_route(Run &run) {
+    ref backtester = global("_backtester");
+    run.evaluate_expression = attr_or_none(backtester, "evaluate_expression");
+    run.run_backtest = attr_or_none(backtester, "run_backtest");
+    run.backtest_direct = attr_or_none(backtester, "backtest");
+    run.use_adapter_path = is_callable(run.evaluate_expression) && is_callable(run.run_backtest);
+}
+
+// A manifest that cannot be read is no manifest.
+void read_manifest(Run &run) {
+    run.manifest = ref(nb::none());
+    ref sync_manager = global("_sync_manager");
+    if (is_none(sync_manager))
+        return;
+    ref manifest;
+    catch_exception([&] { manifest = attr(sync_manager, "get_manifest")(); });
+    if (manifest)
+        run.manifest = manifest;
+}
+
+void compute_search_plan(Run &run) {
+    ref compute = global("_compute_search_plan");
+    if (is_callable(compute))
+        run.search_plan = compute(handle_attr(run, "_expression_type"), run.era_cfg,
+                                  nb::arg("requested_n_jobs") = 1);
+}
+
+// A new orchestrator when the class is wired (and needed), else the injected one.
+void choose_orchestrator(Run &run) {
+    run.search_plan = ref(nb::none());
+    run.orchestrator_delegate = ref(nb::none());
+    bool should_construct_orchestrator =
+        is_callable(global("_BatchOrchestrator")) &&
+        (!is_none(global("_batch_orchestrator")) || !run.use_adapter_path);
+    if (should_construct_orchestrator) {
+        compute_search_plan(run);
+        nb::dict orchestrator_kwargs;
+        orchestrator_kwargs["search_plan"] = run.search_plan;
+        orchestrator_kwargs["feature_dir"] = run.feature_dir;
+        orchestrator_kwargs["signal_dir"] = run.signal_dir;
+        orchestrator_kwargs["manifest"] = run.manifest;
+        orchestrator_kwargs["backtester"] = global("_backtester");
+        orchestrator_kwargs["named_universe"] = handle_attr(run, "_named_universe");
+        run.orchestrator_delegate = call_with_kwargs(global("_BatchOrchestrator"),
+                                                     orchestrator_kwargs);
+    } else if (!is_none(global("_batch_orchestrator"))) {
+        run.orchestrator_delegate = global("_batch_orchestrator");
+    }
+}
+
+void choose_direct_route(Run &run) {
+    run.use_direct_backtest_path = !run.use_adapter_path && !is_none(run.orchestrator_delegate) &&
+                                   is_callable(run.backtest_direct);
+    if (run.use_direct_backtest_path && is_none(run.search_plan))
+        compute_search_plan(run);
+    if (!run.use_adapter_path && !run.use_direct_backtest_path)
+        raise(PyExc_RuntimeError,
+              "RuntimeEvaluationAdapter is required for simulation. Call register()/login() so "
+              "the synced evaluation runtime is initialized.");
+}
+
+void build_extra_evaluate_kwargs(Run &run) {
+    nb::dict extra;
+    extra["feature_dir"] = run.feature_dir;
+    extra["signal_dir"] = run.signal_dir;
+    extra["manifest"] = run.manifest;
+    extra["backtester"] = global("_backtester");
+    if (!is_none(run.search_plan))
+        extra["search_plan"] = run.search_plan;
+    run.extra_evaluate_kwargs = extra;
+}
+
+// ---------------------------------------------------------------------------
+// Backtester patches. An empty ref stands for "nothing saved".
+
+struct BacktesterPatches {
+    ref restore_evaluator;
+    ref restore_search_plan_factory;
+};
+
+BacktesterPatches patch_backtester(const Run &run) {
+    BacktesterPatches saved;
+    ref backtester = global("_backtester");
+    if (!is_none(run.orchestrator_delegate) && !is_none(backtester) &&
+        has_attr(backtester, "evaluator")) {
+        saved.restore_evaluator = attr(backtester, "evaluator");
+        set_attr(backtester, "evaluator",
+                 helper("_SimulationOrchestratorEvaluator", run.orchestrator_delegate,
+                        run.extra_evaluate_kwargs));
+    }
+    if (!is_none(run.search_plan) && has_attr(backtester, "search_plan_factory")) {
+        saved.restore_search_plan_factory = attr(backtester, "search_plan_factory");
+        set_attr(backtester, "search_plan_factory", constant_factory(run.search_plan));
+    }
+    return saved;
+}
+
+void restore_backtester(const BacktesterPatches &saved) {
+    if (saved.restore_evaluator)
+        set_attr(global("_backtester"), "evaluator", saved.restore_evaluator);
+    if (saved.restore_search_plan_factory)
+        set_attr(global("_backtester"), "search_plan_factory", saved.restore_search_plan_factory);
+}
+
+// ---------------------------------------------------------------------------
+// Freshness, evaluation, weights
+
+// A refresh reported by the guard, or a vocabulary artifact that it loaded
+// meanwhile, reloads the run's vocabulary.
+void apply_vocabulary_freshness(Run &run) {
+    ref guard = global("_runtime_freshness_guard");
+    run.ensure_fresh = is_none(guard) ? ref(nb::none())
+                                      : attr_or_none(guard, "ensure_fresh_before_evaluation");
+    if (!is_callable(run.ensure_fresh))
+        return;
+    ref freshness_before =
+        helper("_runtime_vocabulary_freshness_state", global("_runtime_freshness_guard"));
+    ref refresh_result = run.ensure_fresh();
+    ref freshness_after =
+        helper("_runtime_vocabulary_freshness_state", global("_runtime_freshness_guard"));
+    ref named_universe = handle_attr(run, "_named_universe");
+    if (truthy(refresh_result) ||
+        truthy(helper("_runtime_vocabulary_refreshed", freshness_before, freshness_after,
+                      named_universe)))
+        helper("_reload_runtime_vocabulary_after_freshness", named_universe);
+}
+
+// try: evaluate  finally: restore the backtester's evaluator and plan factory.
+void evaluate_on_adapter(Run &run, const BacktesterPatches &saved) {
+    ref error = catch_exception(
+        [&] {
+            run.eval_weights = run.evaluate_expression(
+                handle_attr(run, "_graph"),
+                nb::arg("metaparameters") = run.evaluation_metaparameters_by_pool,
+                nb::arg("named_universe") = handle_attr(run, "_named_universe"));
+        },
+        PyExc_BaseException);
+    ref restore_error = catch_exception([&] { restore_backtester(saved); }, PyExc_BaseException);
+    if (restore_error) {
+        if (error && restore_error.ptr() != error.ptr())
+            PyException_SetContext(restore_error.ptr(), error.inc_ref().ptr());
+        raise_object(restore_error);
+    }
+    if (error)
+        raise_object(error);
+}
+
+// The orchestrator's patches stay in place after the run.
+void evaluate_on_orchestrator(Run &run) {
+    ref evaluate_fn = attr(run.orchestrator_delegate, "evaluate");
+    ref useful_signals = global("_useful_signals");
+    nb::dict kwargs;
+    kwargs["graph"] = handle_attr(run, "_graph");
+    kwargs["expression_type"] = handle_attr(run, "_expression_type");
+    kwargs["registry"] = global("_vocabulary");
+    kwargs["useful_signals"] = truthy(useful_signals) ? nb::object(useful_signals) : nb::dict();
+    kwargs["universe"] = nb::none();
+    kwargs["metaparameters"] = run.evaluation_metaparameters_by_pool;
+    kwargs["transform_pipeline"] = run.transform_pipeline;
+    kwargs["stage_data"] = helper("_empty_runtime_stage_data");
+    kwargs["column_labels"] =
+        helper("_required_runtime_data_shape_value", run.era_cfg, "column_labels");
+    kwargs["signal_universe_rule_ids"] = nb::dict();
+    kwargs["search_plan"] = run.search_plan;
+    kwargs["feature_dir"] = run.feature_dir;
+    kwargs["signal_dir"] = run.signal_dir;
+    kwargs["manifest"] = run.manifest;
+    kwargs["backtester"] = global("_backtester");
+    run.eval_result = call_with_kwargs(evaluate_fn, kwargs);
+
+    run.per_pool_weights = attr_or_none(run.eval_result, "per_pool_weights");
+    if (is_dict(run.per_pool_weights) &&
+        contains(run.per_pool_weights, run.selected_signal_pool_id))
+        run.eval_weights = getitem(run.per_pool_weights, run.selected_signal_pool_id);
+    else
+        run.eval_weights = attr_or(run.eval_result, "weights", run.eval_result);
+}
+
+void finalize_weights(Run &run) {
+    if (!truthy(helper("_pipeline_applies_rescale", run.transform_pipeline,
+                       run.selected_resolved_metaparameters)))
+        return;
+    run.eval_weights = helper("_finalize_rescaled_weights", run.eval_weights);
+    helper("_install_finalized_weights", global("_backtester"), handle_attr(run, "_graph"),
+           run.evaluation_metaparameters_by_pool, handle_attr(run, "_named_universe"),
+           run.eval_weights);
+}
+
+} // namespace
+
+void evaluate(Run &run) {
+    update_status(run, "evaluating", 0.0, "Evaluating expression... batch 0/?");
+    check_cancelled(run);
+    choose_adapter_route(run);
+    read_manifest(run);
+    ref signal_dir = global("_signal_dir");
+    run.signal_dir = truthy(signal_dir) ? signal_dir : run.data_dir;
+    run.feature_dir = run.signal_dir;
+    choose_orchestrator(run);
+    choose_direct_route(run);
+    build_extra_evaluate_kwargs(run);
+    BacktesterPatches saved = patch_backtester(run);
+    check_cancelled(run);
+    apply_vocabulary_freshness(run);
+
+    run.eval_t0 = monotonic();
+    if (run.use_adapter_path)
+        evaluate_on_adapter(run, saved);
+    else
+        evaluate_on_orchestrator(run);
+    finalize_weights(run);
+    run.eval_elapsed = py_float(monotonic() - run.eval_t0);
+}
 
 } // namespace simsig

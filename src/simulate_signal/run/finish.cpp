@@ -1,8 +1,120 @@
 // Pipeline stretch: era re-check, pending record and result.
+//
+// Makes sure the era did not change while the run went on, leaves the
+// search-tracking record for result() to record, publishes the
+// SimulationResult and reports "complete".
 #include "run/pipeline.hpp"
+#include "run/stretch_util.hpp"
 
 namespace simsig {
 
-void finish(Run &) {}
+namespace {
+
+bool is_strategy(const Run &run) { return equals(handle_attr(run, "_expression_type"), "STRATEGY"); }
+
+void recheck_era(Run &run) {
+    run.current_era = attr(global("_era_thread"), "get_current_era_number")();
+    run.config_era = handle_attr(run, "_config_era_number");
+    if (not_equals(run.current_era, run.config_era))
+        raise(global("EraError"),
+              format("Era changed during simulation. Started with era_number=%S, current "
+                     "era_number=%S. Results are invalid. Retry with the new era.",
+                     run.config_era.ptr(), run.current_era.ptr()));
+}
+
+ref record_payload(Run &run) {
+    ref graph = handle_attr(run, "_graph");
+    nb::dict payload;
+    payload["source"] = "simulate";
+    payload["graph"] = helper("_plain_tracking_graph", graph);
+    payload["named_universe"] = handle_attr(run, "_named_universe");
+    payload["era_number"] = run.era_number;
+    payload["passed_thresholds"] = py_bool(run.pool_passed);
+    payload["rejection_reason"] = run.rejection_reason;
+    payload["expression_elapsed_seconds"] = run.eval_elapsed;
+    payload["stats"] = run.tracking_stats;
+    payload["metaparameters"] = run.record_metaparameters_by_pool;
+    payload["per_column_stats"] = attr(run.bt_result, "per_column_stats");
+    payload["is_correlation"] = run.pool_correlation;
+    payload["is_pnl_mi"] = run.pool_mi_score;
+    payload["agent_is_pnl_mi"] = run.pool_mi_score;
+    payload["failure_reason"] = run.failure_reason;
+    payload["failure_detail"] = run.failure_detail;
+    payload["stats_verdict"] = run.stats_verdict;
+    payload["correlation_verdict"] = run.correlation_verdict;
+    payload["mi_verdict"] = run.mi_verdict;
+    if (is_strategy(run)) {
+        payload["strategy_pool_id"] = handle_attr(run, "_selected_pool_id");
+        payload["signal_pool_id"] = run.selected_signal_pool_id;
+        payload["referenced_signal_ids"] =
+            helper("_strategy_referenced_signal_ids", run.useful_sigs_for_eval,
+                   global("_useful_signal_metadata"), run.pool_cfg);
+    } else {
+        payload["signal_pool_id"] = run.selected_signal_pool_id;
+    }
+    return payload;
+}
+
+// result() records it once the caller collects the result; cancel() drops it.
+void prepare_pending_record(Run &run) {
+    run.rejection_reason = ref(nb::none());
+    if (!is_none(run.failure_reason))
+        run.rejection_reason = truthy(run.failure_detail) ? run.failure_detail : run.failure_reason;
+    run.tracking_stats = helper("_build_tracking_stats", attr(run.bt_result, "stats"),
+                                attr(run.bt_result, "per_column_stats"), run.era_cfg);
+    run.payload = record_payload(run);
+    nb::tuple pending = nb::make_tuple(handle_attr(run, "_expression_type"), run.payload);
+    under_handle_lock(run, [&] { set_attr(run.self, "_pending_recording", pending); });
+}
+
+ref simulation_result(Run &run) {
+    nb::dict fields;
+    fields["stats"] = attr(run.bt_result, "stats");
+    fields["pnl_matrix"] = attr(run.bt_result, "pnl_matrix");
+    fields["per_column_stats"] = attr(run.bt_result, "per_column_stats");
+    fields["portfolio_returns"] = truthy(handle_attr(run, "_return_series"))
+                                      ? attr_or_none(run.bt_result, "portfolio_returns")
+                                      : ref(nb::none());
+    fields["processed_weights"] = attr_or_none(run.bt_result, "processed_weights");
+    fields["pool_kind"] = handle_attr(run, "_selected_pool_kind");
+    fields["signal_pool_id"] = run.selected_signal_pool_id;
+    fields["strategy_pool_id"] =
+        is_strategy(run) ? handle_attr(run, "_selected_pool_id") : ref(nb::none());
+    fields["is_correlation"] = run.pool_correlation;
+    fields["is_pnl_mi"] = run.pool_mi_score;
+    fields["was_diagnostic_only"] = py_bool(run.was_diagnostic_only);
+    fields["failure_reason"] = run.failure_reason;
+    fields["failure_detail"] = run.failure_detail;
+    fields["rejection_reason"] = nb::none();
+    fields["passed"] = py_bool(run.pool_passed);
+    fields["structural_failed"] = attr_or(run.bt_result, "structural_failed", false_());
+    fields["mi_score"] = run.mi_score;
+    fields["mi_passed"] = run.mi_passed;
+    fields["stats_verdict"] = run.stats_verdict;
+    fields["correlation_verdict"] = run.correlation_verdict;
+    fields["mi_verdict"] = run.mi_verdict;
+    fields["expression_elapsed_seconds"] = run.eval_elapsed;
+    fields["backtest_elapsed_seconds"] = run.bt_elapsed;
+    fields["max_backtest_row_elapsed_seconds"] = run.bt_max_row_elapsed;
+    fields["resolved_metaparameters"] = run.selected_resolved_metaparameters;
+    return call_with_kwargs(global("SimulationResult"), fields);
+}
+
+} // namespace
+
+void finish(Run &run) {
+    run.mi_score = run.pool_mi_score;
+    run.mi_passed = run.pool_mi_passed;
+    check_cancelled(run);
+    recheck_era(run);
+    check_cancelled(run);
+
+    if (truthy(handle_attr(run, "_record")))
+        prepare_pending_record(run);
+
+    run.sim_result = simulation_result(run);
+    under_handle_lock(run, [&] { set_attr(run.self, "_result", run.sim_result); });
+    update_status(run, "complete", 1.0, "Simulation complete. Results available.");
+}
 
 } // namespace simsig

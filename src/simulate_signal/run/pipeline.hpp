@@ -88,6 +88,16 @@ struct Run {
     ref pool_universe;
     ref threshold_key;
     ref thresholds;
+    bool structural_failed = false;
+    bool pool_passed = false;   // structural check and scalar thresholds only
+    ref stats_verdict;
+    ref correlation_verdict;
+    ref mi_verdict;
+    ref stats;
+    ref primary_pnl_col;
+    ref stats_sharpe;
+    ref abs_weight_sum_mean;
+    ref threshold_result;
 
     // --- correlation and marginal-improvement gates -----------------------
     bool has_multiple_selected_pools = false;

@@ -1,8 +1,163 @@
 // Pipeline stretch: graph validation and configuration.
+//
+// The run's private era-config copy, the lazily built graph validator, the
+// transform pipeline and metaparameters, the universe rule id, the graph
+// check, the selected pool and the per-pool metaparameters.
 #include "run/pipeline.hpp"
+#include "run/stretch_util.hpp"
 
 namespace simsig {
 
-void validate_and_configure(Run &) {}
+namespace {
+
+const char *const kGraphValidatorRequired =
+    "GraphValidator runtime is required for simulation. Initialize the synced graph "
+    "validation runtime before calling simulate_signal().";
+
+void build_graph_validator(const Run &run) {
+    std::vector<ref> runtime = unpack(helper("_import_graph_validator_runtime"), 2);
+    ref graph_validator_cls = runtime[0], validator_config_cls = runtime[1];
+    if (!truthy(helper("_is_function_store_registry", global("_vocabulary"))))
+        raise(PyExc_TypeError,
+              "GraphValidator requires a FunctionStore registry in runtime simulation");
+    ref raw = or_else(global("_vocabulary_raw"), nb::dict());
+    ref graph_validator_config = from_import("tallowmere._runtime", "_graph_validator_config");
+    ref graph_validator_names = from_import("tallowmere._runtime", "_graph_validator_names");
+    std::vector<ref> names = unpack(graph_validator_names(raw), 2);
+    ref config = graph_validator_config(validator_config_cls, run.era_cfg);
+    set_global("_graph_validator",
+               graph_validator_cls(global("_vocabulary"), names[0], names[1], config));
+}
+
+// Built once per process by the first run that finds none and has a vocabulary.
+void bootstrap_graph_validator(const Run &run) {
+    if (!is_none(global("_graph_validator")) || is_none(global("_vocabulary")))
+        return;
+    ref exc = catch_exception([&] { build_graph_validator(run); });
+    if (!exc)
+        return;
+    if (is_instance(exc, global("SdkRuntimeNotReadyError")))
+        raise_object(exc);
+    log_warning("Failed to bootstrap _graph_validator: %s", exc);
+    raise_from(PyExc_RuntimeError, kGraphValidatorRequired, exc);
+}
+
+bool has_per_pool_default(nb::handle transform_pipeline) {
+    for (nb::handle stage : transform_pipeline)
+        if (truthy(get(stage, "per_pool_default")))
+            return true;
+    return false;
+}
+
+void resolve_transform_pipeline(Run &run) {
+    run.transform_pipeline = get(run.era_cfg, "transform_pipeline");
+    if (is_none(run.transform_pipeline))
+        raise_from_none(global("SdkRuntimeNotReadyError"),
+                        "missing required era config field: transform_pipeline");
+    // Rejects invalid metaparameters before any pool work; the per-pool
+    // resolution below is the one whose result counts.
+    if (!has_per_pool_default(run.transform_pipeline))
+        helper("_resolve_metaparameters", handle_attr(run, "_metaparameters"),
+               run.transform_pipeline);
+}
+
+void resolve_universe_rule_id(Run &run) {
+    ref named_universe = handle_attr(run, "_named_universe");
+    run.universe_rule_id = helper("_resolve_universe_rule_id_for_sdk", run.era_cfg, named_universe);
+    if (is_none(run.universe_rule_id)) {
+        ref available_names = list_of(attr(or_else(get(run.era_cfg, "universe_rules"), nb::dict()),
+                                           "keys")());
+        if (PyList_Sort(available_names.ptr()))
+            throw nb::python_error();
+        ref allowed_names = list_of(or_else(get(run.era_cfg, "allowed_named_universes"), nb::list()));
+        raise(PyExc_ValueError,
+              format("Unknown named_universe '%S'. Available named_universe values: %S. "
+                     "Allowed named_universe values: %S",
+                     named_universe.ptr(), available_names.ptr(), allowed_names.ptr()));
+    }
+    set_attr(run.self, "_universe_rule_id", run.universe_rule_id);
+}
+
+void validate_graph(const Run &run) {
+    ref graph_validator = global("_graph_validator");
+    if (is_none(graph_validator))
+        raise(PyExc_RuntimeError, kGraphValidatorRequired);
+    attr(graph_validator, "validate")(handle_attr(run, "_graph"),
+                                      handle_attr(run, "_expression_type"));
+}
+
+bool is_strategy(const Run &run) { return equals(handle_attr(run, "_expression_type"), "STRATEGY"); }
+
+// A None on either side skips the check.
+void require_useful_signals() {
+    ref useful_signals = global("_useful_signals");
+    ref useful_signal_pool = global("_useful_signal_pool");
+    if (!is_none(useful_signals) && length(useful_signals) == 0 &&
+        !is_none(useful_signal_pool) && length(useful_signal_pool) == 0)
+        raise(PyExc_ValueError, "No useful signals match the filtration criteria. Cannot "
+                                "execute strategy graph without useful signals.");
+}
+
+void select_pool(Run &run) {
+    ref expression_type = handle_attr(run, "_expression_type");
+    ref named_universe = handle_attr(run, "_named_universe");
+    run.selected_pool_cfg = helper("_selected_pool_config", run.era_cfg, expression_type,
+                                   handle_attr(run, "_selected_pool_id"));
+    run.allowed_named_universes = helper("_pool_allowed_named_universes", run.selected_pool_cfg);
+    if (truthy(run.allowed_named_universes) && !contains(run.allowed_named_universes, named_universe))
+        raise(PyExc_ValueError,
+              format("named_universe '%S' is not in selected pool allowed_named_universes=%R",
+                     named_universe.ptr(), run.allowed_named_universes.ptr()));
+    run.selected_pool_name = helper("_selected_pool_runtime_name", run.selected_pool_cfg,
+                                    expression_type, handle_attr(run, "_selected_pool_id"));
+}
+
+// The weights belong to a signal pool: the selected one, or a strategy's linked one.
+void select_signal_pool(Run &run) {
+    if (!is_strategy(run)) {
+        run.selected_signal_pool_id = handle_attr(run, "_selected_pool_id");
+    } else {
+        run.selected_signal_pool_id = helper("_strategy_signal_pool_id", run.selected_pool_cfg,
+                                             handle_attr(run, "_selected_pool_id"));
+        helper("_validate_strategy_useful_signal_pools", handle_attr(run, "_selected_pool_id"),
+               run.selected_pool_cfg, global("_useful_signals"), global("_useful_signal_metadata"));
+    }
+    run.selected_transform_pool_id = run.selected_signal_pool_id;
+}
+
+void resolve_pool_metaparameters(Run &run) {
+    nb::list pool_ids;
+    pool_ids.append(run.selected_transform_pool_id);
+    run.resolved_metaparameters_by_pool = helper(
+        "_canonicalize_metaparameters",
+        helper("_resolve_metaparameters_per_pool", handle_attr(run, "_metaparameters"),
+               run.transform_pipeline, pool_ids));
+    run.selected_resolved_metaparameters = attr(run.resolved_metaparameters_by_pool, "get")(
+        run.selected_transform_pool_id, nb::dict());
+    // Recording is keyed by the selected pool, evaluation by the signal pool;
+    // each gets its own copy.
+    nb::dict record;
+    record[handle_attr(run, "_selected_pool_id")] = dict_copy(run.selected_resolved_metaparameters);
+    run.record_metaparameters_by_pool = record;
+    nb::dict evaluation;
+    evaluation[run.selected_transform_pool_id] = dict_copy(run.selected_resolved_metaparameters);
+    run.evaluation_metaparameters_by_pool = evaluation;
+}
+
+} // namespace
+
+void validate_and_configure(Run &run) {
+    update_status(run, "graph-validation", 0.0, "Validating graph and simulation parameters...");
+    run.era_cfg = helper("_resolve_runtime_era_config", run.market_id, run.era_number);
+    bootstrap_graph_validator(run);
+    resolve_transform_pipeline(run);
+    resolve_universe_rule_id(run);
+    validate_graph(run);
+    if (is_strategy(run))
+        require_useful_signals();
+    select_pool(run);
+    select_signal_pool(run);
+    resolve_pool_metaparameters(run);
+}
 
 } // namespace simsig

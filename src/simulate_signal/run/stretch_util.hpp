@@ -1,0 +1,139 @@
+// Small pieces of Python semantics that the later pipeline stretches share
+// (validation, evaluation, backtest, pool gates, finish).
+#pragma once
+
+#include "run/pipeline.hpp"
+
+#include <vector>
+
+namespace simsig {
+
+// self._update_status(phase, progress, message)
+inline void update_status(const Run &run, const char *phase, double progress,
+                          const char *message) {
+    attr(run.self, "_update_status")(name(phase), progress, py_str(message));
+}
+
+// self._check_cancelled()
+inline void check_cancelled(const Run &run) { attr(run.self, "_check_cancelled")(); }
+
+// self.<attribute>, read at each use.
+inline ref handle_attr(const Run &run, const char *attribute) {
+    return attr(run.self, attribute);
+}
+
+// fn(**kwargs)
+inline ref call_with_kwargs(nb::handle fn, nb::handle kwargs) {
+    ref args = nb::steal(PyTuple_New(0));
+    if (!args)
+        throw nb::python_error();
+    PyObject *result = PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr());
+    if (!result)
+        throw nb::python_error();
+    return ref(nb::steal(result));
+}
+
+// mapping.get(key) / mapping.get(key, default): the object's own `get`.
+inline ref get(nb::handle mapping, const char *key) { return attr(mapping, "get")(name(key)); }
+inline ref get(nb::handle mapping, const char *key, nb::handle default_value) {
+    return attr(mapping, "get")(name(key), default_value);
+}
+
+// len(obj)
+inline Py_ssize_t length(nb::handle obj) {
+    Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    return n;
+}
+
+// `value or fallback`
+inline ref or_else(nb::handle value, nb::handle fallback) {
+    return ref(nb::borrow(truthy(value) ? value : fallback));
+}
+
+// item in container
+inline bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// a != b
+inline bool not_equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// dict(mapping): a new plain dict.
+inline ref dict_copy(nb::handle mapping) {
+    return nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))(mapping);
+}
+
+// list(iterable)
+inline ref list_of(nb::handle iterable) {
+    PyObject *list = PySequence_List(iterable.ptr());
+    if (!list)
+        throw nb::python_error();
+    return ref(nb::steal(list));
+}
+
+// container[key]
+inline ref getitem(nb::handle container, nb::handle key) {
+    PyObject *value = PyObject_GetItem(container.ptr(), key.ptr());
+    if (!value)
+        throw nb::python_error();
+    return ref(nb::steal(value));
+}
+
+inline bool is_dict(nb::handle obj) { return PyDict_Check(obj.ptr()); }
+
+// `a, b = value`: exactly `count` items, with the interpreter's own errors.
+inline std::vector<ref> unpack(nb::handle value, size_t count) {
+    PyObject *it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    ref iterator = nb::steal(it);
+    std::vector<ref> items;
+    while (items.size() <= count) {
+        PyObject *item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            break;
+        }
+        items.emplace_back(nb::steal(item));
+    }
+    if (items.size() < count) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)",
+                     count, items.size());
+        throw nb::python_error();
+    }
+    if (items.size() > count) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
+        throw nb::python_error();
+    }
+    return items;
+}
+
+// `with self._lock: f()` -- the handle's threading.Lock, released on every way out.
+template <typename F>
+void under_handle_lock(const Run &run, F &&f) {
+    ref lock = attr(run.self, "_lock");
+    attr(lock, "acquire")();
+    ref error = catch_exception(std::forward<F>(f), PyExc_BaseException);
+    attr(lock, "release")();
+    if (error)
+        raise_object(error);
+}
+
+} // namespace simsig
