@@ -4,8 +4,6 @@
 
 #include "run/pipeline.hpp"
 
-#include <vector>
-
 namespace simsig {
 
 // self._update_status(phase, progress, message)
@@ -33,10 +31,10 @@ inline ref call_with_kwargs(nb::handle fn, nb::handle kwargs) {
     return ref(nb::steal(result));
 }
 
-// mapping.get(key) / mapping.get(key, default): the object's own `get`.
-inline ref get(nb::handle mapping, const char *key) { return attr(mapping, "get")(name(key)); }
+// mapping.get("key") / mapping.get("key", default)
+inline ref get(nb::handle mapping, const char *key) { return method_get(mapping, name(key)); }
 inline ref get(nb::handle mapping, const char *key, nb::handle default_value) {
-    return attr(mapping, "get")(name(key), default_value);
+    return method_get(mapping, name(key), default_value);
 }
 
 // len(obj)
@@ -90,40 +88,6 @@ inline ref getitem(nb::handle container, nb::handle key) {
 }
 
 inline bool is_dict(nb::handle obj) { return PyDict_Check(obj.ptr()); }
-
-// `a, b = value`: exactly `count` items, with the interpreter's own errors.
-inline std::vector<ref> unpack(nb::handle value, size_t count) {
-    PyObject *it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(value.ptr())->tp_name);
-        }
-        throw nb::python_error();
-    }
-    ref iterator = nb::steal(it);
-    std::vector<ref> items;
-    while (items.size() <= count) {
-        PyObject *item = PyIter_Next(iterator.ptr());
-        if (!item) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            break;
-        }
-        items.emplace_back(nb::steal(item));
-    }
-    if (items.size() < count) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)",
-                     count, items.size());
-        throw nb::python_error();
-    }
-    if (items.size() > count) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
-        throw nb::python_error();
-    }
-    return items;
-}
 
 // `with self._lock: f()` -- the handle's threading.Lock, released on every way out.
 template <typename F>
