@@ -1,8 +1,152 @@
 // Pipeline stretch: vault, vocabulary and reconstruction set-up.
+//
+// "initializing": the data directory, the synced shuffle seed, the era's
+// vault (through the backtester's era hook when it has one), the vocabulary
+// load and the function-store registry; then
+// "feature-reconstruction-deobfuscation" on the backtester. The shuffle seed
+// and the wallet secret are passed on as opaque values and never kept beyond
+// the run.
+#include "run/handle.hpp"
 #include "run/pipeline.hpp"
 
 namespace simsig {
 
-void set_up_runtime(Run &) {}
+namespace {
+
+// The six keys every vocabulary dict must carry, as a new set.
+ref required_vocab_keys() {
+    ref keys = nb::steal(PySet_New(nullptr));
+    if (!keys)
+        throw nb::python_error();
+    for (const char *key :
+         {"era_number", "rotations", "filtrations", "reductions", "features", "metadata"})
+        if (PySet_Add(keys.ptr(), name(key).ptr()))
+            throw nb::python_error();
+    return keys;
+}
+
+// isinstance(value, dict) and value
+bool is_non_empty_dict(nb::handle value) { return PyDict_Check(value.ptr()) && truthy(value); }
+
+// Raises the "missing required keys" ValueError when `vocabulary` lacks any.
+void check_required_keys(nb::handle vocabulary) {
+    ref keys = attr(vocabulary, "keys")();
+    ref present = nb::steal(PySet_New(keys.ptr()));
+    if (!present)
+        throw nb::python_error();
+    PyObject *difference = PyNumber_Subtract(required_vocab_keys().ptr(), present.ptr());
+    if (!difference)
+        throw nb::python_error();
+    ref missing_keys = nb::steal(difference);
+    if (!truthy(missing_keys))
+        return;
+    ref present_list = nb::steal(PySequence_List(attr(vocabulary, "keys")().ptr()));
+    if (!present_list)
+        throw nb::python_error();
+    raise(PyExc_ValueError, format("Vocabulary missing required keys: %S. Present keys: %S",
+                                   missing_keys.ptr(), present_list.ptr()));
+}
+
+void require_vault() {
+    if (is_none(global("_vault")))
+        raise(PyExc_RuntimeError,
+              "Vault runtime is required for simulation. Call register()/login() so the "
+              "synced vault runtime is initialized.");
+}
+
+// First truthy of the sync manager's _data_dir and data_dir, else _signal_dir.
+ref find_data_dir() {
+    ref data_dir = attr_or_none(global("_sync_manager"), "_data_dir");
+    if (truthy(data_dir))
+        return data_dir;
+    data_dir = attr_or_none(global("_sync_manager"), "data_dir");
+    if (truthy(data_dir))
+        return data_dir;
+    return global("_signal_dir");
+}
+
+void initialize_vault(Run &run) {
+    ref backtester = global("_backtester");
+    run.initialize_runtime_vault =
+        is_none(backtester) ? ref(nb::none()) : attr_or_none(backtester, "initialize_era_vault");
+    if (PyCallable_Check(run.initialize_runtime_vault.ptr())) {
+        run.initialize_runtime_vault(nb::arg("shuffle_blob") = run.shuffle_blob,
+                                     nb::arg("wallet_secret") = run.wallet_secret,
+                                     nb::arg("market_id") = run.market_id,
+                                     nb::arg("era_number") = run.era_number);
+        return;
+    }
+    run.initialize_vault = attr_or_none(global("_vault"), "initialize");
+    if (PyCallable_Check(run.initialize_vault.ptr())) {
+        ref exc = catch_exception(
+            [&] { run.initialize_vault(run.shuffle_blob, run.wallet_secret, run.era_number); });
+        // An "already initialized" failure of a ready vault is harmless.
+        if (exc && !truthy(helper("vault_already_initialized_is_ready", global("_vault"), exc)))
+            raise_object(exc);
+    }
+    attr(global("_vault"), "init_if_needed")(run.era_number);
+}
+
+void load_vocabulary(Run &run) {
+    ref loader = global("_load_vocabulary");
+    if (is_none(loader))
+        return;
+    run.loaded_vocab = loader(run.era_number);
+    if (!is_non_empty_dict(run.loaded_vocab))
+        raise(PyExc_ValueError, "load_vocabulary returned empty or invalid vocabulary");
+    check_required_keys(run.loaded_vocab);
+    set_global("_vocabulary_raw", run.loaded_vocab);
+    // A registry already in place stays; the loaded dict is only recorded.
+    if (!truthy(helper("_is_function_store_registry", global("_vocabulary"))))
+        set_global("_vocabulary", helper("_build_obfuscated_store", run.loaded_vocab));
+}
+
+// The runtime needs a registry: a complete raw vocabulary dict is refused.
+void check_runtime_vocabulary() {
+    if (is_none(global("_vocabulary")))
+        raise(PyExc_RuntimeError,
+              "Vocabulary is required for simulation. Call init_simulate_signal(..., "
+              "load_vocabulary=...) or initialize the runtime vocabulary.");
+    ref vocabulary = global("_vocabulary");
+    if (!is_non_empty_dict(vocabulary))
+        return;
+    check_required_keys(vocabulary);
+    raise(PyExc_TypeError, "Raw vocabulary dict is not accepted at runtime. Runtime simulation "
+                           "requires a FunctionStore registry.");
+}
+
+void require_backtester() {
+    if (is_none(global("_backtester")))
+        raise(PyExc_RuntimeError,
+              "Backtester runtime is required for simulation. Call register()/login() so the "
+              "synced backtester runtime is initialized.");
+}
+
+void initialize_reconstruction(Run &run) {
+    update_status(run.self, "feature-reconstruction-deobfuscation", 0.0,
+                  "Initializing feature reconstruction from synced shuffle seed...");
+    attr(global("_backtester"), "init_reconstruction")(
+        nb::arg("shuffle_blob") = run.shuffle_blob, nb::arg("wallet_secret") = run.wallet_secret,
+        nb::arg("market_id") = run.market_id, nb::arg("era_number") = run.era_number);
+    check_cancelled(run.self);
+}
+
+} // namespace
+
+void set_up_runtime(Run &run) {
+    nb::handle self = run.self;
+    update_status(self, "initializing", py_float(0.0),
+                  format("Initializing vault and loading vocabulary for era %S...",
+                         run.era_number.ptr()));
+    check_cancelled(self);
+    require_vault();
+    run.data_dir = find_data_dir();
+    run.shuffle_blob = helper("_load_runtime_shuffle_blob", run.data_dir);
+    initialize_vault(run);
+    load_vocabulary(run);
+    check_runtime_vocabulary();
+    require_backtester();
+    initialize_reconstruction(run);
+}
 
 } // namespace simsig

@@ -1,8 +1,193 @@
 // Pipeline stretch: acquisition and data sync.
+//
+// The graph-kind check, the dependency check, the wallet secret, the
+// acquisition of the sync manager (and the handshake with the constructor),
+// the "syncing" phase with its shared single-flight data sync, and the
+// synced market and era.
+//
+// The shared sync state is five module globals. `_sync_lock` guards
+// `_sync_in_progress`, `_sync_result_cache`, `_sync_exception_cache` and the
+// clearing/setting of `_sync_event`; it is held only for the short
+// bookkeeping blocks below, never while request_for_sync() runs or while a
+// waiter waits, and never together with a handle's `_lock`.
+#include "run/handle.hpp"
 #include "run/pipeline.hpp"
 
 namespace simsig {
 
-void acquire_and_sync(Run &) {}
+namespace {
+
+// A run that arrives while another syncs waits this long for its outcome.
+constexpr double kSyncWaitSeconds = 30.0;
+// The pipeline waits at most this long for the constructor to open the gate.
+constexpr double kPostAcquireGateSeconds = 5.0;
+
+void record_config_era(Run &run) {
+    run.ec_dict = global("_era_config");
+    ref config_era = is_none(run.ec_dict) ? py_int(0) : attr(run.ec_dict, "get")("era_number", 0);
+    set_attr(run.self, "_config_era_number", config_era);
+}
+
+void check_graph_kind(nb::handle self) {
+    ref expression_type = attr(self, "_expression_type");
+    if (equals(expression_type, "SIGNAL")) {
+        if (truthy(helper("_has_filtration_runtime_graph", attr(self, "_graph"))))
+            raise(PyExc_ValueError,
+                  "simulate_signal only accepts signal graphs (rotation/feature nodes only). "
+                  "Strategy simulation is deferred in the v1 public SDK.");
+    } else if (equals(expression_type, "STRATEGY")) {
+        if (!truthy(helper("_has_filtration_runtime_graph", attr(self, "_graph"))))
+            raise(PyExc_ValueError,
+                  "Strategy graph must contain at least one filtration node. "
+                  "Use simulate_signal() for signal graphs.");
+    }
+}
+
+void require_dependencies() {
+    if (is_none(global("_auth")) || is_none(global("_sync_manager")))
+        raise(PyExc_RuntimeError,
+              "Pipeline dependencies not initialized. Call register() or login() first.");
+}
+
+// The run holds the sync manager from here until result() releases it.
+void record_acquisition(Run &run) {
+    nb::handle self = run.self;
+    locked(attr(self, "_lock"), [&] { set_attr(self, "_pipeline_acquired", true_()); });
+    run.acquired = true;
+    set_attr(self, "_acquired", true_());
+    attr(attr(self, "_acquire_done"), "set")();
+    attr(attr(self, "_post_acquire_gate"), "wait")(nb::arg("timeout") = kPostAcquireGateSeconds);
+}
+
+// isinstance(value, (int, float)): anything else counts as 0.
+ref byte_count(nb::handle sync_manager, const char *attribute) {
+    ref zero = py_int(0);
+    ref value = attr_or(sync_manager, attribute, zero);
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
+        return value;
+    return zero;
+}
+
+// One snapshot of the download counters; there is no progress callback.
+void report_download_progress(nb::handle self) {
+    ref bytes_downloaded = byte_count(global("_sync_manager"), "bytes_downloaded");
+    ref total_bytes = byte_count(global("_sync_manager"), "total_bytes");
+    int positive = PyObject_RichCompareBool(total_bytes.ptr(), py_int(0).ptr(), Py_GT);
+    if (positive < 0)
+        throw nb::python_error();
+    if (!positive) {
+        update_status(self, "syncing", 0.0, "Syncing data from server...");
+        return;
+    }
+    PyObject *progress = PyNumber_TrueDivide(bytes_downloaded.ptr(), total_bytes.ptr());
+    if (!progress)
+        throw nb::python_error();
+    ref sync_progress = nb::steal(progress);
+    update_status(self, "syncing", sync_progress,
+                  format("Syncing data... %S/%S bytes downloaded", bytes_downloaded.ptr(),
+                         total_bytes.ptr()));
+}
+
+void request_feature_files(Run &run) {
+    nb::handle self = run.self;
+    ref request = attr_or_none(global("_sync_manager"), "request_feature_files_for_sync");
+    run.graph_feature_names = helper("_simulation_graph_feature_names", attr(self, "_graph"));
+    if (!truthy(run.graph_feature_names) || !PyCallable_Check(request.ptr()))
+        return;
+    update_status(self, "syncing", 0.0, "Syncing graph feature data from server...");
+    request(run.graph_feature_names, nb::arg("expression_type") = attr(self, "_expression_type"),
+            nb::arg("named_universe") = attr(self, "_named_universe"));
+    check_cancelled(self);
+}
+
+// Claims the shared sync when none is in progress.
+bool claim_shared_sync() {
+    bool claimed = false;
+    locked(global("_sync_lock"), [&] {
+        if (truthy(global("_sync_in_progress")))
+            return;
+        set_global("_sync_in_progress", true_());
+        set_global("_sync_exception_cache", none());
+        attr(global("_sync_event"), "clear")();
+        claimed = true;
+    });
+    return claimed;
+}
+
+// This run syncs for every run that arrives meanwhile. Only an Exception is
+// shared with the waiters; anything else leaves the state in progress.
+ref perform_shared_sync() {
+    ref sync_result;
+    ref failure = catch_exception([&] {
+        sync_result = attr(global("_sync_manager"), "request_for_sync")();
+        locked(global("_sync_lock"), [&] {
+            set_global("_sync_result_cache", sync_result);
+            set_global("_sync_exception_cache", none());
+            set_global("_sync_in_progress", false_());
+            attr(global("_sync_event"), "set")();
+        });
+    });
+    if (failure) {
+        locked(global("_sync_lock"), [&] {
+            set_global("_sync_exception_cache", failure);
+            set_global("_sync_in_progress", false_());
+            attr(global("_sync_event"), "set")();
+        });
+        raise_object(failure);
+    }
+    return sync_result;
+}
+
+// Another run syncs: take its result, or raise its very exception.
+ref await_shared_sync() {
+    ref finished = attr(global("_sync_event"), "wait")(nb::arg("timeout") = kSyncWaitSeconds);
+    if (!truthy(finished))
+        raise(global("SyncError"), "Timed out waiting for simulation data sync to complete");
+    ref sync_result;
+    locked(global("_sync_lock"), [&] {
+        ref cached_exception = global("_sync_exception_cache");
+        if (!is_none(cached_exception))
+            raise_object(cached_exception);
+        sync_result = global("_sync_result_cache");
+    });
+    return sync_result;
+}
+
+void shared_data_sync(Run &run) {
+    run.do_sync = claim_shared_sync();
+    run.sync_result = run.do_sync ? perform_shared_sync() : await_shared_sync();
+}
+
+void derive_market_era(Run &run) {
+    std::vector<ref> market_era =
+        unpack(helper("_derive_synced_market_era", global("_sync_manager")), 2);
+    run.market_id = market_era[0];
+    run.era_number = market_era[1];
+    nb::handle self = run.self;
+    locked(attr(self, "_lock"),
+           [&] { set_attr(attr(self, "_status"), "era_number", run.era_number); });
+}
+
+} // namespace
+
+void acquire_and_sync(Run &run) {
+    nb::handle self = run.self;
+    record_config_era(run);
+    check_graph_kind(self);
+    check_cancelled(self);
+    require_dependencies();
+    run.wallet_secret = attr(global("_auth"), "get_wallet_secret")();
+
+    update_status(self, "syncing", 0.0, "Syncing data from server...");
+    check_cancelled(self);
+    attr(global("_sync_manager"), "acquire")();
+    record_acquisition(run);
+
+    report_download_progress(self);
+    check_cancelled(self);
+    request_feature_files(run);
+    shared_data_sync(run);
+    derive_market_era(run);
+}
 
 } // namespace simsig
