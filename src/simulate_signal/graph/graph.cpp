@@ -1,8 +1,222 @@
+// Graph boundary: where expression graphs enter the module. Graphs come as
+// typed nodes of the simulator engine's FunctionGraphNode or as plain data
+// (nested dicts and lists); these functions convert, refuse and inspect them.
 #include "graph/graph.hpp"
 #include "frame/frame.hpp"
 
+#include <vector>
+
 namespace simsig {
 
-void define_graph_functions() {}
+namespace {
+
+// The simulator-engine modules that may carry the typed graph classes, in
+// the order they are asked.
+const char *const kShapeProviders[] = {
+    "tallowmere.simulator_engine.batch_orchestrator",
+    "tallowmere.simulator_engine.graph_validator",
+    "tallowmere.simulator_engine.expression_evaluator",
+};
+
+// FunctionGraphNode (the first of _import_typed_shapes()'s pair), read
+// through the namespace so a replaced helper is the one asked.
+ref typed_graph_class() {
+    return unpack(helper("_import_typed_shapes"), 2)[0];
+}
+
+// The provider's graph classes come from the module that defines its
+// FunctionGraphNode; a provider that is not loaded yet is left alone.
+ref typed_shapes_from_provider(const char *provider_name) {
+    ref loaded = attr(global("sys"), "modules");
+    ref shapes_provider = method_get(loaded, name(provider_name));
+    ref graph_cls = attr_or_none(shapes_provider, "FunctionGraphNode");
+    ref graph_module_name = attr_or_none(graph_cls, "__module__");
+    if (!truthy(graph_module_name))
+        return ref();
+    ref graph_module;
+    ref failure = catch_exception(
+        [&] { graph_module = attr(global("importlib"), "import_module")(graph_module_name); },
+        PyExc_ImportError);
+    if (failure)
+        return ref();
+    return nb::make_tuple(attr(graph_module, "FunctionGraphNode"),
+                          attr(graph_module, "StageData"));
+}
+
+nb::object import_typed_shapes(const Call &) {
+    for (const char *provider_name : kShapeProviders)
+        if (ref shapes = typed_shapes_from_provider(provider_name))
+            return shapes;
+    ref shapes;
+    catch_exception(
+        [&] {
+            ref graph_cls = from_import("tallowmere.functions._typed_shapes", "FunctionGraphNode");
+            ref stage_cls = from_import("tallowmere.functions._typed_shapes", "StageData");
+            shapes = nb::make_tuple(graph_cls, stage_cls);
+        },
+        PyExc_ImportError);
+    if (shapes)
+        return shapes;
+    raise_from_none(PyExc_RuntimeError,
+                    "Typed graph runtime is required for direct simulation evaluation");
+}
+
+nb::object typed_runtime_graph(const Call &a) {
+    nb::handle graph = a[0];
+    ref graph_cls = typed_graph_class();
+    ref typed_graph = is_instance(graph, graph_cls) ? ref(nb::borrow(graph))
+                                                    : attr(graph_cls, "from_raw")(graph);
+    helper("_reject_public_aggregation_graph", typed_graph);
+    return typed_graph;
+}
+
+// An explicit stack, so graph depth is bounded by memory, not the C stack.
+// Plain dict nodes carry their type as a key, not an attribute, and pass.
+nb::object reject_public_aggregation_graph(const Call &a) {
+    std::vector<ref> stack{ref(nb::borrow(a[0]))};
+    while (!stack.empty()) {
+        // A cyclic graph never empties the stack; stay interruptible.
+        if (PyErr_CheckSignals())
+            throw nb::python_error();
+        ref node = std::move(stack.back());
+        stack.pop_back();
+        if (equals(attr_or_none(node, "type"), "aggregation"))
+            raise(PyExc_ValueError, "graph node type 'aggregation' is not allowed");
+        ref children = attr_or_none(node, "children");
+        if (!truthy(children))
+            continue;
+        std::vector<ref> in_order;
+        for_each_item(children, [&](nb::handle child) { in_order.emplace_back(nb::borrow(child)); });
+        for (ref &child : in_order)
+            stack.push_back(std::move(child));
+    }
+    return nb::none();
+}
+
+nb::object require_typed_runtime_graph(const Call &a) {
+    nb::handle graph = a[0];
+    if (is_instance(graph, typed_graph_class())) {
+        helper("_reject_public_aggregation_graph", graph);
+        return nb::borrow(graph);
+    }
+    ref type_name = attr(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(graph.ptr()))),
+                         "__name__");
+    raise(PyExc_TypeError,
+          format("graph must be FunctionGraphNode at the simulation runtime boundary; got %S",
+                 type_name.ptr()));
+}
+
+// Typed nodes are walked here; anything else is the sibling's question.
+nb::object has_filtration_runtime_graph(const Call &a) {
+    recursion_guard guard(" while looking for a filtration node");
+    nb::handle graph = a[0];
+    if (!is_instance(graph, typed_graph_class()))
+        return helper("_has_filtration_node", graph);
+    if (equals(attr(graph, "type"), "filtration"))
+        return nb::bool_(true);
+    bool found = for_each_item(attr(graph, "children"), [](nb::handle child) {
+        return truthy(helper("_has_filtration_runtime_graph", child));
+    });
+    return nb::bool_(found);
+}
+
+// Depth-first pre-order, children in their order.
+void collect_feature_names(nb::handle node, nb::list &found) {
+    recursion_guard guard(" while collecting feature names");
+    if (PyDict_Check(node.ptr())) {
+        if (equals(method_get(node, name("type")), "feature") &&
+            PyUnicode_Check(method_get(node, name("node")).ptr())) {
+            ref value = nb::steal(PyObject_GetItem(node.ptr(), name("node").ptr()));
+            if (!value)
+                throw nb::python_error();
+            found.append(str(value));
+        }
+        ref children = method_get(node, name("children"));
+        if (truthy(children))
+            for_each_item(children, [&](nb::handle child) { collect_feature_names(child, found); });
+        return;
+    }
+    ref node_type = attr_or_none(node, "type");
+    ref node_value = attr_or_none(node, "node");
+    if (equals(node_type, "feature") && PyUnicode_Check(node_value.ptr()))
+        found.append(node_value);
+    ref children = attr_or(node, "children", nb::tuple());
+    if (truthy(children))
+        for_each_item(children, [&](nb::handle child) { collect_feature_names(child, found); });
+}
+
+nb::object simulation_graph_feature_names(const Call &a) {
+    nb::list found;
+    collect_feature_names(a[0], found);
+    // tuple(dict.fromkeys(found)): first occurrences, in order.
+    ref unique = nb::steal(PyDict_New());
+    if (!unique)
+        throw nb::python_error();
+    for_each_item(found, [&](nb::handle feature) {
+        int present = PyDict_Contains(unique.ptr(), feature.ptr());
+        if (present < 0 || (!present && PyDict_SetItem(unique.ptr(), feature.ptr(), Py_None)))
+            throw nb::python_error();
+    });
+    ref names = nb::steal(PySequence_Tuple(unique.ptr()));
+    if (!names)
+        throw nb::python_error();
+    return names;
+}
+
+ref plain(nb::handle value) { return helper("_plain_tracking_graph", value); }
+
+// A typed node as a plain dict: type, node, children, then the optional
+// properties that are set.
+ref plain_node(nb::handle graph) {
+    nb::dict out;
+    out[name("type")] = attr(graph, "type");
+    out[name("node")] = attr(graph, "node");
+    ref children = attr(graph, "children");
+    out[name("children")] = plain(truthy(children) ? nb::handle(children) : nb::handle(nb::list()));
+    ref config = attr_or_none(graph, "config");
+    if (truthy(config))
+        out[name("config")] = plain(config);
+    for (const char *key : {"canonical_id", "family", "value"}) {
+        ref value = attr_or_none(graph, key);
+        if (!is_none(value))
+            out[name(key)] = plain(value);
+    }
+    return ref(std::move(out));
+}
+
+nb::object plain_tracking_graph(const Call &a) {
+    recursion_guard guard(" while converting a graph to plain data");
+    nb::handle graph = a[0];
+    if (PyDict_Check(graph.ptr())) {
+        nb::dict out;
+        for_each_item(attr(graph, "items")(), [&](nb::handle item) {
+            std::vector<ref> key_value = unpack(item, 2);
+            out[key_value[0]] = plain(key_value[1]);
+        });
+        return out;
+    }
+    if (PyList_Check(graph.ptr())) {
+        nb::list out;
+        for_each_item(graph, [&](nb::handle item) { out.append(plain(item)); });
+        return out;
+    }
+    if (has_attr(graph, "type") && has_attr(graph, "node") && has_attr(graph, "children"))
+        return plain_node(graph);
+    return nb::borrow(graph);
+}
+
+} // namespace
+
+void define_graph_functions() {
+    def_function("_import_typed_shapes", {}, import_typed_shapes);
+    def_function("_typed_runtime_graph", {arg("graph")}, typed_runtime_graph);
+    def_function("_reject_public_aggregation_graph", {arg("graph")},
+                 reject_public_aggregation_graph);
+    def_function("_require_typed_runtime_graph", {arg("graph")}, require_typed_runtime_graph);
+    def_function("_has_filtration_runtime_graph", {arg("graph")}, has_filtration_runtime_graph);
+    def_function("_simulation_graph_feature_names", {arg("graph")},
+                 simulation_graph_feature_names);
+    def_function("_plain_tracking_graph", {arg("graph")}, plain_tracking_graph);
+}
 
 } // namespace simsig
