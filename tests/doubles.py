@@ -568,3 +568,45 @@ class Wiring:
 
 def is_finite_number(value):
     return isinstance(value, (int, float)) and math.isfinite(value)
+
+
+# ---------------------------------------------------------------------------
+# Waiting on handles and watching their status
+
+DONE_TIMEOUT = 10.0
+
+
+def wait_done(handle, timeout=DONE_TIMEOUT):
+    """Wait (bounded) until the handle's pipeline thread has ended."""
+    assert handle._done_event.wait(timeout), "pipeline did not finish in time"
+    handle._thread.join(timeout)
+    assert not handle._thread.is_alive(), "pipeline thread still running"
+    return handle
+
+
+def collect(handle, timeout=DONE_TIMEOUT):
+    """``handle.result()`` once the pipeline has ended (never blocks unbounded)."""
+    return wait_done(handle, timeout).result()
+
+
+class StatusLog:
+    """Records every ``_update_status(phase, progress, message)`` call of every
+    handle; install with ``StatusLog.install(monkeypatch, ss)``."""
+
+    def __init__(self):
+        self.updates = []
+
+    @classmethod
+    def install(cls, monkeypatch, module):
+        log = cls()
+        original = module.SimulationHandle._update_status
+
+        def recording(handle, phase, progress=0.0, message=""):
+            log.updates.append((phase, progress, message))
+            return original(handle, phase, progress, message)
+
+        monkeypatch.setattr(module.SimulationHandle, "_update_status", recording)
+        return log
+
+    def phases(self):
+        return [u[0] for u in self.updates]
