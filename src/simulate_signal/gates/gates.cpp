@@ -1,7 +1,144 @@
+// Metric gates and the tracking-stats bridge.
+//
+// Every comparison of a metric with a threshold is made by the sibling's
+// `evaluate_threshold_gates`; the functions here only shape its inputs and
+// read its verdict. `math`, `evaluate_threshold_gates`,
+// `_POOL_METRIC_THRESHOLD_SET` and the helpers are looked up in the module
+// namespace at each call, so a replacement there is used by the next call.
 #include "gates/gates.hpp"
 #include "frame/frame.hpp"
 
 namespace simsig {
+
+namespace {
+
+// except (A, B): a tuple of exception classes, built once.
+PyObject *exception_tuple(PyObject *a, PyObject *b) {
+    PyObject *t = PyTuple_Pack(2, a, b);
+    if (!t)
+        throw nb::python_error();
+    return t;
+}
+
+ref to_float(nb::handle value) {
+    PyObject *f = PyNumber_Float(value.ptr());
+    if (!f)
+        throw nb::python_error();
+    return ref(nb::steal(f));
+}
+
+// ---------------------------------------------------------------------------
+// Metric values
+
+// float(value) when it is finite; only TypeError and ValueError answer
+// `default` -- an int too large for a float raises OverflowError.
+nb::object tracking_metric(const Call &a) {
+    nb::handle value = a[0], default_value = a[1];
+    static PyObject *const not_a_number = exception_tuple(PyExc_TypeError, PyExc_ValueError);
+    ref number;
+    if (catch_exception([&] { number = to_float(value); }, not_a_number))
+        return nb::borrow(default_value);
+    if (truthy(attr(global("math"), "isfinite")(number)))
+        return number;
+    return nb::borrow(default_value);
+}
+
+// Scores are exact ints and floats, never bools; infinities count, NaN and
+// ints beyond float range do not.
+nb::object is_mi_score(const Call &a) {
+    nb::handle value = a[0];
+    if (PyBool_Check(value.ptr()))
+        return py_bool(false);
+    if (!Py_IS_TYPE(value.ptr(), &PyLong_Type) && !Py_IS_TYPE(value.ptr(), &PyFloat_Type))
+        return py_bool(false);
+    static PyObject *const unusable = exception_tuple(PyExc_OverflowError, PyExc_ValueError);
+    bool is_nan = false;
+    ref failure = catch_exception(
+        [&] { is_nan = truthy(attr(global("math"), "isnan")(to_float(value))); }, unusable);
+    if (failure)
+        return py_bool(false);
+    return py_bool(!is_nan);
+}
+
+// ---------------------------------------------------------------------------
+// Pool gates
+
+nb::object pool_metric_gate_passed(const Call &a) {
+    ref result = global("evaluate_threshold_gates")(
+        nb::arg("metrics") = a[0],
+        nb::arg("threshold_set") = global("_POOL_METRIC_THRESHOLD_SET"),
+        nb::arg("pool_thresholds") = a[1]);
+    return attr(result, "passed");
+}
+
+ref one_metric_gate(const char *metric_key, nb::handle value, const char *threshold_key,
+                    nb::handle threshold) {
+    nb::dict metrics, pool_thresholds;
+    metrics[name(metric_key)] = value;
+    pool_thresholds[name(threshold_key)] = threshold;
+    return helper("_pool_metric_gate_passed", metrics, pool_thresholds);
+}
+
+nb::object pnl_mi_gate_passed(const Call &a) {
+    return one_metric_gate("is_pnl_mi", a[0], "is_pnl_mi_threshold", a[1]);
+}
+
+nb::object correlation_gate_passed(const Call &a) {
+    return one_metric_gate("is_correlation", a[0], "is_correlation_threshold", a[1]);
+}
+
+// ---------------------------------------------------------------------------
+// Tracking stats
+
+const char *const kBuildTrackingStatsDoc =
+    "Bridge backtest.BacktestStats \xe2\x86\x92 search_tracking.BacktestStats.\n"
+    "\n"
+    "The weight-based fields come from the backtest's stats; the return-based\n"
+    "fields (sharpe, returns, drawdown, quality_score) come from per_column_stats\n"
+    "under the era's primary evaluation PnL column. Every number is a finite\n"
+    "float; correlation is always 0.0.";
+
+// pcs.get(f"{primary_col}{suffix}", 0.0) as a tracking metric.
+ref per_column_metric(nb::handle pcs, nb::handle primary_col, const char *suffix) {
+    ref key = format("%S%s", primary_col.ptr(), suffix);
+    return helper("_tracking_metric", method_get(pcs, key, zero_float()));
+}
+
+// dict(mapping) when truthy, else a new empty dict: the record never shares
+// the backtest's mapping objects.
+ref plain_dict_copy(nb::handle mapping) {
+    if (!truthy(mapping))
+        return nb::dict();
+    return nb::handle((PyObject *) &PyDict_Type)(mapping);
+}
+
+nb::object build_tracking_stats(const Call &a) {
+    nb::handle bt_stats = a[0], per_column_stats = a[1], era_config = a[2];
+    ref primary_col = helper("_primary_evaluation_pnl_column", era_config);
+    ref pcs = truthy(per_column_stats) ? ref(nb::borrow(per_column_stats)) : ref(nb::dict());
+
+    ref sharpe = per_column_metric(pcs, primary_col, "_sharpe");
+    ref returns = per_column_metric(pcs, primary_col, "_returns");
+    ref drawdown = per_column_metric(pcs, primary_col, "_drawdown");
+    ref quality_score = per_column_metric(pcs, primary_col, "_quality_score");
+
+    ref turnover = helper("_tracking_metric", attr(bt_stats, "avg_turnover"));
+    ref delta_exposure = helper("_tracking_metric", attr(bt_stats, "delta_exposure"));
+    ref max_weight = helper("_tracking_metric", attr(bt_stats, "max_weight"));
+
+    ref liquidity_metrics = attr(bt_stats, "liquidity_metrics");
+    ref custom_stats = attr(bt_stats, "custom_stats");
+
+    return global("_TrackingStats")(
+        nb::arg("sharpe") = sharpe, nb::arg("returns") = returns,
+        nb::arg("turnover") = turnover, nb::arg("drawdown") = drawdown,
+        nb::arg("delta_exposure") = delta_exposure, nb::arg("max_weight") = max_weight,
+        nb::arg("quality_score") = quality_score, nb::arg("correlation") = py_float(0.0),
+        nb::arg("liquidity_metrics") = plain_dict_copy(liquidity_metrics),
+        nb::arg("custom_stats") = plain_dict_copy(custom_stats));
+}
+
+} // namespace
 
 void define_threshold_set() {
     nb::dict threshold_set;
@@ -9,6 +146,18 @@ void define_threshold_set() {
     set_global("_POOL_METRIC_THRESHOLD_SET", threshold_set);
 }
 
-void define_gate_functions() {}
+void define_gate_functions() {
+    def_function("_tracking_metric", {arg("value"), arg("default", zero_float())},
+                 tracking_metric);
+    def_function("_is_mi_score", {arg("value")}, is_mi_score);
+    def_function("_pool_metric_gate_passed", {arg("metrics"), arg("pool_thresholds")},
+                 pool_metric_gate_passed);
+    def_function("_pnl_mi_gate_passed", {arg("score"), arg("threshold")}, pnl_mi_gate_passed);
+    def_function("_correlation_gate_passed", {arg("correlation"), arg("threshold")},
+                 correlation_gate_passed);
+    def_function("_build_tracking_stats", {arg("bt_stats"), arg("per_column_stats"),
+                                           arg("era_config")},
+                 build_tracking_stats, kBuildTrackingStatsDoc);
+}
 
 } // namespace simsig

@@ -1,8 +1,208 @@
+// The per-era simulation-options surface for SDK consumers: which named
+// universes an era offers and its canonical engine definitions. Pure: reads
+// no module state besides the helpers it calls, starts no thread.
 #include "options/options.hpp"
 #include "frame/frame.hpp"
 
 namespace simsig {
 
-void define_options_functions() {}
+namespace {
+
+bool is_dict(nb::handle h) { return PyDict_Check(h.ptr()); }
+
+// getattr(obj, name, []) or []
+ref attr_or_empty_list(nb::handle obj, const char *name_) {
+    ref value = attr_or(obj, name_, nb::list());
+    return truthy(value) ? value : ref(nb::list());
+}
+
+void set_add(nb::handle set, nb::handle item) {
+    if (PySet_Add(set.ptr(), item.ptr()))
+        throw nb::python_error();
+}
+
+bool set_contains(nb::handle set, nb::handle item) {
+    int found = PySet_Contains(set.ptr(), item.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+// The names the era allows: its own list, else the union of its signal
+// pools' lists (as strings). Empty means no filtering.
+ref allowed_named_universes(nb::handle era_config) {
+    ref allowed = nb::steal(PySet_New(attr_or_empty_list(era_config, "allowed_named_universes").ptr()));
+    if (!allowed)
+        throw nb::python_error();
+    if (PySet_Size(allowed.ptr()) > 0)
+        return allowed;
+    for_each_item(attr_or_empty_list(era_config, "signal_pools"), [&](nb::handle pool) {
+        for_each_item(attr_or_empty_list(pool, "allowed_named_universes"), [&](nb::handle value) {
+            if (truthy(value))
+                set_add(allowed, str(value));
+        });
+    });
+    return allowed;
+}
+
+// rules.items() in the order of str(key), stable for equal string forms:
+// the indices are sorted with the string forms as their keys.
+ref items_by_string_key(nb::handle rules) {
+    ref items = nb::steal(PySequence_List(attr(rules, "items")().ptr()));
+    if (!items)
+        throw nb::python_error();
+    nb::list string_keys, order;
+    Py_ssize_t index = 0;
+    for_each_item(items, [&](nb::handle item) {
+        string_keys.append(str(unpack(item, 2)[0]));
+        order.append(py_int(index++));
+    });
+    attr(order, "sort")(nb::arg("key") = attr(string_keys, "__getitem__"));
+    nb::list sorted_items;
+    for_each_item(order, [&](nb::handle i) {
+        sorted_items.append(nb::handle(PyList_GetItem(items.ptr(), PyLong_AsSsize_t(i.ptr()))));
+    });
+    return sorted_items;
+}
+
+// option[key] = int(value) when the rule's field coerces to a positive int.
+void add_optional_id(nb::dict option, const char *key, nb::handle rule) {
+    ref value = helper("_coerce_int_rule_id", method_get(rule, name(key)));
+    if (!is_none(value))
+        option[name(key)] = nb::int_(value);
+}
+
+const char *const kUniverseOptionsDoc = "Build the universe-options list from a typed EraConfig.";
+
+nb::object universe_options(const Call &a) {
+    nb::handle era_config = a[0];
+    ref allowed = allowed_named_universes(era_config);
+    bool filtered = PySet_Size(allowed.ptr()) > 0;
+    ref rules = attr(era_config, "universe_rules");
+    if (!truthy(rules))
+        rules = nb::dict();
+    nb::list options;
+    if (!is_dict(rules))
+        return options;
+    for_each_item(items_by_string_key(rules), [&](nb::handle item) {
+        std::vector<ref> pair = unpack(item, 2);
+        nb::handle named_universe = pair[0], rule = pair[1];
+        if (!is_dict(rule))
+            return;
+        ref rule_id = helper("_coerce_int_rule_id", method_get(rule, name("rule_id")));
+        if (is_none(rule_id))
+            return;
+        ref universe = str(named_universe);
+        if (filtered && !set_contains(allowed, universe))
+            return;
+        nb::dict option;
+        option["id"] = universe;
+        option["named_universe"] = universe;
+        option["rule_id"] = nb::int_(rule_id);
+        add_optional_id(option, "market_id", rule);
+        add_optional_id(option, "pool_id", rule);
+        options.append(option);
+    });
+    return options;
+}
+
+// The engine definitions come from the caller's own input: the synced
+// canonical agent payload, a dict.
+nb::object engine_definitions_from_agent_payload(const Call &a) {
+    nb::handle source_era_config = a[0];
+    ref definitions = is_dict(source_era_config)
+                          ? method_get(source_era_config, name("engine_definitions"))
+                          : attr_or_none(source_era_config, "engine_definitions");
+    if (is_none(definitions))
+        raise(global("SdkRuntimeNotReadyError"),
+              "engine_definitions missing from synced era config");
+    if (!is_dict(definitions))
+        raise(global("SdkRuntimeNotReadyError"),
+              "engine_definitions must be the synced canonical agent payload");
+    return helper("_plain_engine_definition_payload", definitions);
+}
+
+// A deep copy into plain containers: dicts with string keys, lists (tuples
+// become lists); any other value is kept as it is.
+nb::object plain_engine_definition_payload(const Call &a) {
+    nb::handle value = a[0];
+    recursion_guard guard(" while copying engine definitions");
+    if (is_dict(value)) {
+        nb::dict plain;
+        for_each_item(attr(value, "items")(), [&](nb::handle item) {
+            std::vector<ref> pair = unpack(item, 2);
+            ref key = PyUnicode_Check(pair[0].ptr()) ? pair[0] : str(pair[0]);
+            plain[key] = helper("_plain_engine_definition_payload", pair[1]);
+        });
+        return plain;
+    }
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+        nb::list plain;
+        for_each_item(value, [&](nb::handle item) {
+            plain.append(helper("_plain_engine_definition_payload", item));
+        });
+        return plain;
+    }
+    return nb::borrow(value);
+}
+
+nb::object stage_attr(const Call &a) {
+    nb::handle stage = a[0], key = a[1], default_value = a[2];
+    if (is_dict(stage))
+        return method_get(stage, key, default_value);
+    // getattr(stage, key, default)
+    PyObject *value = PyObject_GetAttr(stage.ptr(), key.ptr());
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(default_value);
+}
+
+const char *const kEffectiveSimulationOptionsDoc =
+    "Per-era SDK simulation-options surface.\n"
+    "\n"
+    "Tells what may be simulated in an era. ``era_config`` is the era config as\n"
+    "the SDK transports it (a dict holding ``engine_definitions``) or an already\n"
+    "typed era-config object.\n"
+    "\n"
+    "Returns a new dict with two keys:\n"
+    "\n"
+    "- ``\"universe_options\"``: a list with one dict per named universe open in\n"
+    "  the era, sorted by name: ``id`` and ``named_universe`` (the name),\n"
+    "  ``rule_id`` (int), and ``market_id`` and ``pool_id`` (ints) when the\n"
+    "  universe's rule carries them. Universes whose rule has no usable rule id,\n"
+    "  or that the era does not allow, are left out.\n"
+    "- ``\"engine_definitions\"``: a plain copy of the era's canonical engine\n"
+    "  definitions (dicts with string keys, lists and scalars).\n"
+    "\n"
+    "Raises SdkRuntimeNotReadyError when the era config carries no engine\n"
+    "definitions, or when they are not a dict.";
+
+nb::object effective_simulation_options(const Call &a) {
+    nb::handle era_config = a[0];
+    ref sdk_era_config_from_dict = from_import("tallowmere._runtime", "sdk_era_config_from_dict");
+    ref typed = sdk_era_config_from_dict(era_config);
+    nb::dict options;
+    options["universe_options"] = helper("_universe_options", typed);
+    options["engine_definitions"] =
+        helper("_engine_definitions_from_agent_payload", era_config, typed);
+    return options;
+}
+
+} // namespace
+
+void define_options_functions() {
+    def_function("_universe_options", {arg("era_config")}, universe_options, kUniverseOptionsDoc);
+    def_function("_engine_definitions_from_agent_payload",
+                 {arg("source_era_config"), arg("typed_era_config")},
+                 engine_definitions_from_agent_payload);
+    def_function("_plain_engine_definition_payload", {arg("value")},
+                 plain_engine_definition_payload);
+    def_function("_stage_attr", {arg("stage"), arg("key"), arg("default", none())}, stage_attr);
+    def_function("effective_simulation_options", {arg("era_config")},
+                 effective_simulation_options, kEffectiveSimulationOptionsDoc);
+}
 
 } // namespace simsig

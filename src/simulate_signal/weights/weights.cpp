@@ -1,9 +1,231 @@
+// Rescale detection, weight finalisation and the write-back of finalized
+// weights into the backtester's caches.
+//
+// A stage of the era's transform pipeline is a dict or any object, read by
+// key or attribute. The pipeline rescales when the option a stage resolves to,
+// or its option config, names one of the rescaling transforms.
 #include "weights/weights.hpp"
 #include "frame/frame.hpp"
 
 namespace simsig {
 
-void define_weights_functions() {}
-void define_evaluator_class() {}
+namespace {
+
+bool is_dict(nb::handle h) { return PyDict_Check(h.ptr()); }
+
+// The three rescaling option names, compared by equality.
+bool is_rescale_name(nb::handle value) {
+    return equals(value, "rescale") || equals(value, "latitudinal_fill_c3d683") ||
+           equals(value, "l1_resize");
+}
+
+// `first or d.get(key)`
+ref or_get(ref first, nb::handle d, const char *key) {
+    return truthy(first) ? first : method_get(d, name(key));
+}
+
+// ---------------------------------------------------------------------------
+// Rescale detection
+
+nb::object stage_value(const Call &a) {
+    nb::handle stage = a[0], key = a[1], default_value = a[2];
+    if (is_dict(stage))
+        return method_get(stage, key, default_value);
+    // getattr(stage, key, default)
+    PyObject *value = PyObject_GetAttr(stage.ptr(), key.ptr());
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(default_value);
+}
+
+nb::object resolved_stage_option(const Call &a) {
+    nb::handle stage = a[0], metaparameters = a[1];
+    ref stage_name = helper("_stage_value", stage, name("name"));
+    if (is_dict(metaparameters)) {
+        int chosen = PySequence_Contains(metaparameters.ptr(), stage_name.ptr());
+        if (chosen < 0)
+            throw nb::python_error();
+        if (chosen) {
+            PyObject *option = PyObject_GetItem(metaparameters.ptr(), stage_name.ptr());
+            if (!option)
+                throw nb::python_error();
+            return nb::steal(option);
+        }
+    }
+    return helper("_stage_value", stage, name("default"));
+}
+
+nb::object option_uses_rescale(const Call &a) {
+    nb::handle option = a[0], option_config = a[1];
+    if (is_rescale_name(option))
+        return py_bool(true);
+    if (!is_dict(option_config))
+        return py_bool(false);
+    ref rotation = or_get(method_get(option_config, name("rotation")), option_config, "transform");
+    if (is_rescale_name(rotation))
+        return py_bool(true);
+    ref composite = method_get(option_config, name("composite"));
+    if (!PyList_Check(composite.ptr()) && !PyTuple_Check(composite.ptr()))
+        return py_bool(false);
+    bool rescales = for_each_item(composite, [](nb::handle entry) {
+        if (PyUnicode_Check(entry.ptr()))
+            return is_rescale_name(entry);
+        if (!is_dict(entry))
+            return false;
+        ref entry_name = or_get(or_get(method_get(entry, name("name")), entry, "rotation"), entry,
+                                "transform");
+        return is_rescale_name(entry_name);
+    });
+    return py_bool(rescales);
+}
+
+nb::object pipeline_applies_rescale(const Call &a) {
+    nb::handle transform_pipeline = a[0], metaparameters = a[1];
+    if (!truthy(transform_pipeline))
+        return py_bool(false);
+    bool rescales = for_each_item(transform_pipeline, [&](nb::handle stage) {
+        ref option = helper("_resolved_stage_option", stage, metaparameters);
+        ref option_configs = helper("_stage_value", stage, name("option_configs"), none());
+        ref option_config = is_dict(option_configs) ? method_get(option_configs, option)
+                                                    : ref(nb::none());
+        return truthy(helper("_option_uses_rescale", option, option_config));
+    });
+    return py_bool(rescales);
+}
+
+// ---------------------------------------------------------------------------
+// Stage data and finalisation
+
+nb::object empty_runtime_stage_data(const Call &) {
+    // _FunctionGraphNode, StageData = _import_typed_shapes()
+    std::vector<ref> shapes = unpack(helper("_import_typed_shapes"), 2);
+    return shapes[1]();
+}
+
+nb::object finalize_rescaled_weights(const Call &a) {
+    ref finalize = from_import("tallowmere._runtime", "_finalize_rescaled_runtime_weights");
+    return finalize(a[0]);
+}
+
+// ---------------------------------------------------------------------------
+// Write-back
+
+const char *const kInstallFinalizedWeightsDoc =
+    "Best-effort update for adapters that cache evaluated weights internally.";
+
+void cache_on_results(nb::handle backtester, nb::handle weights) {
+    for (const char *result_attr : {"_last_eval_result", "last_eval_result"}) {
+        ref result = attr_or_none(backtester, result_attr);
+        if (is_none(result))
+            continue;
+        if (ref failure = catch_exception([&] { set_attr(result, "weights", weights); }))
+            log_debug("failed to cache finalized weights on %s: %s", result_attr, failure);
+    }
+}
+
+void cache_on_cache_entry(nb::handle backtester, nb::handle graph, nb::handle metaparameters,
+                          nb::handle named_universe, nb::handle weights) {
+    ref cache = attr_or_none(backtester, "_cache");
+    ref cache_key = attr_or_none(backtester, "_cache_key");
+    if (!is_dict(cache) || !PyCallable_Check(cache_key.ptr()))
+        return;
+    ref key;
+    if (catch_exception([&] {
+            key = cache_key(graph, nb::arg("metaparameters") = metaparameters,
+                            nb::arg("named_universe") = named_universe);
+        }))
+        return;
+    ref entry = method_get(cache, key);
+    if (is_none(entry))
+        return;
+    ref failure = catch_exception([&] { set_attr(entry, "weights", weights); });
+    if (!failure)
+        return;
+    log_debug("failed to cache finalized weights on cache entry attribute: %s", failure);
+    if (!is_dict(entry))
+        return;
+    if (ref mapping_failure = catch_exception([&] { entry[name("weights")] = weights; }))
+        log_debug("failed to cache finalized weights on cache entry mapping: %s",
+                  mapping_failure);
+}
+
+// Best effort: every write is guarded and a failure only logged at DEBUG.
+nb::object install_finalized_weights(const Call &a) {
+    nb::handle backtester = a[0], graph = a[1], metaparameters = a[2], named_universe = a[3],
+               weights = a[4];
+    if (is_none(backtester))
+        return nb::none();
+    if (ref failure = catch_exception([&] { set_attr(backtester, "_last_weights", weights); }))
+        log_debug("failed to cache finalized weights on backtester: %s", failure);
+    cache_on_results(backtester, weights);
+    cache_on_cache_entry(backtester, graph, metaparameters, named_universe, weights);
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+// _SimulationOrchestratorEvaluator: installed as the backtester's `evaluator`
+// so that its evaluation calls reach the batch orchestrator with the run's
+// extra keyword arguments.
+
+nb::object evaluator_init(const Call &a) {
+    nb::handle self = a[0];
+    set_attr(self, "_delegate", a[1]);
+    set_attr(self, "_extra_kwargs", nb::handle((PyObject *) &PyDict_Type)(a[2]));
+    return nb::none();
+}
+
+// The caller's keyword arguments win over the stored extras.
+nb::object evaluator_evaluate(const Call &a) {
+    nb::handle self = a[0];
+    nb::dict merged = nb::steal<nb::dict>(PyDict_Copy(a.kwargs().ptr()));
+    if (!merged)
+        throw nb::python_error();
+    for_each_item(attr(attr(self, "_extra_kwargs"), "items")(), [&](nb::handle item) {
+        std::vector<ref> pair = unpack(item, 2);
+        if (!PyDict_SetDefault(merged.ptr(), pair[0].ptr(), pair[1].ptr()))
+            throw nb::python_error();
+    });
+    ref evaluate = attr(attr(self, "_delegate"), "evaluate");
+    PyObject *result = PyObject_Call(evaluate.ptr(), nb::tuple().ptr(), merged.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+} // namespace
+
+void define_weights_functions() {
+    def_function("_stage_value", {arg("stage"), arg("name"), arg("default", none())},
+                 stage_value);
+    def_function("_resolved_stage_option", {arg("stage"), arg("metaparameters")},
+                 resolved_stage_option);
+    def_function("_option_uses_rescale", {arg("option"), arg("option_config")},
+                 option_uses_rescale);
+    def_function("_pipeline_applies_rescale", {arg("transform_pipeline"), arg("metaparameters")},
+                 pipeline_applies_rescale);
+    def_function("_empty_runtime_stage_data", {}, empty_runtime_stage_data);
+    def_function("_finalize_rescaled_weights", {arg("weights")}, finalize_rescaled_weights);
+    def_function("_install_finalized_weights",
+                 {arg("backtester"), arg("graph"), arg("metaparameters"), arg("named_universe"),
+                  arg("weights")},
+                 install_finalized_weights, kInstallFinalizedWeightsDoc);
+}
+
+void define_evaluator_class() {
+    nb::dict ns;
+    ns["__doc__"] = "Routes a backtester's evaluation calls to the batch orchestrator, adding "
+                    "extra keyword arguments the caller did not give.";
+    ns["__init__"] = make_function("_SimulationOrchestratorEvaluator.__init__",
+                                   {arg("self"), arg("delegate"), arg("extra_kwargs")},
+                                   evaluator_init);
+    ns["evaluate"] = make_function("_SimulationOrchestratorEvaluator.evaluate",
+                                   {arg("self"), var_kwargs("kwargs")}, evaluator_evaluate);
+    nb::tuple bases = nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type));
+    set_global("_SimulationOrchestratorEvaluator",
+               make_class("_SimulationOrchestratorEvaluator", bases, ns));
+}
 
 } // namespace simsig

@@ -1,0 +1,89 @@
+// PnL series of the strategies already found in a pool, as the data sync
+// delivered them: the files ".../found_strategies/<id>/strategy_is/pnl.arrow"
+// among the synced paths.
+#include "frame/frame.hpp"
+#include "runtime_data/runtime_data.hpp"
+
+namespace simsig {
+
+namespace {
+
+bool contains(nb::handle text, const char *needle) {
+    int found = PyUnicode_Contains(text.ptr(), name(needle).ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+bool ends_with(nb::handle text, const char *suffix) {
+    Py_ssize_t match = PyUnicode_Tailmatch(text.ptr(), name(suffix).ptr(), 0, PY_SSIZE_T_MAX, +1);
+    if (match < 0)
+        throw nb::python_error();
+    return match == 1;
+}
+
+// No slash normalization: backslash-separated paths never match. The leading
+// slash lets a relative path that starts with "found_strategies/" count.
+bool is_found_strategy_pnl_path(nb::handle path) {
+    ref rooted = nb::steal(PyUnicode_Concat(name("/").ptr(), path.ptr()));
+    if (!rooted)
+        throw nb::python_error();
+    return contains(rooted, "/found_strategies/") && ends_with(path, "/strategy_is/pnl.arrow");
+}
+
+nb::object synced_found_strategy_pnl_paths(const Call &a) {
+    nb::handle sync_result = a[0];
+    if (!PyList_Check(sync_result.ptr()) && !PyTuple_Check(sync_result.ptr())) {
+        ref type_name = nb::steal(PyType_GetName(Py_TYPE(sync_result.ptr())));
+        if (!type_name)
+            throw nb::python_error();
+        raise(PyExc_TypeError,
+              format("request_for_sync() must return a list or tuple of synced file paths, "
+                     "got %U",
+                     type_name.ptr()));
+    }
+    nb::list paths;
+    ref iterator = nb::steal(PyObject_GetIter(sync_result.ptr()));
+    if (!iterator)
+        throw nb::python_error();
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        ref path = nb::steal(raw);
+        if (PyUnicode_Check(path.ptr()) && is_found_strategy_pnl_path(path))
+            paths.append(path);
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return paths;
+}
+
+// One loaded array per found-strategy path, in order; the first path that
+// cannot be loaded fails the whole load.
+nb::object load_synced_found_strategy_pnl_arrays(const Call &a) {
+    nb::handle raw_backtester = a[1];
+    ref paths = helper("_synced_found_strategy_pnl_paths", a[0]);
+    if (!truthy(paths))
+        return nb::list();
+    ref load_runtime_pnl_array = from_import("tallowmere._runtime", "_load_runtime_pnl_array");
+    nb::list arrays;
+    for (nb::handle path : paths) {
+        ref loaded = load_runtime_pnl_array(path, nb::arg("raw_backtester") = raw_backtester);
+        if (is_none(loaded))
+            raise(PyExc_ValueError,
+                  format("Synced found-strategy PnL data could not be loaded for correlation: %S",
+                         path.ptr()));
+        arrays.append(loaded);
+    }
+    return arrays;
+}
+
+} // namespace
+
+void define_found_strategy_pnl_functions() {
+    def_function("_synced_found_strategy_pnl_paths", {arg("sync_result")},
+                 synced_found_strategy_pnl_paths);
+    def_function("_load_synced_found_strategy_pnl_arrays", {arg("sync_result"),
+                                                            arg("raw_backtester")},
+                 load_synced_found_strategy_pnl_arrays);
+}
+
+} // namespace simsig

@@ -1,0 +1,262 @@
+// The function-store registry and vocabulary freshness.
+//
+// The raw vocabulary (a dict) comes from the injected loader, from a
+// "vocabulary.json" artifact of the synced data, or is refreshed by the
+// runtime freshness guard between runs. Collaborator globals (`_sync_manager`,
+// `_load_vocabulary`, `_era_config`, `_backtester`) are read at each call.
+#include "frame/frame.hpp"
+#include "runtime_data/runtime_data.hpp"
+
+#include <cxxabi.h>
+
+namespace simsig {
+
+namespace {
+
+ref new_dict() { return nb::dict(); }
+
+bool is_dict(nb::handle h) { return PyDict_Check(h.ptr()); }
+
+ref python_import(const char *module_name) {
+    return attr(global("importlib"), "import_module")(module_name);
+}
+
+// Runs f as the body of `except ...:` handling `handled`: an exception raised
+// inside gets `handled` as its __context__, exactly as Python chains it.
+template <typename F>
+ref while_handling(nb::handle handled, F &&f) {
+    PyObject *outer = PyErr_GetHandledException();
+    PyErr_SetHandledException(handled.ptr());
+    auto restore = [outer] {
+        PyErr_SetHandledException(outer);
+        Py_XDECREF(outer);
+    };
+    ref result;
+    try {
+        result = f();
+    } catch (abi::__forced_unwind &) {
+        throw;  // the thread is being ended without the GIL: touch nothing
+    } catch (nb::python_error &) {
+        restore();
+        throw;
+    }
+    restore();
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The registry
+
+// Also true for an instance of the class that a reload of the function-store
+// module put in its place.
+nb::object is_function_store_registry(const Call &a) {
+    nb::handle value = a[0];
+    if (is_instance(value, global("FunctionStore")))
+        return py_bool(true);
+    ref current_function_store;
+    ref missing = catch_exception(
+        [&] { current_function_store = from_import("tallowmere.function_store", "FunctionStore"); },
+        PyExc_ModuleNotFoundError);
+    if (missing) {
+        if (equals(attr(missing, "name"), "tallowmere.function_store"))
+            return py_bool(false);
+        raise_object(missing);
+    }
+    return py_bool(is_instance(value, current_function_store));
+}
+
+nb::object build_obfuscated_store(const Call &a) {
+    ref runtime_mod = python_import("tallowmere._runtime");
+    ref build_function_registry = hook(runtime_mod, "_build_function_registry");
+    if (!build_function_registry)
+        raise(PyExc_RuntimeError, "tallowmere._runtime._build_function_registry is required");
+    ref era_config = global("_era_config");
+    ref era_cfg = is_dict(era_config) ? era_config : new_dict();
+    return build_function_registry(a[0], nb::arg("era_config") = era_cfg);
+}
+
+// (GraphValidator, ValidatorConfig) of the simulator engine, the loaded one
+// first. A failed import is tried once more before its error is raised.
+nb::object import_graph_validator_runtime(const Call &) {
+    const char *gv_name = "tallowmere.simulator_engine.graph_validator";
+    ref gv_mod = attr(attr(global("sys"), "modules"), "get")(gv_name);
+    if (is_none(gv_mod)) {
+        if (catch_exception([&] { gv_mod = python_import(gv_name); }, PyExc_ImportError))
+            gv_mod = python_import(gv_name);
+    }
+    ref runtime_mod = python_import("tallowmere._runtime");
+    ref graph_validator = attr(runtime_mod, "_graph_validator_constructor")(gv_mod);
+    ref validator_config = attr(gv_mod, "ValidatorConfig");
+    return nb::make_tuple(graph_validator, validator_config);
+}
+
+// ---------------------------------------------------------------------------
+// Freshness
+
+ref shas_or_empty(nb::handle snapshot, const char *name_) {
+    ref shas = attr_or(snapshot, name_, new_dict());
+    return truthy(shas) ? shas : new_dict();
+}
+
+ref to_dict(nb::handle mapping) { return nb::handle((PyObject *) &PyDict_Type)(mapping); }
+
+// (pending, loaded) copies of the guard's artifact bookkeeping; any failure
+// reading it counts as no bookkeeping at all.
+nb::object runtime_vocabulary_freshness_state(const Call &a) {
+    nb::handle guard = a[0];
+    if (is_none(guard))
+        return nb::make_tuple(new_dict(), new_dict());
+    ref state;
+    ref failure = catch_exception([&] {
+        ref snapshot = attr_or_none(guard, "snapshot");
+        if (is_none(snapshot)) {
+            state = nb::make_tuple(new_dict(), new_dict());
+            return;
+        }
+        ref pending = shas_or_empty(snapshot, "pending_data_artifact_shas");
+        ref loaded = shas_or_empty(snapshot, "loaded_data_artifact_shas");
+        state = nb::make_tuple(to_dict(pending), to_dict(loaded));
+    });
+    if (failure)
+        return nb::make_tuple(new_dict(), new_dict());
+    return state;
+}
+
+ref unicode_result(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return ref(nb::steal(o));
+}
+
+nb::object is_vocabulary_artifact_path(const Call &a) {
+    nb::handle path = a[0], named_universe = a[1];
+    ref normalized = unicode_result(
+        PyUnicode_Replace(str(path).ptr(), name("\\").ptr(), name("/").ptr(), -1));
+    Py_ssize_t ends = PyUnicode_Tailmatch(normalized.ptr(), name("/vocabulary.json").ptr(), 0,
+                                          PY_SSIZE_T_MAX, +1);
+    if (ends < 0)
+        throw nb::python_error();
+    if (!ends)
+        return py_bool(false);
+    if (!truthy(named_universe))
+        return py_bool(true);
+    // The leading slash lets a relative path that starts with the universe match.
+    ref segment = format("/%S/", named_universe.ptr());
+    ref rooted = unicode_result(PyUnicode_Concat(name("/").ptr(), normalized.ptr()));
+    int found = PyUnicode_Contains(rooted.ptr(), segment.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return py_bool(found == 1);
+}
+
+// True when a vocabulary artifact pending before has since been loaded with
+// the expected hash.
+nb::object runtime_vocabulary_refreshed(const Call &a) {
+    std::vector<ref> before = unpack(a[0], 2), after = unpack(a[1], 2);
+    nb::handle before_pending = before[0], before_loaded = before[1];
+    nb::handle after_pending = after[0], after_loaded = after[1];
+    nb::handle named_universe = a[2];
+    bool refreshed = for_each_item(attr(before_pending, "items")(), [&](nb::handle item) {
+        std::vector<ref> pair = unpack(item, 2);
+        nb::handle path = pair[0], expected_sha = pair[1];
+        if (!truthy(helper("_is_vocabulary_artifact_path", path, named_universe)))
+            return false;
+        int still_pending = PySequence_Contains(after_pending.ptr(), path.ptr());
+        if (still_pending < 0)
+            throw nb::python_error();
+        if (still_pending)
+            return false;
+        return equals(method_get(after_loaded, path), expected_sha) &&
+               !equals(method_get(before_loaded, path), expected_sha);
+    });
+    return py_bool(refreshed);
+}
+
+// ---------------------------------------------------------------------------
+// Reload
+
+// The vocabulary artifact of the synced data directory, when there is one.
+// Any failure is logged at DEBUG and leaves the injected loader to answer.
+ref reload_vocabulary_from_disk(nb::handle named_universe) {
+    ref sync_manager = global("_sync_manager");
+    ref data_dir = is_none(sync_manager) ? ref(nb::none()) : attr_or_none(sync_manager, "_data_dir");
+    if (!truthy(data_dir) || !truthy(named_universe))
+        return ref();
+    ref reloaded;
+    ref failure = catch_exception([&] {
+        ref load_disk_vocabulary = from_import("tallowmere.obfuscation", "load_vocabulary");
+        ref vocabulary = load_disk_vocabulary(data_dir, named_universe);
+        if (!is_dict(vocabulary))
+            return;
+        set_global("_vocabulary_raw", vocabulary);
+        ref backtester = global("_backtester");
+        if (has_attr(backtester, "raw_vocabulary"))
+            set_attr(backtester, "raw_vocabulary", vocabulary);
+        reloaded = vocabulary;
+    });
+    if (failure)
+        attr(global("logger"), "debug")("failed to reload runtime vocabulary from disk",
+                                        nb::arg("exc_info") = failure);
+    return reloaded;
+}
+
+// The injected loader, in the newest call form it accepts: keywords, then
+// two positional arguments, then the era number alone.
+ref call_vocabulary_loader(nb::handle load_vocabulary, nb::handle era_number,
+                           nb::handle named_universe) {
+    ref vocabulary;
+    ref keyword_form_refused = catch_exception(
+        [&] {
+            vocabulary = load_vocabulary(nb::arg("era_number") = era_number,
+                                         nb::arg("named_universe") = named_universe);
+        },
+        PyExc_TypeError);
+    if (!keyword_form_refused)
+        return vocabulary;
+    ref two_argument_form_refused;
+    while_handling(keyword_form_refused, [&] {
+        two_argument_form_refused = catch_exception(
+            [&] { vocabulary = load_vocabulary(era_number, named_universe); }, PyExc_TypeError);
+        return ref();
+    });
+    if (!two_argument_form_refused)
+        return vocabulary;
+    return while_handling(two_argument_form_refused,
+                          [&] { return ref(load_vocabulary(era_number)); });
+}
+
+nb::object reload_runtime_vocabulary_after_freshness(const Call &a) {
+    nb::handle named_universe = a[0];
+    if (ref vocabulary = reload_vocabulary_from_disk(named_universe))
+        return vocabulary;
+
+    ref load_vocabulary = global("_load_vocabulary");
+    ref era_config = global("_era_config");
+    if (is_none(load_vocabulary) || is_none(era_config))
+        return nb::none();
+    ref era_number = is_dict(era_config) ? method_get(era_config, name("era_number"))
+                                         : ref(nb::none());
+    ref vocabulary = call_vocabulary_loader(load_vocabulary, era_number, named_universe);
+    if (is_dict(vocabulary))
+        set_global("_vocabulary_raw", vocabulary);
+    return vocabulary;
+}
+
+} // namespace
+
+void define_vocabulary_functions() {
+    def_function("_is_function_store_registry", {arg("value")}, is_function_store_registry);
+    def_function("_build_obfuscated_store", {arg("vocabulary_dict")}, build_obfuscated_store);
+    def_function("_import_graph_validator_runtime", {}, import_graph_validator_runtime);
+    def_function("_runtime_vocabulary_freshness_state", {arg("guard")},
+                 runtime_vocabulary_freshness_state);
+    def_function("_is_vocabulary_artifact_path", {arg("path"), arg("named_universe")},
+                 is_vocabulary_artifact_path);
+    def_function("_runtime_vocabulary_refreshed",
+                 {arg("before_state"), arg("after_state"), arg("named_universe")},
+                 runtime_vocabulary_refreshed);
+    def_function("_reload_runtime_vocabulary_after_freshness", {arg("named_universe")},
+                 reload_runtime_vocabulary_after_freshness);
+}
+
+} // namespace simsig
