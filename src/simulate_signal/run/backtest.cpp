@@ -157,8 +157,8 @@ void judge_thresholds(Run &run) {
 } // namespace
 
 void backtest_and_gate(Run &run) {
-    update_status(run, "backtesting", 0.0, "Backtesting signal against thresholds...");
-    check_cancelled(run);
+    update_status(run.self, "backtesting", 0.0, "Backtesting signal against thresholds...");
+    check_cancelled(run.self);
     ensure_fresh_before_backtest(run);
 
     run.bt_t0 = monotonic();
@@ -167,7 +167,7 @@ void backtest_and_gate(Run &run) {
     record_timing(run);
     if (!truthy(handle_attr(run, "_include_correlation")))
         set_attr(attr(run.bt_result, "stats"), "correlation", none());
-    check_cancelled(run);
+    check_cancelled(run.self);
 
     ref useful_signals = global("_useful_signals");
     run.useful_sigs_for_eval = is_none(useful_signals) ? ref(nb::list()) : useful_signals;

@@ -7,7 +7,6 @@
 #include "run/pipeline.hpp"
 #include "run/stretch_util.hpp"
 
-#include <structmember.h>
 
 namespace simsig {
 
@@ -284,8 +283,8 @@ void finalize_weights(Run &run) {
 } // namespace
 
 void evaluate(Run &run) {
-    update_status(run, "evaluating", 0.0, "Evaluating expression... batch 0/?");
-    check_cancelled(run);
+    update_status(run.self, "evaluating", 0.0, "Evaluating expression... batch 0/?");
+    check_cancelled(run.self);
     choose_adapter_route(run);
     read_manifest(run);
     ref signal_dir = global("_signal_dir");
@@ -295,7 +294,7 @@ void evaluate(Run &run) {
     choose_direct_route(run);
     build_extra_evaluate_kwargs(run);
     BacktesterPatches saved = patch_backtester(run);
-    check_cancelled(run);
+    check_cancelled(run.self);
     apply_vocabulary_freshness(run);
 
     run.eval_t0 = monotonic();

@@ -64,7 +64,7 @@ void prepare_pending_record(Run &run) {
                                 attr(run.bt_result, "per_column_stats"), run.era_cfg);
     run.payload = record_payload(run);
     nb::tuple pending = nb::make_tuple(handle_attr(run, "_expression_type"), run.payload);
-    under_handle_lock(run, [&] { set_attr(run.self, "_pending_recording", pending); });
+    locked(attr(run.self, "_lock"), [&] { set_attr(run.self, "_pending_recording", pending); });
 }
 
 ref simulation_result(Run &run) {
@@ -105,16 +105,16 @@ ref simulation_result(Run &run) {
 void finish(Run &run) {
     run.mi_score = run.pool_mi_score;
     run.mi_passed = run.pool_mi_passed;
-    check_cancelled(run);
+    check_cancelled(run.self);
     recheck_era(run);
-    check_cancelled(run);
+    check_cancelled(run.self);
 
     if (truthy(handle_attr(run, "_record")))
         prepare_pending_record(run);
 
     run.sim_result = simulation_result(run);
-    under_handle_lock(run, [&] { set_attr(run.self, "_result", run.sim_result); });
-    update_status(run, "complete", 1.0, "Simulation complete. Results available.");
+    locked(attr(run.self, "_lock"), [&] { set_attr(run.self, "_result", run.sim_result); });
+    update_status(run.self, "complete", 1.0, "Simulation complete. Results available.");
 }
 
 } // namespace simsig

@@ -133,8 +133,8 @@ void mi_unavailable(Run &run) {
 
 void mi_gate(Run &run) {
     if (!equals(attr(handle_attr(run, "_status"), "phase"), "computing_mi"))
-        update_status(run, "computing_mi", 0.0, "Computing marginal improvement score...");
-    check_cancelled(run);
+        update_status(run.self, "computing_mi", 0.0, "Computing marginal improvement score...");
+    check_cancelled(run.self);
     run.mi_column = pnl_column(run, "mi_pnl_column");
     resolve_mi_threshold(run);
 

@@ -2,18 +2,10 @@
 // (validation, evaluation, backtest, pool gates, finish).
 #pragma once
 
+#include "run/handle.hpp"
 #include "run/pipeline.hpp"
 
 namespace simsig {
-
-// self._update_status(phase, progress, message)
-inline void update_status(const Run &run, const char *phase, double progress,
-                          const char *message) {
-    attr(run.self, "_update_status")(name(phase), progress, py_str(message));
-}
-
-// self._check_cancelled()
-inline void check_cancelled(const Run &run) { attr(run.self, "_check_cancelled")(); }
 
 // self.<attribute>, read at each use.
 inline ref handle_attr(const Run &run, const char *attribute) {
@@ -88,16 +80,5 @@ inline ref getitem(nb::handle container, nb::handle key) {
 }
 
 inline bool is_dict(nb::handle obj) { return PyDict_Check(obj.ptr()); }
-
-// `with self._lock: f()` -- the handle's threading.Lock, released on every way out.
-template <typename F>
-void under_handle_lock(const Run &run, F &&f) {
-    ref lock = attr(run.self, "_lock");
-    attr(lock, "acquire")();
-    ref error = catch_exception(std::forward<F>(f), PyExc_BaseException);
-    attr(lock, "release")();
-    if (error)
-        raise_object(error);
-}
 
 } // namespace simsig

@@ -147,7 +147,7 @@ void resolve_pool_metaparameters(Run &run) {
 } // namespace
 
 void validate_and_configure(Run &run) {
-    update_status(run, "graph-validation", 0.0, "Validating graph and simulation parameters...");
+    update_status(run.self, "graph-validation", 0.0, "Validating graph and simulation parameters...");
     run.era_cfg = helper("_resolve_runtime_era_config", run.market_id, run.era_number);
     bootstrap_graph_validator(run);
     resolve_transform_pipeline(run);
