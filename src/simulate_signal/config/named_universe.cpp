@@ -1,0 +1,181 @@
+// The named universe a simulation runs in: the caller's pool id and name are
+// checked, and a missing name is chosen through an ordered chain of
+// fallbacks. The name is also one path segment of the synced runtime data on
+// disk, so nothing that could step out of that directory is accepted.
+#include "config/parts.hpp"
+
+namespace simsig {
+
+namespace {
+
+nb::object validate_selected_pool_id(const Call &a) {
+    nb::handle pool_id = a[0], field_name = a[1];
+    if (is_nonempty_str(pool_id))
+        return nb::borrow(pool_id);
+    raise(PyExc_ValueError, format("%S must be a non-empty string", field_name.ptr()));
+}
+
+bool contains(nb::handle text, nb::handle part) {
+    int found = PySequence_Contains(text.ptr(), part.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+// "/", "\" and NUL: no separator of any platform, no C-string terminator.
+bool has_unsafe_character(nb::handle text) {
+    static PyObject *const nul = PyUnicode_FromOrdinal(0);  // kept for the process
+    if (!nul)
+        throw nb::python_error();
+    return contains(text, name("/")) || contains(text, name("\\")) || contains(text, nul);
+}
+
+nb::object safe_named_universe(const Call &a) {
+    nb::handle named_universe = a[0];
+    if (is_none(named_universe))
+        return nb::none();
+    ref text = attr(str(named_universe), "strip")();
+    if (!truthy(text))
+        return nb::none();
+    if (equals(text, ".") || equals(text, "..") || has_unsafe_character(text))
+        raise(PyExc_ValueError,
+              format("named_universe must be a single safe path segment, got %R",
+                     named_universe.ptr()));
+    return text;
+}
+
+ref safe(nb::handle value) { return helper("_safe_named_universe", value); }
+
+// A pool's own list (a real list; a tuple does not count), else its single
+// name. Each kept element passes through the safety check twice.
+nb::object pool_allowed_named_universes(const Call &a) {
+    nb::handle pool_cfg = a[0];
+    nb::list universes;
+    if (!PyDict_Check(pool_cfg.ptr()))
+        return universes;
+    ref allowed = method_get(pool_cfg, name("allowed_named_universes"));
+    if (PyList_Check(allowed.ptr())) {
+        for_each_item(allowed, [&](nb::handle value) {
+            if (truthy(safe(value)))
+                universes.append(safe(value));
+        });
+        return universes;
+    }
+    ref single = safe(method_get(pool_cfg, name("named_universe")));
+    if (truthy(single))
+        universes.append(single);
+    return universes;
+}
+
+// The onboarding configuration is optional: any failure means no name.
+nb::object configured_named_universe(const Call &) {
+    ref configured = nb::none();
+    catch_exception([&] {
+        ref onboarding_config = from_import("tallowmere.agent_onboarding", "_config");
+        configured = safe(attr(onboarding_config, "get")("named_universe"));
+    });
+    return configured;
+}
+
+// allowed[0] when the list is non-empty, else an empty ref.
+ref first_of(nb::handle allowed) {
+    if (!truthy(allowed))
+        return ref();
+    ref first = nb::steal(PyObject_GetItem(allowed.ptr(), py_int(0).ptr()));
+    if (!first)
+        throw nb::python_error();
+    return first;
+}
+
+// The selected pool's names; for a strategy pool without any, those of its
+// linked signal pool.
+ref selected_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
+                                 nb::handle selected_pool_id) {
+    ref pool = helper("_selected_pool_config", era_cfg, expression_type, selected_pool_id);
+    if (ref first = first_of(helper("_pool_allowed_named_universes", pool)))
+        return first;
+    if (!equals(expression_type, "STRATEGY"))
+        return ref();
+    ref signal_pool_id = helper("_strategy_signal_pool_id", pool, selected_pool_id);
+    ref signal_pool = helper("_selected_pool_config", era_cfg, name("SIGNAL"), signal_pool_id);
+    return first_of(helper("_pool_allowed_named_universes", signal_pool));
+}
+
+nb::object first_pool_named_universe(const Call &a) {
+    nb::handle era_cfg = a[0], expression_type = a[1], selected_pool_id = a[2];
+    if (!PyDict_Check(era_cfg.ptr()))
+        return nb::none();
+    if (truthy(selected_pool_id)) {
+        ref found;
+        ref exc = catch_exception([&] {
+            found = selected_pool_named_universe(era_cfg, expression_type, selected_pool_id);
+        });
+        if (found)
+            return found;
+        if (exc)
+            log_debug("failed to resolve selected pool named universe for %s/%s: %s",
+                      expression_type, selected_pool_id, exc);
+    }
+    // Only signal pools are scanned, whatever the expression type.
+    ref signal_pools = method_get(era_cfg, name("signal_pools"), nb::list());
+    if (truthy(signal_pools)) {
+        ref found;
+        for_each_item(signal_pools, [&](nb::handle pool) {
+            found = first_of(helper("_pool_allowed_named_universes", pool));
+            return bool(found);
+        });
+        if (found)
+            return found;
+    }
+    ref allowed = method_get(era_cfg, name("allowed_named_universes"));
+    if (PyList_Check(allowed.ptr())) {
+        ref found;
+        for_each_item(allowed, [&](nb::handle value) {
+            ref candidate = safe(value);
+            if (truthy(candidate))
+                found = candidate;
+            return bool(found);
+        });
+        if (found)
+            return found;
+    }
+    return safe(method_get(era_cfg, name("named_universe")));
+}
+
+// The caller's name, the onboarding name, then the era's pools: the first
+// truthy one wins.
+nb::object resolve_simulation_named_universe(const Call &a) {
+    nb::handle named_universe = a[0], expression_type = a[1], selected_pool_id = a[2];
+    ref explicit_name = safe(named_universe);
+    if (truthy(explicit_name))
+        return explicit_name;
+    ref configured = helper("_configured_named_universe");
+    if (truthy(configured))
+        return configured;
+    ref from_pools = helper("_first_pool_named_universe", global("_era_config"), expression_type,
+                            selected_pool_id);
+    if (truthy(from_pools))
+        return from_pools;
+    raise(PyExc_ValueError,
+          "named_universe is required; call tallowmere.configure(named_universe=...) or select "
+          "a pool with allowed_named_universes.");
+}
+
+} // namespace
+
+void define_named_universe_functions() {
+    def_function("_validate_selected_pool_id", {arg("pool_id"), arg("field_name")},
+                 validate_selected_pool_id);
+    def_function("_safe_named_universe", {arg("named_universe")}, safe_named_universe);
+    def_function("_pool_allowed_named_universes", {arg("pool_cfg")},
+                 pool_allowed_named_universes);
+    def_function("_configured_named_universe", {}, configured_named_universe);
+    def_function("_first_pool_named_universe",
+                 {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")},
+                 first_pool_named_universe);
+    def_function("_resolve_simulation_named_universe",
+                 {arg("named_universe"), arg("expression_type"), arg("selected_pool_id")},
+                 resolve_simulation_named_universe);
+}
+
+} // namespace simsig

@@ -1,0 +1,165 @@
+// The selected pool: its config, its runtime name, and the per-universe
+// thresholds it holds under the named universe's positive integer rule id.
+#include "config/parts.hpp"
+
+namespace simsig {
+
+namespace {
+
+bool is_strategy(nb::handle expression_type) { return equals(expression_type, "STRATEGY"); }
+
+nb::object selected_pool_field_name(const Call &a) {
+    return nb::borrow(is_strategy(a[0]) ? name("strategy_pool_id") : name("signal_pool_id"));
+}
+
+Py_ssize_t length(nb::handle sized) {
+    Py_ssize_t n = PyObject_Length(sized.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    return n;
+}
+
+// The resolver is given the whole era config; the list is checked here only
+// so an era without pools of the kind fails with a clear message.
+nb::object selected_pool_config(const Call &a) {
+    nb::handle era_cfg = a[0], expression_type = a[1], selected_pool_id = a[2];
+    ref field_name = helper("_selected_pool_field_name", expression_type);
+    bool strategy = is_strategy(expression_type);
+    nb::handle pool_key = name(strategy ? "strategy_pools" : "signal_pools");
+    ref config_pools = method_get(era_cfg, pool_key, nb::list());
+    if (!PyList_Check(config_pools.ptr()) || length(config_pools) == 0)
+        raise(PyExc_ValueError,
+              format("era_config must contain a '%S' key with at least one pool definition.",
+                     pool_key.ptr()));
+    nb::handle kind = name(strategy ? "strategy" : "signal");
+    ref pool_cfg;
+    ref missing = catch_exception(
+        [&] {
+            pool_cfg = global("_resolve_pool_config")(era_cfg, selected_pool_id,
+                                                      nb::arg("kind") = kind);
+        },
+        PyExc_KeyError);
+    if (!missing)
+        return pool_cfg;
+    Py_ssize_t available = length(config_pools);
+    raise_from(PyExc_ValueError,
+               format("Unknown %S '%S'. Available %S: %zd.", field_name.ptr(),
+                      selected_pool_id.ptr(), pool_key.ptr(), available),
+               missing);
+}
+
+// The pool's own name under the first key that holds a non-empty str, else
+// the selected id itself.
+nb::object selected_pool_runtime_name(const Call &a) {
+    nb::handle pool_cfg = a[0], expression_type = a[1], selected_pool_id = a[2];
+    bool strategy = is_strategy(expression_type);
+    const char *const keys[] = {strategy ? "strategy_pool_name" : "signal_pool_name", "name",
+                                strategy ? "strategy_pool_id" : "signal_pool_id", "pool_id"};
+    if (PyDict_Check(pool_cfg.ptr())) {
+        for (const char *key : keys) {
+            ref value = method_get(pool_cfg, name(key));
+            if (is_nonempty_str(value))
+                return value;
+        }
+    }
+    if (is_nonempty_str(selected_pool_id))
+        return nb::borrow(selected_pool_id);
+    ref field_name = helper("_selected_pool_field_name", expression_type);
+    raise(PyExc_ValueError,
+          format("selected %S config must declare one of: %s, %s, %s, %s", field_name.ptr(),
+                 keys[0], keys[1], keys[2], keys[3]));
+}
+
+bool greater_than_zero(nb::handle value) {
+    ref zero = py_int(0);
+    ref result = nb::steal(PyObject_RichCompare(value.ptr(), zero.ptr(), Py_GT));
+    if (!result)
+        throw nb::python_error();
+    return truthy(result);
+}
+
+// Ints as they are, decimal strings parsed; anything else (floats included)
+// is no rule id.
+nb::object coerce_int_rule_id(const Call &a) {
+    nb::handle value = a[0];
+    if (is_none(value) || PyBool_Check(value.ptr()))
+        return nb::none();
+    if (PyLong_Check(value.ptr()))
+        return greater_than_zero(value) ? nb::borrow(value) : nb::none();
+    if (!PyUnicode_Check(value.ptr()))
+        return nb::none();
+    ref stripped = attr(value, "strip")();
+    if (!truthy(attr(stripped, "isdecimal")()))
+        return nb::none();
+    PyObject *parsed = PyNumber_Long(stripped.ptr());
+    if (!parsed) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
+        PyErr_Clear();  // e.g. more digits than int() converts
+        return nb::none();
+    }
+    ref rule_id = nb::steal(parsed);
+    return greater_than_zero(rule_id) ? nb::object(rule_id) : nb::none();
+}
+
+bool has_key(nb::handle mapping, nb::handle key) {
+    int present = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (present < 0)
+        throw nb::python_error();
+    return present == 1;
+}
+
+// The era-level "universes" key was replaced by "universe_rules"; an era
+// config that still carries it is refused rather than half-read.
+nb::object resolve_universe_rule_id_for_sdk(const Call &a) {
+    nb::handle era_cfg = a[0], named_universe = a[1];
+    if (has_key(era_cfg, name("universes")))
+        raise_runtime_not_ready();
+    ref rules = method_get(era_cfg, name("universe_rules"));
+    if (PyDict_Check(rules.ptr())) {
+        ref entry = method_get(rules, named_universe);
+        if (PyDict_Check(entry.ptr()))
+            return helper("_coerce_int_rule_id", method_get(entry, name("rule_id")));
+    }
+    return nb::none();
+}
+
+// Every key is checked before the lookup: a pool keyed by anything but
+// positive int rule ids (digit strings included) is refused.
+nb::object resolve_pool_universe_thresholds(const Call &a) {
+    nb::handle pool_cfg = a[0], universe_rule_id = a[1];
+    ref pool_universes = method_get(pool_cfg, name("universes"), nb::dict());
+    if (!PyDict_Check(pool_universes.ptr()))
+        return nb::dict();
+    for_each_item(pool_universes, [](nb::handle key) {
+        if (!PyLong_Check(key.ptr()) || PyBool_Check(key.ptr()) || !greater_than_zero(key))
+            raise_runtime_not_ready();
+    });
+    if (!is_none(universe_rule_id) && has_key(pool_universes, universe_rule_id)) {
+        ref thresholds = nb::steal(PyObject_GetItem(pool_universes.ptr(), universe_rule_id.ptr()));
+        if (!thresholds)
+            throw nb::python_error();
+        return thresholds;
+    }
+    return nb::dict();
+}
+
+} // namespace
+
+void define_pool_selection_functions() {
+    def_function("_selected_pool_field_name", {arg("expression_type")}, selected_pool_field_name);
+    def_function("_selected_pool_config",
+                 {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")},
+                 selected_pool_config);
+    def_function("_selected_pool_runtime_name",
+                 {arg("pool_cfg"), arg("expression_type"), arg("selected_pool_id")},
+                 selected_pool_runtime_name);
+    def_function("_coerce_int_rule_id", {arg("value")}, coerce_int_rule_id,
+                 "Best-effort coercion of a rule_id-shaped value to a positive int.");
+    def_function("_resolve_universe_rule_id_for_sdk", {arg("era_cfg"), arg("named_universe")},
+                 resolve_universe_rule_id_for_sdk);
+    def_function("_resolve_pool_universe_thresholds", {arg("pool_cfg"), arg("universe_rule_id")},
+                 resolve_pool_universe_thresholds);
+}
+
+} // namespace simsig
