@@ -650,3 +650,28 @@ def test_pool_pnl_loaded_only_for_correlation(ss):
     assert res.correlation_verdict == ss._not_evaluated_verdict()
     assert w.log.count("correlate_per_pool") == 0
     assert res.mi_score == 0.4
+
+
+# ---------------------------------------------------------------------------
+# References
+
+@pytest.mark.parametrize("route", ["adapter", "orchestrator"])
+def test_runs_keep_no_references_to_what_they_were_given(ss, route):
+    import gc
+    import sys
+    w = Wiring(route=route).wire(ss)
+    graph = w.signal_graph()
+    watched = [graph, w.backtester, w.era_config, w.search_plan, w.backtester.result,
+               w.backtester.weights, w.vocabulary, w.sync_result, w.found_pnl["s1"]]
+
+    def runs(n):
+        for _ in range(n):
+            handle = ss.simulate_signal(graph, "u1", signal_pool_id="sp1", return_series=True)
+            collect(handle)
+            del handle
+        w.log.calls.clear()   # the doubles keep every call's arguments
+        gc.collect()
+        return [sys.getrefcount(obj) for obj in watched]
+
+    runs(3)    # warm-up: caches and the backtester's lasting patches settle
+    assert runs(20) == runs(20)
