@@ -185,7 +185,8 @@ nb::object evaluator_evaluate(const Call &a) {
         throw nb::python_error();
     for_each_item(attr(attr(self, "_extra_kwargs"), "items")(), [&](nb::handle item) {
         std::vector<ref> pair = unpack(item, 2);
-        if (!PyDict_SetDefault(merged.ptr(), pair[0].ptr(), pair[1].ptr()))
+        int given = PyDict_Contains(merged.ptr(), pair[0].ptr());
+        if (given < 0 || (!given && PyDict_SetItem(merged.ptr(), pair[0].ptr(), pair[1].ptr())))
             throw nb::python_error();
     });
     ref evaluate = attr(attr(self, "_delegate"), "evaluate");
