@@ -109,14 +109,6 @@ class TestConstruction:
         block.release()
         assert collect(h).passed is True
 
-    def test_constructor_returns_once_acquired_and_pipeline_waits_for_gate(self, ss):
-        w = Wiring().wire(ss)
-        h = start_signal(ss)
-        # The constructor returned after the acquisition, with the gate open.
-        assert h._acquire_done.is_set() and h._post_acquire_gate.is_set()
-        assert w.log.count("sync_manager.acquire") == 1
-        wait_done(h)
-
 
 class TestStatus:
     def test_before_the_first_phase(self, ss):
