@@ -3,10 +3,11 @@
 // Shared state between the caller's threads and the pipeline thread lives in
 // the instance __dict__ and is guarded by the handle's threading.Lock
 // `_lock`: _status, _result, _error, _cancelled, _pending_recording,
-// _result_retrieved and _pipeline_acquired. _acquired and _released are
-// written without it (the pipeline and result() respectively). Waits go
-// through the Python Lock/Event/Thread objects, so the GIL is released while
-// a thread waits; no C++ mutex is ever held.
+// _result_retrieved and _pipeline_acquired (and _released, which only
+// _do_release writes, with result() holding the lock). _acquired is written by
+// the pipeline without it. Waits go through the Python Lock/Event/Thread
+// objects, so the GIL is released while a thread waits; no C++ mutex is ever
+// held.
 #include "run/handle.hpp"
 #include "run/pipeline.hpp"
 #include "run/run.hpp"
