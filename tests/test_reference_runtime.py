@@ -19,10 +19,8 @@ if str(ROOT) not in sys.path:
 from reference_runtime import (build_runtime, example_signal_graph,  # noqa: E402
                                example_strategy_graph, feature, filtration, rotation)
 from reference_runtime.engine import RawBacktester, max_drawdown, pearson  # noqa: E402
-from reference_runtime.evaluator import (Evaluator, GraphValidator, UsefulSignal,  # noqa: E402
-                                         _row_rank)
+from reference_runtime.evaluator import Evaluator, UsefulSignal, _row_rank  # noqa: E402
 from reference_runtime.market import make_market  # noqa: E402
-from reference_runtime.pools import PoolCorrelation, PoolMarginalImprovement  # noqa: E402
 from reference_runtime.services import EraVault, VaultAlreadyInitializedError  # noqa: E402
 from reference_runtime.shuffle_seed import decode_shuffle_seed  # noqa: E402
 from reference_runtime.tracker import JsonlSearchTracker, read_records, to_jsonable  # noqa: E402
