@@ -4,7 +4,10 @@ It is not the SDK: it stands in for the collaborators that the module expects
 to be injected (authentication, data sync, vault, backtest engine, search
 tracker, era watcher, pool correlation and marginal improvement), backed by a
 synthetic market made with NumPy from a seed, so that a simulation on a
-laptop computes real figures from real (if synthetic) data.
+laptop computes real figures from real (if synthetic) data. The module's
+sibling modules (threshold gates, verdicts, function store, ...) still come
+from the ``tallowmere`` package on ``sys.path`` (in this repository, the
+stand-in under ``standin/``); this package imports none of them.
 
     from reference_runtime import build_runtime
     import tallowmere.simulate_signal as ss
