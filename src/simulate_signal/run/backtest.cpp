@@ -30,7 +30,7 @@ void run_the_backtest(Run &run) {
     else
         run.bt_result = run.backtest_direct(
             nb::arg("weights") = run.eval_weights, nb::arg("era_config") = run.era_cfg,
-            nb::arg("universe") = nb::none(),
+            nb::arg("universe") = none(),
             nb::arg("return_series") = handle_attr(run, "_return_series"),
             nb::arg("return_weights") = handle_attr(run, "_return_weights"),
             nb::arg("use_vault") = true);
@@ -52,31 +52,28 @@ void record_timing(Run &run) {
 void collect_found_signal_ids(Run &run) {
     run.pool_cfg = run.selected_pool_cfg;
     run.pool_name = run.selected_pool_name;
-    nb::list all_signal_ids;
+    run.all_signal_ids = new_list();
     run.seen_ids = nb::steal(PySet_New(nullptr));
     if (!run.seen_ids)
         throw nb::python_error();
-    for (nb::handle sid : get(run.pool_cfg, "found_signal_ids", nb::list())) {
+    for_each_item(get(run.pool_cfg, "found_signal_ids", new_list()), [&](nb::handle sid) {
         if (contains(run.seen_ids, sid))
-            continue;
-        all_signal_ids.append(sid);
+            return;
+        append(run.all_signal_ids, sid);
         if (PySet_Add(run.seen_ids.ptr(), sid.ptr()))
             throw nb::python_error();
-    }
-    run.all_signal_ids = all_signal_ids;
+    });
 }
 
 ref joined_ids(nb::handle ids) {
-    nb::list texts;
-    for (nb::handle sid : ids)
-        texts.append(str(sid));
+    ref texts = new_list();
+    for_each_item(ids, [&](nb::handle sid) { append(texts, str(sid)); });
     return attr(py_str(", "), "join")(texts);
 }
 
 // Every id is asked for before a missing one is reported.
 void load_found_signal_pnl(Run &run) {
-    nb::dict loaded_signal_pnl;
-    run.loaded_signal_pnl = loaded_signal_pnl;
+    run.loaded_signal_pnl = new_dict();
     if (!truthy(handle_attr(run, "_include_correlation")) || length(run.all_signal_ids) == 0)
         return;
     if (is_none(global("_load_found_signal_pnl")))
@@ -84,18 +81,18 @@ void load_found_signal_pnl(Run &run) {
               format("Signal PnL data could not be loaded for found signal IDs: %S. Inject "
                      "_load_found_signal_pnl to provide per-ID PnL loading.",
                      joined_ids(run.all_signal_ids).ptr()));
-    nb::list missing_signal_ids;
-    run.missing_signal_ids = missing_signal_ids;
-    for (nb::handle sid : run.all_signal_ids) {
-        ref loaded_pnl = global("_load_found_signal_pnl")(sid, nb::arg("pool_name") = run.pool_name);
+    run.missing_signal_ids = new_list();
+    for_each_item(run.all_signal_ids, [&](nb::handle sid) {
+        ref loaded_pnl =
+            global("_load_found_signal_pnl")(sid, nb::arg("pool_name") = run.pool_name);
         if (!is_none(loaded_pnl))
-            loaded_signal_pnl[sid] = loaded_pnl;
+            set_item(run.loaded_signal_pnl, sid, loaded_pnl);
         else
-            missing_signal_ids.append(sid);
-    }
-    if (length(missing_signal_ids) > 0)
+            append(run.missing_signal_ids, sid);
+    });
+    if (length(run.missing_signal_ids) > 0)
         raise(PyExc_ValueError, format("Signal PnL data is missing for found signal IDs: %S",
-                                       joined_ids(missing_signal_ids).ptr()));
+                                       joined_ids(run.missing_signal_ids).ptr()));
 }
 
 void resolve_thresholds(Run &run) {
@@ -105,9 +102,9 @@ void resolve_thresholds(Run &run) {
                                  ? "strategy_is_thresholds"
                                  : "signal_is_thresholds"));
     if (is_dict(run.pool_universe))
-        run.thresholds = attr(run.pool_universe, "get")(run.threshold_key, nb::dict());
+        run.thresholds = attr(run.pool_universe, "get")(run.threshold_key, new_dict());
     else
-        run.thresholds = nb::dict();
+        run.thresholds = new_dict();
 }
 
 void judge_structure(Run &run) {
@@ -131,12 +128,12 @@ ref scalar_metrics(Run &run) {
 
     // `turnover` wins; `avg_turnover` is the fallback (read either way).
     ref avg_turnover = attr_or(run.stats, "avg_turnover", zero_float());
-    nb::dict metrics;
-    metrics["sharpe"] = run.stats_sharpe;
-    metrics["turnover"] = attr_or(run.stats, "turnover", avg_turnover);
-    metrics["delta_exposure"] = attr(run.stats, "delta_exposure");
-    metrics["max_weight"] = attr(run.stats, "max_weight");
-    metrics["abs_weight_sum_mean"] = run.abs_weight_sum_mean;
+    ref metrics = new_dict();
+    set_item(metrics, "sharpe", run.stats_sharpe);
+    set_item(metrics, "turnover", attr_or(run.stats, "turnover", avg_turnover));
+    set_item(metrics, "delta_exposure", attr(run.stats, "delta_exposure"));
+    set_item(metrics, "max_weight", attr(run.stats, "max_weight"));
+    set_item(metrics, "abs_weight_sum_mean", run.abs_weight_sum_mean);
     return metrics;
 }
 
@@ -170,7 +167,7 @@ void backtest_and_gate(Run &run) {
     check_cancelled(run.self);
 
     ref useful_signals = global("_useful_signals");
-    run.useful_sigs_for_eval = is_none(useful_signals) ? ref(nb::list()) : useful_signals;
+    run.useful_sigs_for_eval = is_none(useful_signals) ? new_list() : useful_signals;
     collect_found_signal_ids(run);
     load_found_signal_pnl(run);
     resolve_thresholds(run);

@@ -128,13 +128,13 @@ void choose_orchestrator(Run &run) {
         (!is_none(global("_batch_orchestrator")) || !run.use_adapter_path);
     if (should_construct_orchestrator) {
         compute_search_plan(run);
-        nb::dict orchestrator_kwargs;
-        orchestrator_kwargs["search_plan"] = run.search_plan;
-        orchestrator_kwargs["feature_dir"] = run.feature_dir;
-        orchestrator_kwargs["signal_dir"] = run.signal_dir;
-        orchestrator_kwargs["manifest"] = run.manifest;
-        orchestrator_kwargs["backtester"] = global("_backtester");
-        orchestrator_kwargs["named_universe"] = handle_attr(run, "_named_universe");
+        ref orchestrator_kwargs = new_dict();
+        set_item(orchestrator_kwargs, "search_plan", run.search_plan);
+        set_item(orchestrator_kwargs, "feature_dir", run.feature_dir);
+        set_item(orchestrator_kwargs, "signal_dir", run.signal_dir);
+        set_item(orchestrator_kwargs, "manifest", run.manifest);
+        set_item(orchestrator_kwargs, "backtester", global("_backtester"));
+        set_item(orchestrator_kwargs, "named_universe", handle_attr(run, "_named_universe"));
         run.orchestrator_delegate = call_with_kwargs(global("_BatchOrchestrator"),
                                                      orchestrator_kwargs);
     } else if (!is_none(global("_batch_orchestrator"))) {
@@ -154,14 +154,13 @@ void choose_direct_route(Run &run) {
 }
 
 void build_extra_evaluate_kwargs(Run &run) {
-    nb::dict extra;
-    extra["feature_dir"] = run.feature_dir;
-    extra["signal_dir"] = run.signal_dir;
-    extra["manifest"] = run.manifest;
-    extra["backtester"] = global("_backtester");
+    run.extra_evaluate_kwargs = new_dict();
+    set_item(run.extra_evaluate_kwargs, "feature_dir", run.feature_dir);
+    set_item(run.extra_evaluate_kwargs, "signal_dir", run.signal_dir);
+    set_item(run.extra_evaluate_kwargs, "manifest", run.manifest);
+    set_item(run.extra_evaluate_kwargs, "backtester", global("_backtester"));
     if (!is_none(run.search_plan))
-        extra["search_plan"] = run.search_plan;
-    run.extra_evaluate_kwargs = extra;
+        set_item(run.extra_evaluate_kwargs, "search_plan", run.search_plan);
 }
 
 // ---------------------------------------------------------------------------
@@ -243,23 +242,23 @@ void evaluate_on_adapter(Run &run, const BacktesterPatches &saved) {
 void evaluate_on_orchestrator(Run &run) {
     ref evaluate_fn = attr(run.orchestrator_delegate, "evaluate");
     ref useful_signals = global("_useful_signals");
-    nb::dict kwargs;
-    kwargs["graph"] = handle_attr(run, "_graph");
-    kwargs["expression_type"] = handle_attr(run, "_expression_type");
-    kwargs["registry"] = global("_vocabulary");
-    kwargs["useful_signals"] = truthy(useful_signals) ? nb::object(useful_signals) : nb::dict();
-    kwargs["universe"] = nb::none();
-    kwargs["metaparameters"] = run.evaluation_metaparameters_by_pool;
-    kwargs["transform_pipeline"] = run.transform_pipeline;
-    kwargs["stage_data"] = helper("_empty_runtime_stage_data");
-    kwargs["column_labels"] =
-        helper("_required_runtime_data_shape_value", run.era_cfg, "column_labels");
-    kwargs["signal_universe_rule_ids"] = nb::dict();
-    kwargs["search_plan"] = run.search_plan;
-    kwargs["feature_dir"] = run.feature_dir;
-    kwargs["signal_dir"] = run.signal_dir;
-    kwargs["manifest"] = run.manifest;
-    kwargs["backtester"] = global("_backtester");
+    ref kwargs = new_dict();
+    set_item(kwargs, "graph", handle_attr(run, "_graph"));
+    set_item(kwargs, "expression_type", handle_attr(run, "_expression_type"));
+    set_item(kwargs, "registry", global("_vocabulary"));
+    set_item(kwargs, "useful_signals", truthy(useful_signals) ? useful_signals : new_dict());
+    set_item(kwargs, "universe", none());
+    set_item(kwargs, "metaparameters", run.evaluation_metaparameters_by_pool);
+    set_item(kwargs, "transform_pipeline", run.transform_pipeline);
+    set_item(kwargs, "stage_data", helper("_empty_runtime_stage_data"));
+    set_item(kwargs, "column_labels",
+             helper("_required_runtime_data_shape_value", run.era_cfg, "column_labels"));
+    set_item(kwargs, "signal_universe_rule_ids", new_dict());
+    set_item(kwargs, "search_plan", run.search_plan);
+    set_item(kwargs, "feature_dir", run.feature_dir);
+    set_item(kwargs, "signal_dir", run.signal_dir);
+    set_item(kwargs, "manifest", run.manifest);
+    set_item(kwargs, "backtester", global("_backtester"));
     run.eval_result = call_with_kwargs(evaluate_fn, kwargs);
 
     run.per_pool_weights = attr_or_none(run.eval_result, "per_pool_weights");

@@ -24,33 +24,33 @@ void recheck_era(Run &run) {
 
 ref record_payload(Run &run) {
     ref graph = handle_attr(run, "_graph");
-    nb::dict payload;
-    payload["source"] = "simulate";
-    payload["graph"] = helper("_plain_tracking_graph", graph);
-    payload["named_universe"] = handle_attr(run, "_named_universe");
-    payload["era_number"] = run.era_number;
-    payload["passed_thresholds"] = py_bool(run.pool_passed);
-    payload["rejection_reason"] = run.rejection_reason;
-    payload["expression_elapsed_seconds"] = run.eval_elapsed;
-    payload["stats"] = run.tracking_stats;
-    payload["metaparameters"] = run.record_metaparameters_by_pool;
-    payload["per_column_stats"] = attr(run.bt_result, "per_column_stats");
-    payload["is_correlation"] = run.pool_correlation;
-    payload["is_pnl_mi"] = run.pool_mi_score;
-    payload["agent_is_pnl_mi"] = run.pool_mi_score;
-    payload["failure_reason"] = run.failure_reason;
-    payload["failure_detail"] = run.failure_detail;
-    payload["stats_verdict"] = run.stats_verdict;
-    payload["correlation_verdict"] = run.correlation_verdict;
-    payload["mi_verdict"] = run.mi_verdict;
+    ref payload = new_dict();
+    set_item(payload, "source", name("simulate"));
+    set_item(payload, "graph", helper("_plain_tracking_graph", graph));
+    set_item(payload, "named_universe", handle_attr(run, "_named_universe"));
+    set_item(payload, "era_number", run.era_number);
+    set_item(payload, "passed_thresholds", py_bool(run.pool_passed));
+    set_item(payload, "rejection_reason", run.rejection_reason);
+    set_item(payload, "expression_elapsed_seconds", run.eval_elapsed);
+    set_item(payload, "stats", run.tracking_stats);
+    set_item(payload, "metaparameters", run.record_metaparameters_by_pool);
+    set_item(payload, "per_column_stats", attr(run.bt_result, "per_column_stats"));
+    set_item(payload, "is_correlation", run.pool_correlation);
+    set_item(payload, "is_pnl_mi", run.pool_mi_score);
+    set_item(payload, "agent_is_pnl_mi", run.pool_mi_score);
+    set_item(payload, "failure_reason", run.failure_reason);
+    set_item(payload, "failure_detail", run.failure_detail);
+    set_item(payload, "stats_verdict", run.stats_verdict);
+    set_item(payload, "correlation_verdict", run.correlation_verdict);
+    set_item(payload, "mi_verdict", run.mi_verdict);
     if (is_strategy(run)) {
-        payload["strategy_pool_id"] = handle_attr(run, "_selected_pool_id");
-        payload["signal_pool_id"] = run.selected_signal_pool_id;
-        payload["referenced_signal_ids"] =
-            helper("_strategy_referenced_signal_ids", run.useful_sigs_for_eval,
-                   global("_useful_signal_metadata"), run.pool_cfg);
+        set_item(payload, "strategy_pool_id", handle_attr(run, "_selected_pool_id"));
+        set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
+        set_item(payload, "referenced_signal_ids",
+                 helper("_strategy_referenced_signal_ids", run.useful_sigs_for_eval,
+                        global("_useful_signal_metadata"), run.pool_cfg));
     } else {
-        payload["signal_pool_id"] = run.selected_signal_pool_id;
+        set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
     }
     return payload;
 }
@@ -63,40 +63,41 @@ void prepare_pending_record(Run &run) {
     run.tracking_stats = helper("_build_tracking_stats", attr(run.bt_result, "stats"),
                                 attr(run.bt_result, "per_column_stats"), run.era_cfg);
     run.payload = record_payload(run);
-    nb::tuple pending = nb::make_tuple(handle_attr(run, "_expression_type"), run.payload);
+    ref pending = pair(handle_attr(run, "_expression_type"), run.payload);
     locked(attr(run.self, "_lock"), [&] { set_attr(run.self, "_pending_recording", pending); });
 }
 
 ref simulation_result(Run &run) {
-    nb::dict fields;
-    fields["stats"] = attr(run.bt_result, "stats");
-    fields["pnl_matrix"] = attr(run.bt_result, "pnl_matrix");
-    fields["per_column_stats"] = attr(run.bt_result, "per_column_stats");
-    fields["portfolio_returns"] = truthy(handle_attr(run, "_return_series"))
-                                      ? attr_or_none(run.bt_result, "portfolio_returns")
-                                      : ref(nb::none());
-    fields["processed_weights"] = attr_or_none(run.bt_result, "processed_weights");
-    fields["pool_kind"] = handle_attr(run, "_selected_pool_kind");
-    fields["signal_pool_id"] = run.selected_signal_pool_id;
-    fields["strategy_pool_id"] =
-        is_strategy(run) ? handle_attr(run, "_selected_pool_id") : ref(nb::none());
-    fields["is_correlation"] = run.pool_correlation;
-    fields["is_pnl_mi"] = run.pool_mi_score;
-    fields["was_diagnostic_only"] = py_bool(run.was_diagnostic_only);
-    fields["failure_reason"] = run.failure_reason;
-    fields["failure_detail"] = run.failure_detail;
-    fields["rejection_reason"] = nb::none();
-    fields["passed"] = py_bool(run.pool_passed);
-    fields["structural_failed"] = attr_or(run.bt_result, "structural_failed", false_());
-    fields["mi_score"] = run.mi_score;
-    fields["mi_passed"] = run.mi_passed;
-    fields["stats_verdict"] = run.stats_verdict;
-    fields["correlation_verdict"] = run.correlation_verdict;
-    fields["mi_verdict"] = run.mi_verdict;
-    fields["expression_elapsed_seconds"] = run.eval_elapsed;
-    fields["backtest_elapsed_seconds"] = run.bt_elapsed;
-    fields["max_backtest_row_elapsed_seconds"] = run.bt_max_row_elapsed;
-    fields["resolved_metaparameters"] = run.selected_resolved_metaparameters;
+    ref fields = new_dict();
+    set_item(fields, "stats", attr(run.bt_result, "stats"));
+    set_item(fields, "pnl_matrix", attr(run.bt_result, "pnl_matrix"));
+    set_item(fields, "per_column_stats", attr(run.bt_result, "per_column_stats"));
+    set_item(fields, "portfolio_returns",
+             truthy(handle_attr(run, "_return_series"))
+                 ? attr_or_none(run.bt_result, "portfolio_returns")
+                 : ref(nb::none()));
+    set_item(fields, "processed_weights", attr_or_none(run.bt_result, "processed_weights"));
+    set_item(fields, "pool_kind", handle_attr(run, "_selected_pool_kind"));
+    set_item(fields, "signal_pool_id", run.selected_signal_pool_id);
+    set_item(fields, "strategy_pool_id",
+             is_strategy(run) ? handle_attr(run, "_selected_pool_id") : ref(nb::none()));
+    set_item(fields, "is_correlation", run.pool_correlation);
+    set_item(fields, "is_pnl_mi", run.pool_mi_score);
+    set_item(fields, "was_diagnostic_only", py_bool(run.was_diagnostic_only));
+    set_item(fields, "failure_reason", run.failure_reason);
+    set_item(fields, "failure_detail", run.failure_detail);
+    set_item(fields, "rejection_reason", none());
+    set_item(fields, "passed", py_bool(run.pool_passed));
+    set_item(fields, "structural_failed", attr_or(run.bt_result, "structural_failed", false_()));
+    set_item(fields, "mi_score", run.mi_score);
+    set_item(fields, "mi_passed", run.mi_passed);
+    set_item(fields, "stats_verdict", run.stats_verdict);
+    set_item(fields, "correlation_verdict", run.correlation_verdict);
+    set_item(fields, "mi_verdict", run.mi_verdict);
+    set_item(fields, "expression_elapsed_seconds", run.eval_elapsed);
+    set_item(fields, "backtest_elapsed_seconds", run.bt_elapsed);
+    set_item(fields, "max_backtest_row_elapsed_seconds", run.bt_max_row_elapsed);
+    set_item(fields, "resolved_metaparameters", run.selected_resolved_metaparameters);
     return call_with_kwargs(global("SimulationResult"), fields);
 }
 

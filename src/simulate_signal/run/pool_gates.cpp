@@ -16,18 +16,18 @@ bool fail_fast(const Run &run) { return truthy(handle_attr(run, "_fail_fast")); 
 
 void count_selected_pools(Run &run) {
     ref pools = get(run.era_cfg, is_strategy(run) ? "strategy_pools" : "signal_pools");
-    run.has_multiple_selected_pools = length(or_else(pools, nb::list())) > 1;
+    run.has_multiple_selected_pools = length(or_else(pools, new_list())) > 1;
 }
 
 // The pool's found PnL, in configured order (a repeated id counts twice), and
 // for a strategy the synced found-strategy PnL.
 void gather_pool_pnl(Run &run) {
-    run.pool_signal_ids = get(run.selected_pool_cfg, "found_signal_ids", nb::list());
-    nb::list pool_pnl_arrays;
-    for (nb::handle sid : run.pool_signal_ids)
+    run.pool_signal_ids = get(run.selected_pool_cfg, "found_signal_ids", new_list());
+    run.pool_pnl_arrays = new_list();
+    for_each_item(run.pool_signal_ids, [&](nb::handle sid) {
         if (contains(run.loaded_signal_pnl, sid))
-            pool_pnl_arrays.append(getitem(run.loaded_signal_pnl, sid));
-    run.pool_pnl_arrays = pool_pnl_arrays;
+            append(run.pool_pnl_arrays, getitem(run.loaded_signal_pnl, sid));
+    });
     if (is_strategy(run)) {
         run.synced_found_strategy_pnl_arrays = helper(
             "_load_synced_found_strategy_pnl_arrays", run.sync_result,
@@ -126,8 +126,8 @@ void computed_mi(Run &run, nb::handle compute_mi) {
 void mi_unavailable(Run &run) {
     run.pool_mi_score = ref(nb::none());
     run.pool_mi_passed = py_bool(false);
-    nb::dict extra;
-    extra["pool"] = run.selected_pool_name;
+    ref extra = new_dict();
+    set_item(extra, "pool", run.selected_pool_name);
     attr(global("logger"), "warning")("mi_computation_unavailable", nb::arg("extra") = extra);
 }
 
@@ -139,7 +139,7 @@ void mi_gate(Run &run) {
     resolve_mi_threshold(run);
 
     // An injected found-signal pool replaces the configured ids.
-    run.pool_signals_for_mi = get(run.selected_pool_cfg, "found_signal_ids", nb::list());
+    run.pool_signals_for_mi = get(run.selected_pool_cfg, "found_signal_ids", new_list());
     if (!is_none(global("_found_signal_pool")))
         run.pool_signals_for_mi = global("_found_signal_pool");
 

@@ -7,6 +7,48 @@
 
 namespace simsig {
 
+// Containers are built in a `ref` like every other reference on the pipeline
+// thread: a nanobind container local alive across a Python call would give
+// its reference back without the GIL if interpreter exit ends the thread
+// during that call.
+inline ref new_dict() {
+    PyObject *d = PyDict_New();
+    if (!d)
+        throw nb::python_error();
+    return ref(nb::steal(d));
+}
+
+inline ref new_list() {
+    PyObject *l = PyList_New(0);
+    if (!l)
+        throw nb::python_error();
+    return ref(nb::steal(l));
+}
+
+// (a, b)
+inline ref pair(nb::handle a, nb::handle b) {
+    PyObject *t = PyTuple_Pack(2, a.ptr(), b.ptr());
+    if (!t)
+        throw nb::python_error();
+    return ref(nb::steal(t));
+}
+
+// container[key] = value
+inline void set_item(nb::handle container, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()))
+        throw nb::python_error();
+}
+// container["key"] = value (a string literal key)
+inline void set_item(nb::handle container, const char *key, nb::handle value) {
+    set_item(container, name(key), value);
+}
+
+// list.append(item)
+inline void append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()))
+        throw nb::python_error();
+}
+
 // self.<attribute>, read at each use.
 inline ref handle_attr(const Run &run, const char *attribute) {
     return attr(run.self, attribute);

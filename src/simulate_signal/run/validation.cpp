@@ -20,7 +20,7 @@ void build_graph_validator(const Run &run) {
     if (!truthy(helper("_is_function_store_registry", global("_vocabulary"))))
         raise(PyExc_TypeError,
               "GraphValidator requires a FunctionStore registry in runtime simulation");
-    ref raw = or_else(global("_vocabulary_raw"), nb::dict());
+    ref raw = or_else(global("_vocabulary_raw"), new_dict());
     ref graph_validator_config = from_import("tallowmere._runtime", "_graph_validator_config");
     ref graph_validator_names = from_import("tallowmere._runtime", "_graph_validator_names");
     std::vector<ref> names = unpack(graph_validator_names(raw), 2);
@@ -42,11 +42,10 @@ void bootstrap_graph_validator(const Run &run) {
     raise_from(PyExc_RuntimeError, kGraphValidatorRequired, exc);
 }
 
+// Stages are tested in order; the first truthy one ends the test.
 bool has_per_pool_default(nb::handle transform_pipeline) {
-    for (nb::handle stage : transform_pipeline)
-        if (truthy(get(stage, "per_pool_default")))
-            return true;
-    return false;
+    return for_each_item(transform_pipeline,
+                         [](nb::handle stage) { return truthy(get(stage, "per_pool_default")); });
 }
 
 void resolve_transform_pipeline(Run &run) {
@@ -65,11 +64,12 @@ void resolve_universe_rule_id(Run &run) {
     ref named_universe = handle_attr(run, "_named_universe");
     run.universe_rule_id = helper("_resolve_universe_rule_id_for_sdk", run.era_cfg, named_universe);
     if (is_none(run.universe_rule_id)) {
-        ref available_names = list_of(attr(or_else(get(run.era_cfg, "universe_rules"), nb::dict()),
-                                           "keys")());
+        ref available_names =
+            list_of(attr(or_else(get(run.era_cfg, "universe_rules"), new_dict()), "keys")());
         if (PyList_Sort(available_names.ptr()))
             throw nb::python_error();
-        ref allowed_names = list_of(or_else(get(run.era_cfg, "allowed_named_universes"), nb::list()));
+        ref allowed_names =
+            list_of(or_else(get(run.era_cfg, "allowed_named_universes"), new_list()));
         raise(PyExc_ValueError,
               format("Unknown named_universe '%S'. Available named_universe values: %S. "
                      "Allowed named_universe values: %S",
@@ -126,22 +126,23 @@ void select_signal_pool(Run &run) {
 }
 
 void resolve_pool_metaparameters(Run &run) {
-    nb::list pool_ids;
-    pool_ids.append(run.selected_transform_pool_id);
+    ref pool_ids = new_list();
+    append(pool_ids, run.selected_transform_pool_id);
     run.resolved_metaparameters_by_pool = helper(
         "_canonicalize_metaparameters",
         helper("_resolve_metaparameters_per_pool", handle_attr(run, "_metaparameters"),
                run.transform_pipeline, pool_ids));
     run.selected_resolved_metaparameters = attr(run.resolved_metaparameters_by_pool, "get")(
-        run.selected_transform_pool_id, nb::dict());
+        run.selected_transform_pool_id, new_dict());
     // Recording is keyed by the selected pool, evaluation by the signal pool;
     // each gets its own copy.
-    nb::dict record;
-    record[handle_attr(run, "_selected_pool_id")] = dict_copy(run.selected_resolved_metaparameters);
-    run.record_metaparameters_by_pool = record;
-    nb::dict evaluation;
-    evaluation[run.selected_transform_pool_id] = dict_copy(run.selected_resolved_metaparameters);
-    run.evaluation_metaparameters_by_pool = evaluation;
+    run.record_metaparameters_by_pool = new_dict();
+    ref selected_pool_id = handle_attr(run, "_selected_pool_id");
+    set_item(run.record_metaparameters_by_pool, selected_pool_id,
+             dict_copy(run.selected_resolved_metaparameters));
+    run.evaluation_metaparameters_by_pool = new_dict();
+    set_item(run.evaluation_metaparameters_by_pool, run.selected_transform_pool_id,
+             dict_copy(run.selected_resolved_metaparameters));
 }
 
 } // namespace
