@@ -349,6 +349,7 @@ def test_orchestrator_route_and_direct_backtest(ss):
     (d.EvalResult({"sp1": "pool-weights", "other": "x"}), "pool-weights"),
     (SimpleNamespace(per_pool_weights={"other": "x"}, weights="plain-weights"), "plain-weights"),
     (SimpleNamespace(per_pool_weights=[("sp1", "x")], weights="plain-weights"), "plain-weights"),
+    ([[1.0, -1.0]], [[1.0, -1.0]]),     # a bare result is the weights themselves
 ])
 def test_orchestrator_weights_for_the_selected_pool(ss, eval_result, expected):
     w = Wiring(route="orchestrator").wire(ss)
@@ -357,33 +358,19 @@ def test_orchestrator_weights_for_the_selected_pool(ss, eval_result, expected):
     assert w.log.last("backtester.backtest").kwargs["weights"] == expected
 
 
-def test_bare_orchestrator_result_is_the_weights(ss):
-    w = Wiring(route="orchestrator").wire(ss)
-    weights = [[1.0, -1.0]]
-    w.log.returns("orchestrator.evaluate", weights)
-    run(ss, w)
-    assert w.log.last("backtester.backtest").kwargs["weights"] is weights
-
-
-def test_injected_orchestrator_gives_way_to_a_built_one(ss):
-    w = Wiring(route="orchestrator")
-    injected = d.Orchestrator(w.log, "injected-weights")
-    injected._prefix = "injected"
-    w.wire(ss, batch_orchestrator=injected)
-    run(ss, w)
-    assert w.log.count("BatchOrchestrator") == 1 and w.log.count("injected.evaluate") == 0
-
-
-def test_injected_orchestrator_alone_is_used(ss):
+@pytest.mark.parametrize("with_class", [True, False])
+def test_injected_orchestrator(ss, with_class):
     w = Wiring(route="orchestrator")
     injected = d.Orchestrator(w.log, w.backtester.weights)
-    w.wire(ss, BatchOrchestrator_cls=None, batch_orchestrator=injected)
-    res = run(ss, w)
-    assert res.passed is True
-    assert w.log.count("orchestrator.evaluate") == 1
-    # no orchestrator built, so the plan is computed for the direct route alone
+    injected._prefix = "injected"
+    w.wire(ss, batch_orchestrator=injected,
+           BatchOrchestrator_cls=w.BatchOrchestrator_cls if with_class else None)
+    assert run(ss, w).passed is True
+    # a wired class builds a new orchestrator; the injected one is used only without it
+    assert w.log.count("BatchOrchestrator") == int(with_class)
+    assert w.log.count("injected.evaluate") == int(not with_class)
+    # without a built orchestrator the plan is computed for the direct route alone
     assert w.log.count("compute_search_plan") == 1
-    assert w.log.last("orchestrator.evaluate").kwargs["search_plan"] is w.search_plan
 
 
 def test_no_evaluation_route_is_an_error(ss):
@@ -415,13 +402,6 @@ def test_adapter_route_patches_the_backtester_for_the_evaluation_only(ss, fails)
     assert w.backtester.evaluator == "original-evaluator"
     assert w.backtester.search_plan_factory == "original-search-plan-factory"
     assert handle.status().phase == ("error" if fails else "complete")
-
-
-def test_signal_dir_wins_over_the_data_dir(ss, tmp_path):
-    w = Wiring(route="orchestrator").wire(ss, signal_dir=str(tmp_path))
-    run(ss, w)
-    kwargs = w.log.last("BatchOrchestrator").kwargs
-    assert kwargs["signal_dir"] == kwargs["feature_dir"] == str(tmp_path)
 
 
 @pytest.mark.parametrize("refreshed, artifact_loaded, reloads", [
@@ -509,38 +489,36 @@ def test_graph_validator_is_built_once_from_the_vocabulary(ss, bootstrap):
     assert len(FakeValidator.instances) == 1
 
 
-def test_graph_validator_bootstrap_failure(ss, monkeypatch, bootstrap, caplog):
-    w = Wiring().wire(ss, graph_validator=None)
-    cause = KeyError("no runtime")
-    monkeypatch.setattr(ss, "_import_graph_validator_runtime", lambda: (_ for _ in ()).throw(cause))
+@pytest.mark.parametrize("raised", ["KeyError", "SdkRuntimeNotReadyError", "registry"])
+def test_graph_validator_bootstrap_failure(ss, monkeypatch, bootstrap, caplog, raised):
+    if raised == "registry":
+        w = Wiring().wire(ss, graph_validator=None, load_vocabulary=None, vocabulary=["rank"])
+        cause = None
+    else:
+        w = Wiring().wire(ss, graph_validator=None)
+        cause = (KeyError("no runtime") if raised == "KeyError"
+                 else ss.SdkRuntimeNotReadyError("not synced"))
+
+        def import_runtime():
+            raise cause
+        monkeypatch.setattr(ss, "_import_graph_validator_runtime", import_runtime)
     _, exc = failure(ss, w)
-    assert type(exc) is RuntimeError
-    assert str(exc).startswith("GraphValidator runtime is required for simulation.")
-    assert exc.__cause__ is cause and exc.__suppress_context__
+    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
     assert ss._graph_validator is None
-    assert [r.getMessage() for r in caplog.records if r.levelname == "WARNING"] == [
-        "Failed to bootstrap _graph_validator: 'no runtime'"]
-
-
-def test_graph_validator_needs_a_registry(ss, bootstrap):
-    w = Wiring().wire(ss, graph_validator=None, load_vocabulary=None, vocabulary=["rank"])
-    _, exc = failure(ss, w)
-    assert type(exc) is RuntimeError and type(exc.__cause__) is TypeError
-    assert str(exc.__cause__) == ("GraphValidator requires a FunctionStore registry in runtime "
-                                  "simulation")
-
-
-def test_runtime_not_ready_passes_the_bootstrap_unchanged(ss, monkeypatch, bootstrap, caplog):
-    w = Wiring().wire(ss, graph_validator=None)
-    not_ready = ss.SdkRuntimeNotReadyError("not synced")
-
-    def raise_not_ready():
-        raise not_ready
-
-    monkeypatch.setattr(ss, "_import_graph_validator_runtime", raise_not_ready)
-    _, exc = failure(ss, w)
-    assert exc is not_ready
-    assert not [r for r in caplog.records if r.levelname == "WARNING"]
+    if raised == "SdkRuntimeNotReadyError":
+        assert exc is cause and warnings == []     # passes unchanged
+        return
+    assert type(exc) is RuntimeError
+    assert str(exc) == ("GraphValidator runtime is required for simulation. Initialize the "
+                        "synced graph validation runtime before calling simulate_signal().")
+    assert exc.__suppress_context__ and exc.__context__ is exc.__cause__
+    if raised == "KeyError":
+        assert exc.__cause__ is cause
+    else:
+        assert type(exc.__cause__) is TypeError
+        assert str(exc.__cause__) == ("GraphValidator requires a FunctionStore registry in "
+                                      "runtime simulation")
+    assert warnings == [f"Failed to bootstrap _graph_validator: {exc.__cause__}"]
 
 
 def test_missing_transform_pipeline(ss):
@@ -565,19 +543,6 @@ def test_metaparameters_checked_unless_a_stage_has_per_pool_defaults(ss, monkeyp
     meta = {"normalize": "rank"}
     run(ss, w, metaparameters=meta)
     assert calls == ([(meta, w.era_config["transform_pipeline"])] if checked else [])
-
-
-def test_invalid_metaparameters_stop_before_pool_work(ss, monkeypatch):
-    w = Wiring().wire(ss)
-    error = ValueError("unknown metaparameters: ['bogus']")
-
-    def reject(*args):
-        raise error
-
-    monkeypatch.setattr(ss, "_resolve_metaparameters", reject)
-    _, exc = failure(ss, w, metaparameters={"bogus": 1})
-    assert exc is error
-    assert w.log.count("graph_validator.validate") == 0
 
 
 def test_per_pool_metaparameters_are_keyed_by_pool(ss, monkeypatch):
@@ -632,14 +597,6 @@ def test_strategy_needs_useful_signals(ss, useful_signal_pool, fails):
         assert w.log.count("backtester.evaluate_expression") == 0
     else:
         assert handle.result().passed is True
-
-
-def test_strategy_useful_signal_from_another_pool(ss):
-    w = Wiring()
-    w.useful_signal_metadata["s1"]["signal_pool_id"] = "elsewhere"
-    w.wire(ss)
-    _, exc = failure(ss, w, "strategy")
-    assert type(exc) is ValueError and "belongs to signal pool 'elsewhere'" in str(exc)
 
 
 def test_pool_pnl_loaded_only_for_correlation(ss):

@@ -170,15 +170,6 @@ def test_unusable_sharpe_counts_as_zero(ss, sharpe):
     assert res.failure_reason == "thresholds"   # below the pool's minimum of 1.0
 
 
-def test_missing_weight_statistic_is_an_error(ss):
-    w = Wiring()
-    del w.backtester.result.stats.max_weight
-    w.wire(ss)
-    handle, exc = failure(ss, w)
-    assert type(exc) is AttributeError
-    assert handle.status().message == "Error: " + str(exc)
-
-
 @pytest.mark.parametrize("kind, expected", [
     ("signal", {"sharpe": {"min": 1.0}, "turnover": {"max": 0.7}}),
     ("strategy", {"sharpe": {"min": 1.0}}),
