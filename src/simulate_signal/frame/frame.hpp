@@ -10,8 +10,7 @@
 //   - logger.debug / logger.warning                   -> log_debug / log_warning
 //   - a module-level function or method               -> def_function / make_function
 //
-// Every Python reference is held in a `ref` (an nb::object that leaks instead
-// of decrementing once the interpreter has started to shut down; see ref below).
+// Every Python reference is held in a `ref` (an nb::object; see References).
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -27,36 +26,14 @@ namespace nb = nanobind;
 namespace simsig {
 
 // ---------------------------------------------------------------------------
-// Interpreter exit.
+// References.
 //
-// Pipeline threads are daemon threads. Once finalization has begun, CPython
-// 3.12 ends a daemon thread that asks for the GIL with pthread_exit(), which
-// unwinds through our C++ frames *without* the GIL. A destructor that
-// decremented a reference then would race the finalizing main thread. An
-// atexit hook (run before finalization starts) raises this flag, and from then
-// on every `ref` destructor leaks its reference instead.
+// `ref` is the module's name for an owned Python reference. Releasing one is
+// safe even on a daemon thread that the interpreter ends at exit: every
+// decrement in the module goes through frame/exit_safe.h, which leaks instead
+// once interpreter exit has begun.
+using ref = nb::object;
 bool interpreter_exiting() noexcept;
-
-class ref : public nb::object {
-public:
-    using nb::object::object;
-    ref() = default;
-    ref(const nb::object &o) : nb::object(o) {}
-    ref(nb::object &&o) noexcept : nb::object(std::move(o)) {}
-    ref(const ref &) = default;
-    ref(ref &&) noexcept = default;
-    ref &operator=(const ref &) = default;
-    ref &operator=(ref &&) noexcept = default;
-    ref &operator=(nb::object &&o) noexcept {
-        nb::object::operator=(std::move(o));
-        return *this;
-    }
-    ~ref() {
-        if (interpreter_exiting())
-            (void) release();
-    }
-    explicit operator bool() const { return is_valid(); }
-};
 
 // ---------------------------------------------------------------------------
 // Names: interned Python strings, created once per literal and kept for the

@@ -12,6 +12,7 @@ std::atomic<bool> g_exiting{false};
 } // namespace
 
 bool interpreter_exiting() noexcept { return g_exiting.load(std::memory_order_relaxed); }
+extern "C" int simsig_interpreter_exiting(void) { return interpreter_exiting() ? 1 : 0; }
 void mark_interpreter_exiting() noexcept { g_exiting.store(true, std::memory_order_relaxed); }
 
 nb::handle name(const char *literal) {
