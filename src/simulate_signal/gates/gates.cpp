@@ -73,7 +73,7 @@ nb::object pool_metric_gate_passed(const Call &a) {
 
 ref one_metric_gate(const char *metric_key, nb::handle value, const char *threshold_key,
                     nb::handle threshold) {
-    nb::dict metrics, pool_thresholds;
+    ref metrics = nb::dict(), pool_thresholds = nb::dict();
     metrics[name(metric_key)] = value;
     pool_thresholds[name(threshold_key)] = threshold;
     return helper("_pool_metric_gate_passed", metrics, pool_thresholds);

@@ -10,10 +10,17 @@ namespace {
 
 bool is_dict(nb::handle h) { return PyDict_Check(h.ptr()); }
 
+// Containers live in a `ref`, like every reference held across a Python call.
+void append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()))
+        throw nb::python_error();
+}
+
 // getattr(obj, name, []) or []
 ref attr_or_empty_list(nb::handle obj, const char *name_) {
-    ref value = attr_or(obj, name_, nb::list());
-    return truthy(value) ? value : ref(nb::list());
+    ref empty = nb::list();
+    ref value = attr_or(obj, name_, empty);
+    return truthy(value) ? value : empty;
 }
 
 void set_add(nb::handle set, nb::handle item) {
@@ -51,22 +58,22 @@ ref items_by_string_key(nb::handle rules) {
     ref items = nb::steal(PySequence_List(attr(rules, "items")().ptr()));
     if (!items)
         throw nb::python_error();
-    nb::list string_keys, order;
+    ref string_keys = nb::list(), order = nb::list();
     Py_ssize_t index = 0;
     for_each_item(items, [&](nb::handle item) {
-        string_keys.append(str(unpack(item, 2)[0]));
-        order.append(py_int(index++));
+        append(string_keys, str(unpack(item, 2)[0]));
+        append(order, py_int(index++));
     });
     attr(order, "sort")(nb::arg("key") = attr(string_keys, "__getitem__"));
-    nb::list sorted_items;
+    ref sorted_items = nb::list();
     for_each_item(order, [&](nb::handle i) {
-        sorted_items.append(nb::handle(PyList_GetItem(items.ptr(), PyLong_AsSsize_t(i.ptr()))));
+        append(sorted_items, PyList_GetItem(items.ptr(), PyLong_AsSsize_t(i.ptr())));
     });
     return sorted_items;
 }
 
 // option[key] = int(value) when the rule's field coerces to a positive int.
-void add_optional_id(nb::dict option, const char *key, nb::handle rule) {
+void add_optional_id(nb::handle option, const char *key, nb::handle rule) {
     ref value = helper("_coerce_int_rule_id", method_get(rule, name(key)));
     if (!is_none(value))
         option[name(key)] = nb::int_(value);
@@ -81,7 +88,7 @@ nb::object universe_options(const Call &a) {
     ref rules = attr(era_config, "universe_rules");
     if (!truthy(rules))
         rules = nb::dict();
-    nb::list options;
+    ref options = nb::list();
     if (!is_dict(rules))
         return options;
     for_each_item(items_by_string_key(rules), [&](nb::handle item) {
@@ -95,13 +102,13 @@ nb::object universe_options(const Call &a) {
         ref universe = str(named_universe);
         if (filtered && !set_contains(allowed, universe))
             return;
-        nb::dict option;
+        ref option = nb::dict();
         option["id"] = universe;
         option["named_universe"] = universe;
         option["rule_id"] = nb::int_(rule_id);
         add_optional_id(option, "market_id", rule);
         add_optional_id(option, "pool_id", rule);
-        options.append(option);
+        append(options, option);
     });
     return options;
 }
@@ -128,7 +135,7 @@ nb::object plain_engine_definition_payload(const Call &a) {
     nb::handle value = a[0];
     recursion_guard guard(" while copying engine definitions");
     if (is_dict(value)) {
-        nb::dict plain;
+        ref plain = nb::dict();
         for_each_item(attr(value, "items")(), [&](nb::handle item) {
             std::vector<ref> pair = unpack(item, 2);
             ref key = PyUnicode_Check(pair[0].ptr()) ? pair[0] : str(pair[0]);
@@ -137,9 +144,9 @@ nb::object plain_engine_definition_payload(const Call &a) {
         return plain;
     }
     if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
-        nb::list plain;
+        ref plain = nb::list();
         for_each_item(value, [&](nb::handle item) {
-            plain.append(helper("_plain_engine_definition_payload", item));
+            append(plain, helper("_plain_engine_definition_payload", item));
         });
         return plain;
     }
@@ -184,7 +191,7 @@ nb::object effective_simulation_options(const Call &a) {
     nb::handle era_config = a[0];
     ref sdk_era_config_from_dict = from_import("tallowmere._runtime", "sdk_era_config_from_dict");
     ref typed = sdk_era_config_from_dict(era_config);
-    nb::dict options;
+    ref options = nb::dict();
     options["universe_options"] = helper("_universe_options", typed);
     options["engine_definitions"] =
         helper("_engine_definitions_from_agent_payload", era_config, typed);

@@ -8,6 +8,12 @@ namespace simsig {
 
 namespace {
 
+// Containers live in a `ref` like every reference on the pipeline thread.
+void append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()))
+        throw nb::python_error();
+}
+
 bool contains(nb::handle text, const char *needle) {
     int found = PyUnicode_Contains(text.ptr(), name(needle).ptr());
     if (found < 0)
@@ -42,14 +48,14 @@ nb::object synced_found_strategy_pnl_paths(const Call &a) {
                      "got %U",
                      type_name.ptr()));
     }
-    nb::list paths;
+    ref paths = nb::list();
     ref iterator = nb::steal(PyObject_GetIter(sync_result.ptr()));
     if (!iterator)
         throw nb::python_error();
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
         ref path = nb::steal(raw);
         if (PyUnicode_Check(path.ptr()) && is_found_strategy_pnl_path(path))
-            paths.append(path);
+            append(paths, path);
     }
     if (PyErr_Occurred())
         throw nb::python_error();
@@ -64,15 +70,15 @@ nb::object load_synced_found_strategy_pnl_arrays(const Call &a) {
     if (!truthy(paths))
         return nb::list();
     ref load_runtime_pnl_array = from_import("tallowmere._runtime", "_load_runtime_pnl_array");
-    nb::list arrays;
-    for (nb::handle path : paths) {
+    ref arrays = nb::list();
+    for_each_item(paths, [&](nb::handle path) {
         ref loaded = load_runtime_pnl_array(path, nb::arg("raw_backtester") = raw_backtester);
         if (is_none(loaded))
             raise(PyExc_ValueError,
                   format("Synced found-strategy PnL data could not be loaded for correlation: %S",
                          path.ptr()));
-        arrays.append(loaded);
-    }
+        append(arrays, loaded);
+    });
     return arrays;
 }
 

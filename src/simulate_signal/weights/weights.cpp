@@ -180,7 +180,7 @@ nb::object evaluator_init(const Call &a) {
 // The caller's keyword arguments win over the stored extras.
 nb::object evaluator_evaluate(const Call &a) {
     nb::handle self = a[0];
-    nb::dict merged = nb::steal<nb::dict>(PyDict_Copy(a.kwargs().ptr()));
+    ref merged = nb::steal(PyDict_Copy(a.kwargs().ptr()));
     if (!merged)
         throw nb::python_error();
     for_each_item(attr(attr(self, "_extra_kwargs"), "items")(), [&](nb::handle item) {
@@ -190,7 +190,10 @@ nb::object evaluator_evaluate(const Call &a) {
             throw nb::python_error();
     });
     ref evaluate = attr(attr(self, "_delegate"), "evaluate");
-    PyObject *result = PyObject_Call(evaluate.ptr(), nb::tuple().ptr(), merged.ptr());
+    ref no_args = nb::steal(PyTuple_New(0));
+    if (!no_args)
+        throw nb::python_error();
+    PyObject *result = PyObject_Call(evaluate.ptr(), no_args.ptr(), merged.ptr());
     if (!result)
         throw nb::python_error();
     return nb::steal(result);
