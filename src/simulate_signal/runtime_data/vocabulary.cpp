@@ -39,6 +39,9 @@ ref while_handling(nb::handle handled, F &&f) {
     } catch (nb::python_error &) {
         restore();
         throw;
+    } catch (std::exception &) {
+        restore();
+        throw;
     }
     restore();
     return result;
@@ -200,8 +203,9 @@ ref reload_vocabulary_from_disk(nb::handle named_universe) {
     return reloaded;
 }
 
-// The injected loader, in the newest call form it accepts: keywords, then
-// two positional arguments, then the era number alone.
+// The injected loader, in the first call form it accepts: keywords, then
+// two positional arguments, then the era number alone. Only TypeError moves
+// on to the next form; the last form's errors are chained to the refusals.
 ref call_vocabulary_loader(nb::handle load_vocabulary, nb::handle era_number,
                            nb::handle named_universe) {
     ref vocabulary;
