@@ -15,13 +15,6 @@ nb::object validate_selected_pool_id(const Call &a) {
     raise(PyExc_ValueError, format("%S must be a non-empty string", field_name.ptr()));
 }
 
-bool contains(nb::handle text, nb::handle part) {
-    int found = PySequence_Contains(text.ptr(), part.ptr());
-    if (found < 0)
-        throw nb::python_error();
-    return found == 1;
-}
-
 // "/", "\" and NUL: no separator of any platform, no C-string terminator.
 bool has_unsafe_character(nb::handle text) {
     static PyObject *const nul = PyUnicode_FromOrdinal(0);  // kept for the process

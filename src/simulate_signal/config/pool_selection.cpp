@@ -102,18 +102,11 @@ nb::object coerce_int_rule_id(const Call &a) {
     return greater_than_zero(rule_id) ? nb::object(rule_id) : nb::none();
 }
 
-bool has_key(nb::handle mapping, nb::handle key) {
-    int present = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (present < 0)
-        throw nb::python_error();
-    return present == 1;
-}
-
 // The era-level "universes" key was replaced by "universe_rules"; an era
 // config that still carries it is refused rather than half-read.
 nb::object resolve_universe_rule_id_for_sdk(const Call &a) {
     nb::handle era_cfg = a[0], named_universe = a[1];
-    if (has_key(era_cfg, name("universes")))
+    if (contains(era_cfg, name("universes")))
         raise_runtime_not_ready();
     ref rules = method_get(era_cfg, name("universe_rules"));
     if (PyDict_Check(rules.ptr())) {
@@ -135,7 +128,7 @@ nb::object resolve_pool_universe_thresholds(const Call &a) {
         if (!PyLong_Check(key.ptr()) || PyBool_Check(key.ptr()) || !greater_than_zero(key))
             raise_runtime_not_ready();
     });
-    if (!is_none(universe_rule_id) && has_key(pool_universes, universe_rule_id)) {
+    if (!is_none(universe_rule_id) && contains(pool_universes, universe_rule_id)) {
         ref thresholds = nb::steal(PyObject_GetItem(pool_universes.ptr(), universe_rule_id.ptr()));
         if (!thresholds)
             throw nb::python_error();

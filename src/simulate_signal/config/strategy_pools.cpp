@@ -44,10 +44,7 @@ nb::object metadata_for_signal_ref(const Call &a) {
     if (PyDict_Check(signal_ref.ptr()))
         return nb::borrow(signal_ref);
     if (PyDict_Check(metadata.ptr())) {
-        int present = PySequence_Contains(metadata.ptr(), signal_ref.ptr());
-        if (present < 0)
-            throw nb::python_error();
-        if (present) {
+        if (contains(metadata, signal_ref)) {
             ref value = nb::steal(PyObject_GetItem(metadata.ptr(), signal_ref.ptr()));
             if (!value)
                 throw nb::python_error();

@@ -64,6 +64,7 @@ ref import_module(const char *module_name);
 ref attr(nb::handle obj, const char *name);           // obj.name (raises)
 ref attr_or_none(nb::handle obj, const char *name);   // getattr(obj, name, None)
 ref attr_or(nb::handle obj, const char *name, nb::handle fallback);
+ref attr_or(nb::handle obj, nb::handle name, nb::handle fallback);  // getattr(obj, name, fallback)
 bool has_attr(nb::handle obj, const char *name);      // hasattr(obj, name)
 void set_attr(nb::handle obj, const char *name, nb::handle value);
 // getattr(obj, name, None) if callable, else an empty ref (test with `if (h)`).
@@ -76,6 +77,7 @@ bool truthy(nb::handle h);                   // bool(h)
 bool equals(nb::handle a, nb::handle b);     // a == b
 bool equals(nb::handle a, const char *s);    // a == "s"
 bool is_instance(nb::handle obj, nb::handle cls);
+bool contains(nb::handle container, nb::handle item);   // item in container
 ref str(nb::handle h);                       // str(h)
 ref repr(nb::handle h);                      // repr(h)
 ref py_str(const char *utf8);                // a new str

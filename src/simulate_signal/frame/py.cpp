@@ -98,7 +98,11 @@ ref attr(nb::handle obj, const char *n) {
 }
 
 ref attr_or(nb::handle obj, const char *n, nb::handle fallback) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name(n).ptr());
+    return attr_or(obj, name(n), fallback);
+}
+
+ref attr_or(nb::handle obj, nb::handle key, nb::handle fallback) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), key.ptr());
     if (value)
         return ref(nb::steal(value));
     if (!PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -151,6 +155,13 @@ bool equals(nb::handle a, nb::handle b) {
 }
 
 bool equals(nb::handle a, const char *s) { return equals(a, name(s)); }
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
 
 bool is_instance(nb::handle obj, nb::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());

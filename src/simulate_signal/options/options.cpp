@@ -28,13 +28,6 @@ void set_add(nb::handle set, nb::handle item) {
         throw nb::python_error();
 }
 
-bool set_contains(nb::handle set, nb::handle item) {
-    int found = PySet_Contains(set.ptr(), item.ptr());
-    if (found < 0)
-        throw nb::python_error();
-    return found == 1;
-}
-
 // The names the era allows: its own list, else the union of its signal
 // pools' lists (as strings). Empty means no filtering.
 ref allowed_named_universes(nb::handle era_config) {
@@ -100,7 +93,7 @@ nb::object universe_options(const Call &a) {
         if (is_none(rule_id))
             return;
         ref universe = str(named_universe);
-        if (filtered && !set_contains(allowed, universe))
+        if (filtered && !contains(allowed, universe))
             return;
         ref option = nb::dict();
         option["id"] = universe;
@@ -157,14 +150,7 @@ nb::object stage_attr(const Call &a) {
     nb::handle stage = a[0], key = a[1], default_value = a[2];
     if (is_dict(stage))
         return method_get(stage, key, default_value);
-    // getattr(stage, key, default)
-    PyObject *value = PyObject_GetAttr(stage.ptr(), key.ptr());
-    if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::borrow(default_value);
+    return attr_or(stage, key, default_value);
 }
 
 const char *const kEffectiveSimulationOptionsDoc =

@@ -164,10 +164,7 @@ nb::object runtime_vocabulary_refreshed(const Call &a) {
         nb::handle path = pair[0], expected_sha = pair[1];
         if (!truthy(helper("_is_vocabulary_artifact_path", path, named_universe)))
             return false;
-        int still_pending = PySequence_Contains(after_pending.ptr(), path.ptr());
-        if (still_pending < 0)
-            throw nb::python_error();
-        if (still_pending)
+        if (contains(after_pending, path))
             return false;
         return equals(method_get(after_loaded, path), expected_sha) &&
                !equals(method_get(before_loaded, path), expected_sha);

@@ -31,24 +31,14 @@ nb::object stage_value(const Call &a) {
     nb::handle stage = a[0], key = a[1], default_value = a[2];
     if (is_dict(stage))
         return method_get(stage, key, default_value);
-    // getattr(stage, key, default)
-    PyObject *value = PyObject_GetAttr(stage.ptr(), key.ptr());
-    if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::borrow(default_value);
+    return attr_or(stage, key, default_value);
 }
 
 nb::object resolved_stage_option(const Call &a) {
     nb::handle stage = a[0], metaparameters = a[1];
     ref stage_name = helper("_stage_value", stage, name("name"));
     if (is_dict(metaparameters)) {
-        int chosen = PySequence_Contains(metaparameters.ptr(), stage_name.ptr());
-        if (chosen < 0)
-            throw nb::python_error();
-        if (chosen) {
+        if (contains(metaparameters, stage_name)) {
             PyObject *option = PyObject_GetItem(metaparameters.ptr(), stage_name.ptr());
             if (!option)
                 throw nb::python_error();
