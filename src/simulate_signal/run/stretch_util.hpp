@@ -7,10 +7,7 @@
 
 namespace simsig {
 
-// Containers are built in a `ref` like every other reference on the pipeline
-// thread: a nanobind container local alive across a Python call would give
-// its reference back without the GIL if interpreter exit ends the thread
-// during that call.
+// New containers, held in a `ref` like every other reference of a stretch.
 inline ref new_dict() {
     PyObject *d = PyDict_New();
     if (!d)
