@@ -14,7 +14,8 @@ class ValidatorConfig:
 class GraphValidator:
     """Checks node types, depth and feature names of a typed graph."""
 
-    def __init__(self, feature_names=(), aggregation_names=(), config=None, **_ignored):
+    def __init__(self, registry=None, feature_names=(), aggregation_names=(), config=None):
+        self.registry = registry
         self.feature_names = frozenset(feature_names)
         self.aggregation_names = frozenset(aggregation_names)
         self.config = config or ValidatorConfig()
