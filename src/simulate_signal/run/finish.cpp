@@ -55,6 +55,17 @@ ref record_payload(Run &run) {
     return payload;
 }
 
+// Stores `value` on the handle. A cancel() that came after the last check
+// (while the record or the result was built) ends the run here, as a check
+// would: the cancelled run publishes neither.
+void publish(Run &run, const char *attribute, nb::handle value) {
+    locked(attr(run.self, "_lock"), [&] {
+        if (truthy(attr(run.self, "_cancelled")))
+            raise(global("CancelledError"), "Simulation cancelled");
+        set_attr(run.self, attribute, value);
+    });
+}
+
 // result() records it once the caller collects the result; cancel() drops it.
 void prepare_pending_record(Run &run) {
     run.rejection_reason = ref(nb::none());
@@ -64,7 +75,7 @@ void prepare_pending_record(Run &run) {
                                 attr(run.bt_result, "per_column_stats"), run.era_cfg);
     run.payload = record_payload(run);
     ref pending = pair(handle_attr(run, "_expression_type"), run.payload);
-    locked(attr(run.self, "_lock"), [&] { set_attr(run.self, "_pending_recording", pending); });
+    publish(run, "_pending_recording", pending);
 }
 
 ref simulation_result(Run &run) {
@@ -114,7 +125,7 @@ void finish(Run &run) {
         prepare_pending_record(run);
 
     run.sim_result = simulation_result(run);
-    locked(attr(run.self, "_lock"), [&] { set_attr(run.self, "_result", run.sim_result); });
+    publish(run, "_result", run.sim_result);
     update_status(run.self, "complete", 1.0, "Simulation complete. Results available.");
 }
 

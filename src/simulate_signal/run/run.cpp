@@ -154,9 +154,15 @@ nb::object handle_init(const Call &a) {
 // ---------------------------------------------------------------------------
 // Methods
 
+// A cancelled run keeps the "cancelled" status that cancel() gave it: the
+// pipeline may still report a phase on its way to the next checkpoint, and
+// its final "complete" or "error" must not hide the cancellation that decides
+// what result() raises.
 nb::object handle_update_status(const Call &a) {
     nb::handle self = a[0], phase = a[1], progress = a[2], message = a[3];
     locked(lock_of(self), [&] {
+        if (truthy(attr(self, "_cancelled")))
+            return;
         ref era_number = attr(attr(self, "_status"), "era_number");
         set_attr(self, "_status",
                  new_status(phase, progress, message, era_number, elapsed_since_start(self)));
@@ -285,14 +291,26 @@ ref run_stretches(Run &run) {
     return ref();
 }
 
-// except CancelledError / except Exception as e
+bool cancelled(nb::handle self) {
+    bool flag = false;
+    locked(lock_of(self), [&] { flag = truthy(attr(self, "_cancelled")); });
+    return flag;
+}
+
+// except CancelledError / except Exception as e. A run cancelled before it
+// failed ends as cancelled: result() then raises CancelledError, as status()
+// says.
 void record_failure(nb::handle self, nb::handle error) {
-    if (is_instance(error, global("CancelledError"))) {
+    if (is_instance(error, global("CancelledError")) || cancelled(self)) {
         update_status(self, "cancelled", 0.0, "Simulation cancelled by user.");
         locked(lock_of(self), [&] { set_attr(self, "_error", cancelled_error()); });
     } else {
         update_status(self, "error", py_float(0.0), format("Error: %S", error.ptr()));
-        locked(lock_of(self), [&] { set_attr(self, "_error", error); });
+        locked(lock_of(self), [&] {
+            // A cancel() between the status and this line keeps its CancelledError.
+            if (!truthy(attr(self, "_cancelled")))
+                set_attr(self, "_error", error);
+        });
     }
 }
 
@@ -330,6 +348,12 @@ nb::object handle_run_pipeline(const Call &a) {
 
 } // namespace
 
+const char *const kHandleInitDoc =
+    "Start one simulation on a background (daemon) thread.\n"
+    "\n"
+    "Returns once the run has taken hold of the sync manager, or after at most\n"
+    "0.1 s. simulate_signal() and simulate_strategy() build handles; use those.";
+
 void define_handle_class() {
     nb::dict ns;
     ns["__doc__"] = "Handle to a running simulation.";
@@ -340,7 +364,7 @@ void define_handle_class() {
          arg("include_mi", true_()), arg("record", true_()), arg("return_series", false_()),
          arg("return_weights", false_()), arg("selected_pool_id", none()),
          arg("selected_pool_kind", none()), arg("fail_fast", true_())},
-        handle_init);
+        handle_init, kHandleInitDoc);
     ns["_update_status"] = make_function(
         "SimulationHandle._update_status",
         {arg("self"), arg("phase"), arg("progress", zero_float()), arg("message", empty_str())},
