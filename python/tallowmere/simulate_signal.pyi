@@ -1,85 +1,64 @@
 """Simulate signal subcomponent — single expression evaluation pipeline."""
+# Type information for tallowmere.simulate_signal (a compiled module).
+#
+# The two entry points are typed as they publish themselves to
+# inspect.signature: the pool id is required and named_universe is shown
+# keyword-only. (At run time named_universe may also be passed positionally,
+# and market_id/era_number are accepted and ignored; typed code need not use
+# either.)
+#
+# The records declare every field as ``object`` at run time. Here the fields
+# that the module fills itself carry their real types; values that come from
+# the wired collaborators (backtest statistics, PnL matrices, verdicts,
+# correlation and MI scores) are ``Any``, because their shape is the
+# collaborator's.
+import os
 from collections.abc import Callable, Mapping
-from typing import Any, ClassVar
+from dataclasses import dataclass
+from typing import Any, NotRequired, TypedDict
 
 class CancelledError(Exception):
     """Raised when simulation is cancelled."""
 
+@dataclass
 class SimulationStatus:
     """Snapshot of simulation progress."""
 
-    __dataclass_fields__: ClassVar[dict[str, Any]]
-    phase: str
-    progress: float
-    message: str
-    era_number: int
-    elapsed_s: float
-    def __init__(
-        self,
-        phase: str = "",
-        progress: float = 0.0,
-        message: str = "",
-        era_number: int = 0,
-        elapsed_s: float = 0.0,
-    ) -> None: ...
+    phase: str = ""
+    progress: float = 0.0
+    message: str = ""
+    era_number: int = 0
+    elapsed_s: float = 0.0
 
+@dataclass(repr=False)
 class SimulationResult:
     """Wrapper for simulation results with selected-pool evaluation."""
 
-    __dataclass_fields__: ClassVar[dict[str, Any]]
-    stats: object
-    pnl_matrix: object
-    per_column_stats: object
-    portfolio_returns: object
-    processed_weights: object
-    pool_kind: object
-    signal_pool_id: object
-    strategy_pool_id: object
-    is_correlation: object
-    is_pnl_mi: object
-    was_diagnostic_only: object
-    failure_reason: object
-    failure_detail: object
-    passed: object
-    structural_failed: object
-    mi_score: object
-    mi_passed: object
-    stats_verdict: object
-    correlation_verdict: object
-    mi_verdict: object
-    rejection_reason: object
-    expression_elapsed_seconds: object
-    backtest_elapsed_seconds: object
-    max_backtest_row_elapsed_seconds: object
-    resolved_metaparameters: object
-    def __init__(
-        self,
-        stats: object = None,
-        pnl_matrix: object = None,
-        per_column_stats: object = None,
-        portfolio_returns: object = None,
-        processed_weights: object = None,
-        pool_kind: object = None,
-        signal_pool_id: object = None,
-        strategy_pool_id: object = None,
-        is_correlation: object = None,
-        is_pnl_mi: object = None,
-        was_diagnostic_only: object = False,
-        failure_reason: object = None,
-        failure_detail: object = None,
-        passed: object = True,
-        structural_failed: object = False,
-        mi_score: object = None,
-        mi_passed: object = None,
-        stats_verdict: object = None,
-        correlation_verdict: object = None,
-        mi_verdict: object = None,
-        rejection_reason: object = None,
-        expression_elapsed_seconds: object = None,
-        backtest_elapsed_seconds: object = None,
-        max_backtest_row_elapsed_seconds: object = None,
-        resolved_metaparameters: object = None,
-    ) -> None: ...
+    stats: Any = None
+    pnl_matrix: Any = None
+    per_column_stats: Any = None
+    portfolio_returns: Any = None
+    processed_weights: Any = None
+    pool_kind: str | None = None
+    signal_pool_id: str | None = None
+    strategy_pool_id: str | None = None
+    is_correlation: Any = None
+    is_pnl_mi: Any = None
+    was_diagnostic_only: bool = False
+    failure_reason: str | None = None
+    failure_detail: str | None = None
+    passed: bool = True
+    structural_failed: Any = False
+    mi_score: Any = None
+    mi_passed: bool | None = None
+    stats_verdict: Any = None
+    correlation_verdict: Any = None
+    mi_verdict: Any = None
+    rejection_reason: str | None = None
+    expression_elapsed_seconds: float | None = None
+    backtest_elapsed_seconds: float | None = None
+    max_backtest_row_elapsed_seconds: float | None = None
+    resolved_metaparameters: Any = None
 
 class SimulationHandle:
     """Handle to a running simulation."""
@@ -89,7 +68,7 @@ class SimulationHandle:
         graph: object,
         named_universe: str | None,
         expression_type: str,
-        metaparameters: Mapping[str, object] | None = None,
+        metaparameters: Mapping[str, Any] | None = None,
         include_correlation: bool = True,
         include_mi: bool = True,
         record: bool = True,
@@ -107,32 +86,32 @@ class SimulationHandle:
         """Cancel simulation immediately. No-op if already done/cancelled."""
 
 def init_simulate_signal(
-    auth: object,
-    sync_manager: object,
-    vault: object,
-    backtester: object,
-    search_tracker: object,
-    era_thread: object,
-    graph_validator: object = None,
-    batch_orchestrator: object = None,
-    compute_search_plan: Callable[..., object] | None = None,
+    auth: Any,
+    sync_manager: Any,
+    vault: Any,
+    backtester: Any,
+    search_tracker: Any,
+    era_thread: Any,
+    graph_validator: Any = None,
+    batch_orchestrator: Any = None,
+    compute_search_plan: Callable[..., Any] | None = None,
     era_config: Mapping[str, Any] | None = None,
-    load_vocabulary: Callable[..., object] | None = None,
-    useful_signal_metadata: object = None,
-    useful_signals: object = None,
-    useful_signal_pool: object = None,
-    found_signal_pool: object = None,
-    load_found_signal_pnl: Callable[..., object] | None = None,
-    signal_dir: object = None,
-    network_client: object = None,
-    server_client: object = None,
-    BatchOrchestrator_cls: object = None,
+    load_vocabulary: Callable[..., Any] | None = None,
+    useful_signal_metadata: Mapping[str, Any] | None = None,
+    useful_signals: Any = None,
+    useful_signal_pool: Any = None,
+    found_signal_pool: Any = None,
+    load_found_signal_pnl: Callable[..., Any] | None = None,
+    signal_dir: str | os.PathLike[str] | None = None,
+    network_client: Any = None,
+    server_client: Any = None,
+    BatchOrchestrator_cls: Callable[..., Any] | None = None,
     set_phase: Callable[[str], object] | None = None,
-    correlate_per_pool: Callable[..., object] | None = None,
-    compute_mi_per_pool: Callable[..., object] | None = None,
-    vocabulary: object = None,
-    vocabulary_raw: object = None,
-    runtime_freshness_guard: object = None,
+    correlate_per_pool: Callable[..., Any] | None = None,
+    compute_mi_per_pool: Callable[..., Any] | None = None,
+    vocabulary: Any = None,
+    vocabulary_raw: Mapping[str, Any] | None = None,
+    runtime_freshness_guard: Any = None,
     market_id: object = None,
     era_number: object = None,
 ) -> None:
@@ -140,12 +119,10 @@ def init_simulate_signal(
 
 def simulate_signal(
     graph: object,
-    named_universe: str | None = None,
     *,
-    market_id: object = None,
-    era_number: object = None,
-    signal_pool_id: str | None = None,
-    metaparameters: Mapping[str, object] | None = None,
+    named_universe: str | None = None,
+    signal_pool_id: str,
+    metaparameters: Mapping[str, Any] | None = None,
     include_correlation: bool = True,
     include_mi: bool = True,
     record: bool = True,
@@ -157,12 +134,10 @@ def simulate_signal(
 
 def simulate_strategy(
     graph: object,
-    named_universe: str | None = None,
     *,
-    market_id: object = None,
-    era_number: object = None,
-    strategy_pool_id: str | None = None,
-    metaparameters: Mapping[str, object] | None = None,
+    named_universe: str | None = None,
+    strategy_pool_id: str,
+    metaparameters: Mapping[str, Any] | None = None,
     include_correlation: bool = True,
     include_mi: bool = True,
     record: bool = True,
@@ -172,5 +147,16 @@ def simulate_strategy(
 ) -> SimulationHandle:
     """Evaluate a strategy expression graph. Returns SimulationHandle immediately."""
 
-def effective_simulation_options(era_config: object) -> dict[str, Any]:
+class _UniverseOption(TypedDict):
+    id: str
+    named_universe: str
+    rule_id: int
+    market_id: NotRequired[int]
+    pool_id: NotRequired[int]
+
+class _SimulationOptions(TypedDict):
+    universe_options: list[_UniverseOption]
+    engine_definitions: dict[str, Any]
+
+def effective_simulation_options(era_config: object) -> _SimulationOptions:
     """Per-era SDK simulation-options surface."""
