@@ -1,12 +1,11 @@
 """SimulationHandle: construction, status, result, cancel, release, the
-pipeline's handlers and exit block, and interpreter exit."""
+pipeline's handlers and exit block (interpreter exit: test_exit.py)."""
 import logging
 import threading
 
 import pytest
 
 import doubles as d
-from conftest import run_python
 from doubles import BLOCK_TIMEOUT, StatusLog, Wiring, collect, wait_done
 
 ATTRIBUTES = [
@@ -379,32 +378,3 @@ class TestHandlersAndExit:
         h._thread.join(BLOCK_TIMEOUT)
         assert [str(e) for e in escaped] == ["status sink broken"]
         assert h._done_event.is_set() and h._pipeline_acquired is True
-
-
-EXIT_SCRIPT = r"""
-import sys, threading, time
-import tallowmere.simulate_signal as ss
-import doubles as d
-
-w = d.Wiring().wire(ss)
-def busy(*args, **kwargs):
-    while True:                  # keeps asking for the GIL until the process ends
-        time.sleep(0.001)
-w.log.returns("backtester.run_backtest", compute=busy)
-handles = [ss.simulate_signal(d.signal_graph(), "u1", signal_pool_id="sp1") for _ in range(3)]
-time.sleep(0.05)
-print("started", flush=True)
-{ending}
-"""
-
-
-@pytest.mark.parametrize("ending", ["pass", "sys.exit(3)", "raise SystemExit('bye')",
-                                    "raise ValueError('main thread failed')"])
-def test_interpreter_exit_with_live_runs(ending):
-    expected = {"pass": 0, "sys.exit(3)": 3, "raise SystemExit('bye')": 1,
-                "raise ValueError('main thread failed')": 1}[ending]
-    for _ in range(3):
-        proc = run_python(EXIT_SCRIPT.format(ending=ending), timeout=60)
-        assert proc.returncode == expected, proc.stderr
-        assert proc.stdout == "started\n"
-        assert "Fatal" not in proc.stderr and "terminate" not in proc.stderr

@@ -2,7 +2,6 @@
 entry points: what each stretch asks of its collaborators and in which order,
 the evaluation routes, cancellation at each checkpoint, collaborator
 failures, the era re-check and the pending tracking record."""
-import os
 from types import SimpleNamespace
 
 import pytest
@@ -633,48 +632,3 @@ def test_runs_keep_no_references_to_what_they_were_given(ss, route):
 
     runs(3)    # warm-up: caches and the backtester's lasting patches settle
     assert runs(20) == runs(20)
-
-
-# ---------------------------------------------------------------------------
-# Interpreter exit while a run is inside one of these stretches
-
-EXIT_DURING_CALL = r"""
-import sys, time
-import tallowmere.simulate_signal as ss
-import doubles as d
-
-w = d.Wiring(route={route!r}).wire(ss)
-def busy(*args, **kwargs):
-    while True:                  # keeps asking for the GIL until the process ends
-        time.sleep(0.001)
-entered = w.log.block({call!r})
-w.log.returns({call!r}, compute=busy)
-handle = ss.simulate_signal(d.signal_graph(), "u1", signal_pool_id="sp1")
-assert entered.wait_entered(10)
-entered.release()
-time.sleep(0.02)
-print("inside", flush=True)
-{ending}
-"""
-
-
-@pytest.mark.parametrize("call, route", [
-    ("backtester.evaluate_expression", "adapter"),   # inside the evaluator's try/finally
-    ("BatchOrchestrator", "orchestrator"),
-    ("orchestrator.evaluate", "orchestrator"),
-    ("load_found_signal_pnl", "adapter"),            # inside the loop over found ids
-    ("correlate_per_pool", "adapter"),
-    ("era_thread.get_current_era_number", "adapter"),
-])
-@pytest.mark.parametrize("ending, code", [("pass", 0), ("raise ValueError('main failed')", 1)])
-@pytest.mark.skipif(bool(os.environ.get("SIMULATE_SIGNAL_SANITIZED")),
-                    reason="AddressSanitizer reports the forced unwind that ends a daemon "
-                           "thread at exit as a stack overflow in its own unpoisoning")
-def test_interpreter_exit_during_a_late_stretch(call, route, ending, code):
-    from conftest import run_python
-    for _ in range(2):
-        proc = run_python(EXIT_DURING_CALL.format(route=route, call=call, ending=ending),
-                          timeout=60)
-        assert proc.returncode == code, proc.stderr
-        assert proc.stdout == "inside\n"
-        assert "Fatal" not in proc.stderr and "terminate" not in proc.stderr

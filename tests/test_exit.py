@@ -1,0 +1,285 @@
+"""Interpreter exit while simulations are still running.
+
+Pipeline threads are daemon threads. When the interpreter finalizes, CPython
+ends every daemon thread that asks for the GIL with pthread_exit(), which
+unwinds through the module's C++ frames. Each scenario below leaves runs held
+inside many different calls the pipeline makes (collaborators that sleep in a
+loop, wait on events, spin in bytecode, the pipeline's own wait on the shared
+sync, result() joining, the constructor's handshake) and then ends the
+interpreter: normally, through sys.exit, or with an uncaught exception in the
+main thread. The exit status must be the expected one every time: no
+segfault, no abort, no hang.
+
+To keep the many repetitions cheap, one driver interpreter imports everything
+once and forks the repetitions; each child runs the scenario and exits by
+itself, through the ordinary finalization of its interpreter.
+"""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import subprocess_env
+
+REPETITIONS = int(os.environ.get("SIMULATE_SIGNAL_EXIT_REPETITIONS", "50"))
+PARALLEL = 8               # children of one driver alive at once
+CHILD_TIMEOUT = 20.0       # a child still alive after this is reported as hung
+
+ENDINGS = {
+    "normal": ("pass", 0),
+    "sys.exit": ("sys.exit(3)", 3),
+    "uncaught": ("raise RuntimeError('main thread failed')", 1),
+}
+
+SCENARIO = r"""
+import os, random, sys, threading, time
+import tallowmere.simulate_signal as ss
+import doubles as d
+
+HOLD_TIMEOUT = 5.0
+
+
+def sleeper(*args, **kwargs):
+    while True:
+        time.sleep(0.001)
+
+
+def event_waiter(*args, **kwargs):
+    never = threading.Event()
+    while not never.wait(0.001):
+        pass
+
+
+def lock_waiter(*args, **kwargs):
+    taken = threading.Lock()
+    taken.acquire()
+    while not taken.acquire(timeout=0.001):
+        pass
+
+
+def spinner(*args, **kwargs):
+    # Pure bytecode: the thread gives up the GIL only when asked to.
+    n = 0
+    while True:
+        n += 1
+
+
+def signal():
+    return ss.simulate_signal(d.signal_graph(), "u1", signal_pool_id="sp1")
+
+
+def strategy():
+    return ss.simulate_strategy(d.strategy_graph(), "u1", strategy_pool_id="stp1")
+
+
+def collect():
+    # A finished run whose result() is collected on a daemon thread: held
+    # inside the tracker or release(), with the handle's lock taken.
+    finished = d.wait_done(signal())
+    threading.Thread(target=finished.result, daemon=True).start()
+    return finished
+
+
+# Calls in which a run is held: how it waits there, how the run starts, and
+# the evaluation route of the wiring.
+HOLDS = [
+    ("auth.get_wallet_secret", event_waiter, signal, "adapter"),
+    ("sync_manager.acquire", lock_waiter, strategy, "adapter"),
+    ("set_phase", sleeper, signal, "adapter"),
+    ("vault.init_if_needed", spinner, signal, "adapter"),
+    ("graph_validator.validate", sleeper, strategy, "adapter"),
+    ("backtester.evaluate_expression", event_waiter, signal, "adapter"),
+    ("BatchOrchestrator", sleeper, signal, "orchestrator"),
+    ("orchestrator.evaluate", event_waiter, strategy, "orchestrator"),
+    ("backtester.backtest", lock_waiter, signal, "direct"),
+    ("backtester.run_backtest", sleeper, signal, "adapter"),
+    ("evaluate_threshold_gates", spinner, strategy, "adapter"),
+    ("load_found_signal_pnl", sleeper, signal, "adapter"),
+    ("correlate_per_pool", lock_waiter, signal, "adapter"),
+    ("compute_mi_per_pool", sleeper, strategy, "adapter"),
+    ("era_thread.get_current_era_number", event_waiter, signal, "adapter"),
+    ("search_tracker.record_signal_evaluation", sleeper, collect, "adapter"),
+    ("sync_manager.release", lock_waiter, collect, "adapter"),
+    # Last: every run started after it waits on the pipeline's own event.
+    ("sync_manager.request_for_sync", sleeper, signal, "adapter"),
+]
+
+
+def collector():
+    # A caller thread that runs simulations one after another: exit finds
+    # it in the constructor, in status(), cancel() or result().
+    while True:
+        try:
+            h = random.choice([signal, strategy])()
+        except RuntimeError:   # no new thread once the interpreter shuts down
+            return
+        h.status()
+        if random.random() < 0.3:
+            h.cancel()
+        try:
+            h.result()
+        except Exception:
+            pass
+
+
+def hold(call_name, behaviour, start, route):
+    w = d.Wiring(route=route).wire(ss)
+    entered = threading.Event()
+
+    def compute(*args, **kwargs):
+        entered.set()
+        behaviour()
+
+    w.log.returns(call_name, compute=compute)
+    handles = [start()]
+    if not entered.wait(HOLD_TIMEOUT):
+        print("never held in", call_name, file=sys.stderr)
+    w.log.clear_behaviour(call_name)
+    return handles
+
+
+def scenario(points):
+    d.Wiring().wire(ss)
+    threading.Thread(target=collector, daemon=True).start()
+    handles = []
+    for point in sorted(points, key=HOLDS.index):
+        handles += hold(*point)
+    if HOLDS[-1] in points:
+        handles += [signal(), strategy()]
+    time.sleep(random.random() * 0.01)
+    return handles
+
+
+# A repetition (numbered `repetition`) holds three consecutive points of the
+# list; a lone run holds them all.
+repetition = globals().get("repetition")
+if repetition is None:
+    points = HOLDS
+else:
+    points = [HOLDS[(repetition + j) % len(HOLDS)] for j in range(3)]
+handles = scenario(points)
+print("started", flush=True)
+{ending}
+"""
+
+# Forks the repetitions from one interpreter, at most `parallel` alive at
+# once; each child redirects its output to its own files, runs the scenario
+# and exits on its own; one still alive after `child_timeout` seconds is
+# killed and counts as hung. The parent prints one JSON line:
+# [[exit status, stdout, stderr], ...] in repetition order.
+DRIVER = r"""
+import json, os, shutil, signal, sys, tempfile, time
+
+repetitions, parallel, child_timeout = {repetitions}, {parallel}, {child_timeout}
+outdir = tempfile.mkdtemp(prefix="simsig-exit-")
+import tallowmere.simulate_signal
+import doubles
+
+running, outcomes = {{}}, []
+
+
+def reap():
+    pid, status = os.waitpid(-1, os.WNOHANG)
+    if pid:
+        outcomes.append((running.pop(pid)[0], status))
+        return
+    for pid, (repetition, started) in list(running.items()):
+        if time.monotonic() - started > child_timeout:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            outcomes.append((running.pop(pid)[0], None))
+    time.sleep(0.005)
+
+
+def output(repetition, stream):
+    return os.path.join(outdir, "%d.%s" % (repetition, stream))
+
+
+is_child = False
+for repetition in range(repetitions):
+    while len(running) >= parallel:
+        reap()
+    pid = os.fork()
+    if pid == 0:
+        is_child = True
+        for fd, stream in ((1, "out"), (2, "err")):
+            os.dup2(os.open(output(repetition, stream), os.O_WRONLY | os.O_CREAT), fd)
+        break
+    running[pid] = (repetition, time.monotonic())
+
+if not is_child:
+    while running:
+        reap()
+    report = []
+    for repetition, status in sorted(outcomes):
+        code = "hung" if status is None else os.waitstatus_to_exitcode(status)
+        report.append([code] + [open(output(repetition, s)).read() for s in ("out", "err")])
+    shutil.rmtree(outdir)
+    print(json.dumps(report), flush=True)
+    os._exit(0)
+"""
+
+
+def launch(code):
+    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=subprocess_env())
+
+
+def finish(proc, timeout):
+    try:
+        stdout, stderr = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise AssertionError("the interpreter did not exit in time") from None
+    return proc.returncode, stdout, stderr
+
+
+@pytest.fixture(scope="module")
+def launched():
+    """Every interpreter of this file, started at once: per mode, one lone
+    run in a fresh interpreter and one driver of the forked repetitions."""
+    procs = {}
+    for mode, (ending, _) in ENDINGS.items():
+        scenario = SCENARIO.format(ending=ending)
+        procs[mode, "fresh"] = launch(scenario)
+        procs[mode, "forked"] = launch(DRIVER.format(
+            repetitions=REPETITIONS, parallel=PARALLEL, child_timeout=CHILD_TIMEOUT) + scenario)
+    yield procs
+    for proc in procs.values():
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+
+
+def check_exit(status, stdout, stderr, expected, mode):
+    assert status == expected, f"exit status {status}, expected {expected}:\n{stderr}"
+    assert stdout == "started\n"
+    for sign in ("FATAL", "Fatal", "terminate called", "Segmentation", "Aborted", "leaked",
+                 "Exception in thread", "Exception ignored"):
+        assert sign not in stderr, stderr
+    if mode == "uncaught":
+        assert stderr.rstrip().endswith("RuntimeError: main thread failed"), stderr
+    else:
+        assert stderr == ""
+
+
+@pytest.mark.parametrize("mode", list(ENDINGS))
+def test_exit_with_live_runs_in_a_fresh_interpreter(launched, mode):
+    check_exit(*finish(launched[mode, "fresh"], CHILD_TIMEOUT + 30), ENDINGS[mode][1], mode)
+
+
+@pytest.mark.parametrize("mode", list(ENDINGS))
+def test_exit_with_live_runs_repeatedly(launched, mode):
+    expected = ENDINGS[mode][1]
+    status, stdout, stderr = finish(launched[mode, "forked"], REPETITIONS * CHILD_TIMEOUT / PARALLEL + 60)
+    assert status == 0, stderr
+    report = json.loads(stdout.splitlines()[-1])
+    assert len(report) == REPETITIONS
+    failures = [(i, code, err[-2000:]) for i, (code, _, err) in enumerate(report)
+                if code != expected]
+    assert not failures, json.dumps(failures, indent=1)
+    for code, out, err in report:
+        check_exit(code, out, err, expected, mode)
