@@ -95,14 +95,16 @@ class CallLog:
     def __init__(self):
         self.calls = []
         self._lock = threading.Lock()
-        self._faults = {}    # name -> exception instance (raised each time) or list (one per call)
+        self._faults = {}    # name -> (exception instance, the one call that raises or None)
         self._blocks = {}    # name -> Block
         self._results = {}   # name -> value, or a callable(*args, **kwargs)
+        self._counts = {}    # name -> calls so far
 
     # -- behaviour ---------------------------------------------------------
-    def fail(self, name, exc):
-        """Make every call ``name`` raise ``exc`` (the same instance each time)."""
-        self._faults[name] = exc
+    def fail(self, name, exc, call=None):
+        """Make every call ``name`` raise ``exc`` (the same instance each time),
+        or only its ``call``-th call (counting from 1, over the whole log)."""
+        self._faults[name] = (exc, call)
 
     def block(self, name):
         """Hold the next call ``name`` until the returned Block is released."""
@@ -114,6 +116,9 @@ class CallLog:
         """Make call ``name`` return ``value`` (or ``compute(*args, **kwargs)``)."""
         self._results[name] = (value, compute)
 
+    def clear_fault(self, name):
+        self._faults.pop(name, None)
+
     def clear_behaviour(self, name):
         self._faults.pop(name, None)
         self._blocks.pop(name, None)
@@ -124,13 +129,14 @@ class CallLog:
         """Record the call, then block / raise / return as configured."""
         with self._lock:
             self.calls.append(Call(name, tuple(args), dict(kwargs)))
+            number = self._counts[name] = self._counts.get(name, 0) + 1
             gate = self._blocks.get(name)
             if gate is not None and gate.once:
                 del self._blocks[name]
         if gate is not None:
             gate._hold(name)
-        exc = self._faults.get(name)
-        if exc is not None:
+        exc, only_call = self._faults.get(name, (None, None))
+        if exc is not None and only_call in (None, number):
             raise exc
         if name in self._results:
             value, compute = self._results[name]

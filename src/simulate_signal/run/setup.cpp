@@ -65,6 +65,29 @@ ref find_data_dir() {
     return global("_signal_dir");
 }
 
+// vault_already_initialized_is_ready(_vault, exc), asked as the body of
+// `except Exception as exc:` would ask it: an exception it raises carries the
+// vault's error as its __context__.
+bool vault_error_is_harmless(nb::handle exc) {
+    PyObject *outer = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc.ptr());
+    auto restore = [outer] {
+        PyErr_SetHandledException(outer);
+        Py_XDECREF(outer);
+    };
+    bool harmless = false;
+    try {
+        harmless = truthy(helper("vault_already_initialized_is_ready", global("_vault"), exc));
+    } catch (abi::__forced_unwind &) {
+        throw;  // the thread is being ended without the GIL: touch nothing
+    } catch (nb::python_error &) {
+        restore();
+        throw;
+    }
+    restore();
+    return harmless;
+}
+
 void initialize_vault(Run &run) {
     ref backtester = global("_backtester");
     run.initialize_runtime_vault =
@@ -81,7 +104,7 @@ void initialize_vault(Run &run) {
         ref exc = catch_exception(
             [&] { run.initialize_vault(run.shuffle_blob, run.wallet_secret, run.era_number); });
         // An "already initialized" failure of a ready vault is harmless.
-        if (exc && !truthy(helper("vault_already_initialized_is_ready", global("_vault"), exc)))
+        if (exc && !vault_error_is_harmless(exc))
             raise_object(exc);
     }
     attr(global("_vault"), "init_if_needed")(run.era_number);

@@ -114,25 +114,47 @@ bool claim_shared_sync() {
     return claimed;
 }
 
-// This run syncs for every run that arrives meanwhile. Only an Exception is
-// shared with the waiters; anything else leaves the state in progress.
+// The shared sync ended in `failure`: the waiters take it, and the next run
+// starts a new sync.
+void share_sync_failure(nb::handle failure) {
+    locked(global("_sync_lock"), [&] {
+        set_global("_sync_exception_cache", failure);
+        set_global("_sync_in_progress", false_());
+        attr(global("_sync_event"), "set")();
+    });
+}
+
+// This run syncs for every run that arrives meanwhile. An Exception is shared
+// with the waiters as it is. An interrupt (KeyboardInterrupt, SystemExit)
+// ends this run only: the waiters get a SyncError caused by it, rather than
+// every later run waiting 30 s for a sync that will never finish.
 ref perform_shared_sync() {
     ref sync_result;
-    ref failure = catch_exception([&] {
-        sync_result = attr(global("_sync_manager"), "request_for_sync")();
-        locked(global("_sync_lock"), [&] {
-            set_global("_sync_result_cache", sync_result);
-            set_global("_sync_exception_cache", none());
-            set_global("_sync_in_progress", false_());
-            attr(global("_sync_event"), "set")();
+    ref failure;
+    ref interrupt;
+    try {
+        failure = catch_exception([&] {
+            sync_result = attr(global("_sync_manager"), "request_for_sync")();
+            locked(global("_sync_lock"), [&] {
+                set_global("_sync_result_cache", sync_result);
+                set_global("_sync_exception_cache", none());
+                set_global("_sync_in_progress", false_());
+                attr(global("_sync_event"), "set")();
+            });
         });
-    });
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (nb::python_error &e) {
+        interrupt = ref(nb::borrow(e.value()));
+    }
+    if (interrupt) {
+        ref interrupted = new_exception(global("SyncError"), "Simulation data sync was interrupted");
+        PyException_SetCause(interrupted.ptr(), interrupt.inc_ref().ptr());
+        share_sync_failure(interrupted);
+        raise_object(interrupt);
+    }
     if (failure) {
-        locked(global("_sync_lock"), [&] {
-            set_global("_sync_exception_cache", failure);
-            set_global("_sync_in_progress", false_());
-            attr(global("_sync_event"), "set")();
-        });
+        share_sync_failure(failure);
         raise_object(failure);
     }
     return sync_result;
