@@ -1,0 +1,287 @@
+"""The measurements. Each returns plain data (dicts of numbers) for the report.
+
+Every comparison is made in the same process, with the module's runs and the
+baseline's runs interleaved in rounds, so that a machine that slows down
+slows both alike.
+"""
+import gc
+import os
+import statistics
+import threading
+import time
+
+from benchmarks import collaborators as co
+from benchmarks import floor as fl
+
+_clock = time.perf_counter
+
+
+def _median_us(samples):
+    return statistics.median(samples) * 1e6
+
+
+def _timed(fn, n, out):
+    for _ in range(n):
+        t0 = _clock()
+        fn()
+        out.append(_clock() - t0)
+
+
+def interleaved(first, second, rounds, per_round):
+    """Per-call times (seconds) of ``first`` and ``second``, run in alternating rounds."""
+    a, b = [], []
+    for _ in range(rounds):
+        _timed(first, per_round, a)
+        _timed(second, per_round, b)
+    return a, b
+
+
+def own_codes(ss):
+    """The module's records: their constructors are the module's own work."""
+    return {ss.SimulationStatus.__init__.__code__, ss.SimulationResult.__init__.__code__}
+
+
+# ---------------------------------------------------------------------------
+# Full run against the floor
+
+def record_floor(ss, kind):
+    """The floor of one run of ``kind``, derived from a recorded run and verified."""
+    start = co.entry(ss, kind)
+
+    def driver():
+        start().result()
+
+    driver()  # warm-up: a first run builds the module's lazily made state
+    calls, own = fl.record(driver, {driver.__code__, start.__code__}, own_codes(ss))
+    floor, source = fl.build_floor(calls)
+    checked = fl.verify(floor, calls)
+    return floor, {"collaborator_calls": checked, "module_own_python_calls": dict(own),
+                   "source": source}
+
+
+class _StampingThread(threading.Thread):
+    """A threading.Thread that notes when its target starts and ends."""
+
+    stamps = []
+
+    def run(self):
+        self.stamps.append(_clock())
+        try:
+            super().run()
+        finally:
+            self.stamps.append(_clock())
+
+
+class _StampingThreading:
+    """The threading module, with Thread replaced by _StampingThread."""
+
+    Thread = _StampingThread
+
+    def __getattr__(self, attribute):
+        return getattr(threading, attribute)
+
+
+def split_run(ss, kind, n):
+    """Median microseconds of a run's three parts: from the entry-point call
+    to the pipeline thread's first instruction (thread start), the pipeline
+    body on its thread, and result() once the thread has ended."""
+    start = co.entry(ss, kind)
+    saved = ss.threading
+    ss.threading = _StampingThreading()
+    starts, bodies, results = [], [], []
+    try:
+        for _ in range(n):
+            _StampingThread.stamps = stamps = []
+            t0 = _clock()
+            handle = start()
+            handle._thread.join(10.0)
+            t1 = _clock()
+            handle.result()
+            t2 = _clock()
+            begun, ended = stamps
+            starts.append(begun - t0)
+            bodies.append(ended - begun)
+            results.append(t2 - t1)
+    finally:
+        ss.threading = saved
+    return {"thread_start_us": _median_us(starts), "pipeline_body_us": _median_us(bodies),
+            "result_us": _median_us(results)}
+
+
+def full_run(ss, kind, rounds, per_round):
+    floor, floor_info = record_floor(ss, kind)
+    start = co.entry(ss, kind)
+
+    def module_run():
+        start().result()
+
+    module_times, floor_times = interleaved(module_run, fl.floor_on_thread(floor), rounds,
+                                            per_round)
+    module_us, floor_us = _median_us(module_times), _median_us(floor_times)
+    out = {
+        "runs_per_s": len(module_times) / sum(module_times),
+        "us_per_run": module_us,
+        "floor_us_per_run": floor_us,
+        "ratio_to_floor": module_us / floor_us,
+        "runs": len(module_times),
+    }
+    out.update(split_run(ss, kind, max(50, rounds * per_round // 10)))
+    out["floor"] = floor_info
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Handle creation
+
+def _noop():
+    pass
+
+
+def bare_thread():
+    thread = threading.Thread(target=_noop)
+    thread.start()
+    thread.join()
+
+
+def creation(ss, collaborators, rounds, per_round):
+    """simulate_signal() until it returns the handle (acquire at once), against a
+    bare threading.Thread started and joined; then with a 50 ms acquire().
+    Each handle's run is collected before the next one is created."""
+    start = co.entry(ss, "signal")
+
+    def create_one(out):
+        t0 = _clock()
+        handle = start()
+        out.append(_clock() - t0)
+        handle.result()
+
+    created, bare = [], []
+    for _ in range(rounds):
+        for _ in range(per_round):
+            create_one(created)
+        _timed(bare_thread, per_round, bare)
+    created_us, bare_us = _median_us(created), _median_us(bare)
+
+    slow = []
+    collaborators.sync_manager.acquire_delay = 0.05
+    try:
+        for _ in range(5):
+            create_one(slow)
+    finally:
+        collaborators.sync_manager.acquire_delay = 0.0
+    return {"at_once_us": created_us, "bare_thread_us": bare_us,
+            "ratio_to_bare_thread": created_us / bare_us,
+            "acquire_after_50ms_ms": statistics.median(slow) * 1e3}
+
+
+# ---------------------------------------------------------------------------
+# status()
+
+class _StatusState:
+    """What the plain-Python status() baseline reads: a lock, a status, a start time."""
+
+    def __init__(self, ss):
+        self.lock = threading.Lock()
+        self.status = ss.SimulationStatus("complete", 1.0, "done", co.ERA_NUMBER, 0.5)
+        self.start_time = time.monotonic()
+
+
+def _baseline_status(state, SimulationStatus, monotonic=time.monotonic):
+    with state.lock:
+        current = state.status
+        return SimulationStatus(current.phase, current.progress, current.message,
+                                current.era_number, monotonic() - state.start_time)
+
+
+def _poll_module(handle, n):
+    for _ in range(n):
+        handle.status()
+
+
+def _poll_baseline(state, cls, n):
+    for _ in range(n):
+        _baseline_status(state, cls)
+
+
+def _per_call(poll, args, n, threads):
+    """Seconds per call when ``threads`` threads each make ``n`` calls at once."""
+    if threads == 1:
+        t0 = _clock()
+        poll(*args, n)
+        return (_clock() - t0) / n
+    barrier = threading.Barrier(threads + 1)
+
+    def worker():
+        barrier.wait(10.0)
+        poll(*args, n)
+
+    workers = [threading.Thread(target=worker) for _ in range(threads)]
+    for w in workers:
+        w.start()
+    barrier.wait(10.0)
+    t0 = _clock()
+    for w in workers:
+        w.join(60.0)
+    return (_clock() - t0) / (n * threads)
+
+
+def status_cost(ss, rounds, n):
+    handle = co.entry(ss, "signal")()
+    handle.result()
+    state = _StatusState(ss)
+    out = {}
+    for threads in (1, 8):
+        module, baseline = [], []
+        per_thread = n if threads == 1 else n // threads
+        for _ in range(rounds):
+            module.append(_per_call(_poll_module, (handle,), per_thread, threads))
+            baseline.append(_per_call(_poll_baseline, (state, ss.SimulationStatus),
+                                      per_thread, threads))
+        label = "alone" if threads == 1 else "8_threads"
+        m, b = statistics.median(module) * 1e9, statistics.median(baseline) * 1e9
+        out[label] = {"ns_per_call": m, "baseline_ns_per_call": b, "ratio_to_baseline": m / b}
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Many live handles
+
+def _rss_bytes():
+    with open("/proc/self/statm") as handle:
+        return int(handle.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def many_handles(ss, collaborators, count):
+    """``count`` handles alive at once while the one shared data sync is slow."""
+    sync = collaborators.sync_manager
+    start = co.entry(ss, "signal")
+    start().result()
+    gc.collect()
+    rss_before = _rss_bytes()
+    sync.sync_gate = gate = threading.Event()
+    sync.sync_calls = 0
+    handles = []
+    try:
+        t0 = _clock()
+        for _ in range(count):
+            handles.append(start())
+        created_s = _clock() - t0
+        rss_alive = _rss_bytes()
+        threads_alive = threading.active_count()
+        gate.set()
+        for handle in handles:
+            handle._done_event.wait(30.0)
+        all_done = _clock()
+        passed = sum(1 for handle in handles if handle.result().passed)
+    finally:
+        gate.set()
+        sync.sync_gate = None
+    return {
+        "handles": count,
+        "request_for_sync_calls": sync.sync_calls,
+        "all_passed": passed == count,
+        "create_all_s": created_s,
+        "complete_after_sync_s": all_done - sync.sync_finished_at,
+        "threads_alive": threads_alive,
+        "rss_per_handle_kib": (rss_alive - rss_before) / count / 1024,
+    }

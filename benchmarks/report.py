@@ -1,0 +1,88 @@
+"""The table and the JSON document of one benchmark run."""
+
+
+class Report:
+    def __init__(self, **context):
+        self.data = {"context": context, "results": {}, "targets": {}}
+        self._rows = []   # (item, value text, target text, verdict)
+
+    def _row(self, item, value, target="", verdict=""):
+        self._rows.append((item, value, target, verdict))
+
+    def _target(self, key, ratio, limit, below=True):
+        met = ratio <= limit if below else ratio < limit
+        self.data["targets"][key] = {"value": ratio, "limit": limit, "met": met}
+        return "met" if met else "NOT met"
+
+    def full_run(self, kind, r, limit):
+        self.data["results"][f"full_run_{kind}"] = r
+        verdict = self._target(f"full_run_{kind}_ratio_to_floor", r["ratio_to_floor"], limit)
+        self._row(f"full run, {kind}: runs/s", f"{r['runs_per_s']:,.0f}")
+        self._row(f"  us per run (median of {r['runs']})", f"{r['us_per_run']:.1f}")
+        self._row("    thread start / pipeline body / result()",
+                  f"{r['thread_start_us']:.1f} / {r['pipeline_body_us']:.1f} / "
+                  f"{r['result_us']:.1f}")
+        self._row(f"  floor us per run ({r['floor']['collaborator_calls']} calls)",
+                  f"{r['floor_us_per_run']:.1f}")
+        self._row("  ratio to the floor", f"{r['ratio_to_floor']:.2f}x", f"<= {limit}x", verdict)
+
+    def creation(self, r, limit):
+        self.data["results"]["handle_creation"] = r
+        verdict = self._target("handle_creation_ratio_to_bare_thread", r["ratio_to_bare_thread"],
+                               limit)
+        self._row("handle creation, acquire at once: us", f"{r['at_once_us']:.1f}")
+        self._row("  bare threading.Thread start + join: us", f"{r['bare_thread_us']:.1f}")
+        self._row("  ratio to the bare thread", f"{r['ratio_to_bare_thread']:.2f}x",
+                  f"<= {limit}x", verdict)
+        self._row("handle creation, acquire after 50 ms: ms", f"{r['acquire_after_50ms_ms']:.1f}")
+
+    def status(self, r, limit):
+        self.data["results"]["status"] = r
+        for label, text in (("alone", "alone"), ("8_threads", "8 threads polling")):
+            s = r[label]
+            verdict = self._target(f"status_{label}_ratio_to_baseline", s["ratio_to_baseline"],
+                                   limit)
+            self._row(f"status(), {text}: ns per call", f"{s['ns_per_call']:.0f}")
+            self._row("  plain-Python baseline: ns per call", f"{s['baseline_ns_per_call']:.0f}")
+            self._row("  ratio to the baseline", f"{s['ratio_to_baseline']:.2f}x", f"<= {limit}x",
+                      verdict)
+
+    def many(self, r, limit):
+        self.data["results"]["many_handles"] = r
+        verdict = self._target("rss_per_live_handle_kib", r["rss_per_handle_kib"], limit,
+                               below=False)
+        single = "met" if r["request_for_sync_calls"] == 1 else "NOT met"
+        self.data["targets"]["one_request_for_sync"] = {
+            "value": r["request_for_sync_calls"], "limit": 1, "met": single == "met"}
+        n = r["handles"]
+        self._row(f"{n} live handles, slow sync: request_for_sync() calls",
+                  str(r["request_for_sync_calls"]), "== 1", single)
+        self._row(f"  create all {n}: s", f"{r['create_all_s']:.2f}")
+        self._row("  all complete after the sync returned: s", f"{r['complete_after_sync_s']:.2f}")
+        self._row("  all passed", str(r["all_passed"]))
+        self._row("  RSS per live handle (thread stack included): KiB",
+                  f"{r['rss_per_handle_kib']:.1f}", f"< {limit}", verdict)
+
+    def instructions(self, r):
+        self.data["results"]["instructions"] = r
+        if "skipped" in r:
+            self._row("instructions per run (callgrind)", "skipped: " + r["skipped"])
+            return
+        for kind in ("signal", "strategy"):
+            v = r[kind]
+            self._row(f"instructions per run (callgrind), {kind}", f"{v['module']:,.0f}")
+            self._row("  floor", f"{v['floor']:,.0f}")
+            self._row("  ratio to the floor", f"{v['ratio_to_floor']:.2f}x")
+
+    def all_met(self):
+        return all(t["met"] for t in self.data["targets"].values())
+
+    def table(self):
+        width = max(len(r[0]) for r in self._rows)
+        value_width = max(len(r[1]) for r in self._rows)
+        lines = [f"{'':{width}}  {'value':>{value_width}}  target",
+                 "-" * (width + value_width + 20)]
+        for item, value, target, verdict in self._rows:
+            tail = f"  {target} {verdict}".rstrip() if target else ""
+            lines.append(f"{item:{width}}  {value:>{value_width}}{tail}")
+        return "\n".join(lines)
