@@ -2,6 +2,7 @@
 // SimulationHandle (run folder internals).
 #pragma once
 
+#include "frame/calls.hpp"
 #include "frame/frame.hpp"
 
 #include <cxxabi.h>
@@ -14,16 +15,16 @@ namespace simsig {
 // unwind passes straight through.
 template <typename F>
 void locked(nb::handle lock, F &&f) {
-    attr(lock, "acquire")();
+    call_method(lock, "acquire");
     try {
         f();
     } catch (abi::__forced_unwind &) {
         throw;
     } catch (...) {
-        attr(lock, "release")();
+        call_method(lock, "release");
         throw;
     }
-    attr(lock, "release")();
+    call_method(lock, "release");
 }
 
 // self._update_status(phase, progress, message), through the instance.

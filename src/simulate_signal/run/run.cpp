@@ -25,14 +25,14 @@ ref name_of_type(nb::handle value) {
 } // namespace
 
 void update_status(nb::handle self, const char *phase, double progress, const char *message) {
-    attr(self, "_update_status")(name(phase), py_float(progress), name(message));
+    call_method(self, "_update_status", name(phase), py_float(progress), name(message));
 }
 
 void update_status(nb::handle self, const char *phase, nb::handle progress, nb::handle message) {
-    attr(self, "_update_status")(name(phase), progress, message);
+    call_method(self, "_update_status", name(phase), progress, message);
 }
 
-void check_cancelled(nb::handle self) { attr(self, "_check_cancelled")(); }
+void check_cancelled(nb::handle self) { call_method(self, "_check_cancelled"); }
 
 namespace {
 
@@ -43,7 +43,7 @@ ref lock_of(nb::handle self) { return attr(self, "_lock"); }
 
 // time.monotonic() - self._start_time
 ref elapsed_since_start(nb::handle self) {
-    ref now = attr(global("time"), "monotonic")();
+    ref now = call_method(global("time"), "monotonic");
     PyObject *elapsed = PyNumber_Subtract(now.ptr(), attr(self, "_start_time").ptr());
     if (!elapsed)
         throw nb::python_error();
