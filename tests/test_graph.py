@@ -175,9 +175,13 @@ class TestDeepAndCyclicGraphs:
         with pytest.raises(RecursionError):
             getattr(ss, walker)(node)
 
-    def test_on_a_thread_in_a_fresh_interpreter(self):
+    # The walkers stop where the thread's stack ends, not only at the
+    # interpreter's recursion count (which allows far deeper C recursion on 3.13).
+    @pytest.mark.parametrize("stack_size", [0, 512 * 1024], ids=["default stack", "small stack"])
+    def test_on_a_thread_in_a_fresh_interpreter(self, stack_size):
         proc = run_python("""
 import threading
+threading.stack_size(STACK_SIZE)
 import tallowmere.simulate_signal as ss
 from tallowmere.functions._typed_shapes import FunctionGraphNode as N
 node, plain = N("feature", "a"), {"type": "feature", "node": "a"}
@@ -196,6 +200,6 @@ thread = threading.Thread(target=run)
 thread.start()
 thread.join(timeout=60)
 print(outcomes)
-""", timeout=120)
+""".replace("STACK_SIZE", str(stack_size)), timeout=120)
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout.strip() == str(["RecursionError"] * 3)

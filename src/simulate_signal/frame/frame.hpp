@@ -151,12 +151,20 @@ ref catch_exception(F &&f, PyObject *matching = PyExc_Exception) {
 }
 
 // Recursive walkers enter one level per step, so a very deep input raises
-// RecursionError instead of overflowing the C stack.
+// RecursionError instead of overflowing the C stack. The interpreter's count
+// alone is not enough: CPython 3.13 allows 10000 C levels, more than a walker's
+// frames fit in a thread's stack, so the stack left is checked as well.
+bool c_stack_nearly_full() noexcept;
 class recursion_guard {
 public:
     explicit recursion_guard(const char *where) {
         if (Py_EnterRecursiveCall(where))
             throw nb::python_error();
+        if (c_stack_nearly_full()) {
+            Py_LeaveRecursiveCall();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            throw nb::python_error();
+        }
     }
     ~recursion_guard() { Py_LeaveRecursiveCall(); }
     recursion_guard(const recursion_guard &) = delete;

@@ -3,7 +3,12 @@
 #include "frame/state.hpp"
 
 #include <cstdarg>
+#include <cstdint>
 #include <unordered_map>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 namespace simsig {
 
@@ -363,6 +368,33 @@ void raise_from(nb::handle exception_type, nb::handle message, nb::handle cause)
 void raise_object(nb::handle exception) {
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
     throw nb::python_error();
+}
+
+// ---------------------------------------------------------------------------
+// C stack headroom (the stack grows down on every platform built here).
+
+bool c_stack_nearly_full() noexcept {
+#if defined(__linux__)
+    constexpr size_t kReserve = 256 * 1024;  // room for one more level and the unwinding
+    thread_local const char *stack_low = nullptr;
+    thread_local bool known = false;
+    if (!known) {
+        known = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void *addr = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0)
+                stack_low = static_cast<const char *>(addr);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    auto low = reinterpret_cast<uintptr_t>(stack_low);
+    return stack_low && here > low && here - low < kReserve;
+#else
+    return false;
+#endif
 }
 
 // ---------------------------------------------------------------------------
