@@ -55,11 +55,12 @@ def test_module_help_lists_the_api(ss):
                          [("simulate_signal", "signal_pool_id"),
                           ("simulate_strategy", "strategy_pool_id")])
 def test_help_shows_the_published_signature(ss, entry, pool_parameter):
-    first_line = rendered(getattr(ss, entry)).splitlines()[2]
-    assert first_line == (
+    # pydoc lays a long signature out over several lines from 3.13 on.
+    page = "".join(rendered(getattr(ss, entry)).split())
+    assert "".join((
         f"{entry}(graph, *, named_universe=None, {pool_parameter}, metaparameters=None, "
         "include_correlation=True, include_mi=True, record=True, return_series=False, "
-        "return_weights=False, fail_fast=True)")
+        "return_weights=False, fail_fast=True)").split()) in page
 
 
 def test_handle_help_explains_its_methods(ss):
