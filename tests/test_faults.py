@@ -334,3 +334,24 @@ def test_interrupted_shared_sync_fails_its_waiters_at_once(ss, escaped):
     assert error.__cause__ is interrupt and error.__suppress_context__
     assert ss._sync_in_progress is False and ss._sync_event.is_set()
     assert w.log.count("sync_manager.request_for_sync") == 1
+
+
+@pytest.mark.parametrize("fault", [InjectedFault, KeyboardInterrupt])
+@pytest.mark.parametrize("call", ["search_tracker.record_signal_evaluation",
+                                  "sync_manager.release"])
+def test_result_side_fault_leaves_the_handle_collectable(ss, call, fault):
+    """The tracker and release() run inside result() with the handle's lock
+    held: whatever they raise, the lock is free again and a later result()
+    returns the result, with one record and one release in all."""
+    w = Wiring().wire(ss)
+    exc = fault(call)
+    w.log.fail(call, exc, call=1)
+    handle = wait_done(start(ss, w))
+    with pytest.raises(BaseException) as info:
+        handle.result()
+    assert info.value is exc
+    assert handle.status().phase == "complete"          # the lock was given back
+    assert handle.result() is handle._result is not None
+    assert handle.result() is handle._result
+    assert w.log.count("search_tracker.record_signal_evaluation") == 1
+    assert w.log.count("sync_manager.release") == 1

@@ -9,8 +9,10 @@ varies from run to run).
 import collections
 import os
 import random
+import sys
 import threading
 import time
+import traceback
 
 import pytest
 
@@ -170,6 +172,15 @@ def collect_until_settled(chaos, tracked, rng):
     tracked.observe(("raised", AssertionError("result() kept failing in the collector")))
 
 
+def where_waiting():
+    """The stacks of every other thread still alive, for the failure report."""
+    frames = sys._current_frames()
+    return "\n".join(
+        f"--- {t.name}\n" + "".join(traceback.format_stack(frames[t.ident]))
+        for t in threading.enumerate()
+        if t is not threading.current_thread() and t.ident in frames)
+
+
 class Stress:
     def __init__(self, ss, chaos, deadline):
         self.ss = ss
@@ -177,7 +188,7 @@ class Stress:
         self.deadline = deadline
         self.tracked = []
         self.live = []
-        self.stuck = []             # names of threads left waiting
+        self.stuck = []             # where the threads left waiting were
         self.bad_phases = []
         self._lock = threading.Lock()
 
@@ -187,10 +198,12 @@ class Stress:
         return thread
 
     def join_all(self, threads):
+        """Join threads that end by themselves at most JOIN_TIMEOUT after the
+        deadline."""
         for thread in threads:
-            thread.join(JOIN_TIMEOUT)
+            thread.join(max(0.0, self.deadline - time.monotonic()) + JOIN_TIMEOUT)
             if thread.is_alive():
-                self.stuck.append(thread.name)
+                self.stuck.append(where_waiting())
 
     def start_one(self, rng):
         kind = rng.choice(["signal", "strategy"])
@@ -229,16 +242,23 @@ class Stress:
                 self.live = [t for t in self.live if not t.handle._done_event.is_set()]
 
     def poller(self, index):
+        """status() of random live handles. Seen from one thread, a terminal
+        phase stays, except that cancel() may still turn "complete" or "error"
+        into "cancelled"."""
         rng = random.Random(SEED - index)
+        last_seen = {}
         while time.monotonic() < self.deadline:
             with self._lock:
                 candidates = list(self.live)
             if not candidates:
                 time.sleep(0.001)
                 continue
-            phase = rng.choice(candidates).handle.status().phase
-            if phase not in PHASES:
-                self.bad_phases.append(phase)
+            handle = rng.choice(candidates).handle
+            phase = handle.status().phase
+            before = last_seen.get(id(handle), phase)
+            last_seen[id(handle)] = phase
+            if phase not in PHASES or (before in TERMINAL and phase not in (before, "cancelled")):
+                self.bad_phases.append((before, phase))
 
     def run(self):
         threads = [self.spawn(self.launcher, i) for i in range(LAUNCHERS)]
@@ -320,7 +340,7 @@ def test_many_handles_from_many_threads(ss, monkeypatch):
 
     stress = Stress(ss, chaos, time.monotonic() + STRESS_SECONDS)
     stress.run()
-    assert not stress.stuck, f"threads left waiting: {stress.stuck} (seed {SEED})"
+    assert not stress.stuck, f"seed {SEED}, threads left waiting:\n{stress.stuck[0]}"
 
     violations = []
     for tracked in stress.tracked:
