@@ -193,6 +193,10 @@ def everything_seen(ss, w, handle, records, statuses):
         seen += [("result", result), ("repr(result)", repr(result))]
     except BaseException as exc:  # noqa: B902 - the run's error is looked at too
         seen += [("error", exc), ("str(error)", str(exc)), ("repr(error)", repr(exc))]
+    # The module state that runs write (collaborators aside: they record
+    # their calls, the secret included).
+    seen += [(name, getattr(ss, name)) for name in (
+        "_vocabulary", "_vocabulary_raw", "_sync_result_cache", "_sync_exception_cache")]
     seen += [("status message", u[2]) for u in statuses.updates]
     seen += [("set_phase", c.args) for c in w.log.of("set_phase")]
     seen += [("tracking payload", (c.args, c.kwargs)) for c in w.log.calls
