@@ -29,6 +29,9 @@ ref typed_graph_class() {
 ref typed_shapes_from_provider(const char *provider_name) {
     ref loaded = attr(global("sys"), "modules");
     ref shapes_provider = method_get(loaded, name(provider_name));
+    // getattr(None, ..., None) is None: no attribute error to raise and clear.
+    if (is_none(shapes_provider))
+        return ref();
     ref graph_cls = attr_or_none(shapes_provider, "FunctionGraphNode");
     ref graph_module_name = attr_or_none(graph_cls, "__module__");
     if (!truthy(graph_module_name))
