@@ -1,5 +1,6 @@
 // CancelledError and the two records the handle hands out.
 #include "frame/frame.hpp"
+#include "frame/records.hpp"
 #include "frame/state.hpp"
 
 namespace simsig {
@@ -59,7 +60,9 @@ void define_simulation_status() {
     fields.append(field("elapsed_s", float_t, zero_float()));
     nb::dict ns;
     ns["__doc__"] = "Snapshot of simulation progress.";
-    set_global("SimulationStatus", make_record("SimulationStatus", fields, ns, true));
+    ref cls = make_record("SimulationStatus", fields, ns, true);
+    set_global("SimulationStatus", cls);
+    remember_simulation_status_class(cls);
 }
 
 void define_simulation_result() {

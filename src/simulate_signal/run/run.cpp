@@ -8,6 +8,7 @@
 // the pipeline without it. Waits go through the Python Lock/Event/Thread
 // objects, so the GIL is released while a thread waits; no C++ mutex is ever
 // held.
+#include "frame/records.hpp"
 #include "run/handle.hpp"
 #include "run/pipeline.hpp"
 #include "run/run.hpp"
@@ -52,7 +53,7 @@ ref elapsed_since_start(nb::handle self) {
 
 ref new_status(nb::handle phase, nb::handle progress, nb::handle message, nb::handle era_number,
                nb::handle elapsed_s) {
-    return global("SimulationStatus")(phase, progress, message, era_number, elapsed_s);
+    return new_simulation_status(phase, progress, message, era_number, elapsed_s);
 }
 
 ref cancelled_error() { return new_exception(global("CancelledError"), "Simulation cancelled"); }
