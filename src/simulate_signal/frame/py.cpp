@@ -106,28 +106,44 @@ ref attr_or(nb::handle obj, const char *n, nb::handle fallback) {
     return attr_or(obj, name(n), fallback);
 }
 
-ref attr_or(nb::handle obj, nb::handle key, nb::handle fallback) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), key.ptr());
-    if (value)
-        return ref(nb::steal(value));
+namespace {
+// getattr(obj, key) that reports a missing attribute as 0 instead of an
+// AttributeError (1: found, -1: any other error). Where the API offers the
+// interpreter's own optional lookup, a plain miss creates no exception at all.
+int lookup_attr(PyObject *obj, PyObject *key, PyObject **value) {
+#if PY_VERSION_HEX >= 0x030D0000 && (!defined(Py_LIMITED_API) || Py_LIMITED_API >= 0x030D0000)
+    return PyObject_GetOptionalAttr(obj, key, value);
+#elif !defined(Py_LIMITED_API)
+    return _PyObject_LookupAttr(obj, key, value);
+#else
+    *value = PyObject_GetAttr(obj, key);
+    if (*value)
+        return 1;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
+        return -1;
     PyErr_Clear();
-    return ref(nb::borrow(fallback));
+    return 0;
+#endif
+}
+} // namespace
+
+ref attr_or(nb::handle obj, nb::handle key, nb::handle fallback) {
+    PyObject *value = nullptr;
+    int found = lookup_attr(obj.ptr(), key.ptr(), &value);
+    if (found < 0)
+        throw nb::python_error();
+    return found ? ref(nb::steal(value)) : ref(nb::borrow(fallback));
 }
 
 ref attr_or_none(nb::handle obj, const char *n) { return attr_or(obj, n, Py_None); }
 
 bool has_attr(nb::handle obj, const char *n) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name(n).ptr());
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+    PyObject *value = nullptr;
+    int found = lookup_attr(obj.ptr(), name(n).ptr(), &value);
+    if (found < 0)
         throw nb::python_error();
-    PyErr_Clear();
-    return false;
+    Py_XDECREF(value);
+    return found == 1;
 }
 
 void set_attr(nb::handle obj, const char *n, nb::handle value) {
