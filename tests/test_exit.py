@@ -23,6 +23,17 @@ import pytest
 
 from conftest import subprocess_env
 
+# Under the sanitizers (scripts/sanitize.sh) these exits cannot be judged: the
+# forced unwind leaves the stack poisoning of the frames it skips in place,
+# and the AddressSanitizer runtime's own unpoisoning before each landing pad
+# (__asan_handle_no_return, which writes through its sigaltstack interceptor)
+# then reports its own local as a stack-buffer-overflow or use-after-scope;
+# GCC's UndefinedBehaviorSanitizer also reports binding the catch parameter
+# of abi::__forced_unwind, which has no exception object.
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("SIMULATE_SIGNAL_SANITIZED")),
+    reason="the sanitizer runtimes misreport the forced unwind of daemon threads at exit")
+
 REPETITIONS = int(os.environ.get("SIMULATE_SIGNAL_EXIT_REPETITIONS", "50"))
 PARALLEL = 8               # children of one driver alive at once
 CHILD_TIMEOUT = 20.0       # a child still alive after this is reported as hung

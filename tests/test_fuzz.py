@@ -1,0 +1,446 @@
+"""Property-based fuzzing: every function of the module, the methods of its
+classes and the entry points, called with arbitrary Python values.
+
+The only outcomes allowed are a return value or an ordinary exception: no
+crash, no SystemError (the sign of a reference or error-indicator mistake in
+native code), no thread left running. Arbitrary values include None, bools,
+huge ints, NaN and infinities, hostile strings, nested and self-containing
+containers, and objects whose str, repr, ==, hash, truth value, length,
+iteration, float conversion, attribute access or class check raise.
+
+The runs fuzzed here go to the recording doubles (or to arbitrary objects
+put in their place); every handle is collected before the next example.
+"""
+import copy
+import functools
+import inspect
+import math
+import os
+import threading
+from contextlib import contextmanager
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import doubles as d
+import tallowmere.simulate_signal as module
+from tallowmere.functions._typed_shapes import FunctionGraphNode
+
+# Examples per function (and, times four, per whole-run property).
+EXAMPLES = int(os.environ.get("SIMULATE_SIGNAL_FUZZ_EXAMPLES", "15"))
+_SETTINGS = dict(deadline=None, database=None,
+                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+FUZZ = settings(max_examples=EXAMPLES, **_SETTINGS)
+FUZZ_RUNS = settings(max_examples=4 * EXAMPLES, **_SETTINGS)
+
+FUNCTION_TYPE = type(module.init_simulate_signal)
+# The two entry points start runs; they are fuzzed with their handles collected.
+ENTRY_POINTS = ("simulate_signal", "simulate_strategy")
+FUNCTIONS = sorted(name for name, value in vars(module).items()
+                   if type(value) is FUNCTION_TYPE and name not in ENTRY_POINTS)
+METHODS = sorted(f"{cls_name}.{name}" for cls_name, cls in vars(module).items()
+                 if isinstance(cls, type) and cls.__module__ == module.__name__
+                 for name, value in vars(cls).items() if type(value) is FUNCTION_TYPE)
+PARAMETER_COUNTS = {
+    path: len(inspect.signature(functools.reduce(getattr, path.split("."), module)).parameters)
+    for path in FUNCTIONS + METHODS}
+
+
+# ---------------------------------------------------------------------------
+# Hostile objects
+
+class Boom(Exception):
+    """What every hostile operation raises."""
+
+
+def _boom(*args, **kwargs):
+    raise Boom("hostile")
+
+
+class BadStr:
+    __str__ = __repr__ = __format__ = _boom
+
+
+class BadEq:
+    __eq__ = __ne__ = __lt__ = __gt__ = _boom
+    __hash__ = object.__hash__
+
+
+class BadHash:
+    __hash__ = _boom
+
+
+class BadBool:
+    __bool__ = __len__ = _boom
+
+
+class BadIter:
+    __iter__ = __len__ = __getitem__ = __contains__ = _boom
+
+
+class BadNumber:
+    __float__ = __int__ = __index__ = __abs__ = __neg__ = _boom
+    __add__ = __radd__ = __sub__ = __rsub__ = __truediv__ = __rtruediv__ = _boom
+
+
+class BadAttributes:
+    """Any attribute it lacks raises Boom instead of AttributeError."""
+    __getattr__ = _boom
+
+
+class BadEverything:
+    __getattribute__ = _boom
+
+
+class BadClass:
+    """isinstance() reads __class__ after the type check fails: it raises."""
+    @property
+    def __class__(self):
+        raise Boom("hostile")
+
+
+class BadMapping(dict):
+    get = keys = items = values = __getitem__ = __iter__ = __contains__ = __len__ = _boom
+
+
+class BadList(list):
+    __iter__ = __len__ = __getitem__ = _boom
+
+
+class BadText(str):
+    __eq__ = __ne__ = __hash__ = __contains__ = _boom
+
+
+class BadInt(int):
+    __eq__ = __index__ = __float__ = __bool__ = __hash__ = __lt__ = __gt__ = _boom
+
+
+class NotFloat:
+    def __float__(self):
+        return "not a float"
+
+
+def self_containing_list():
+    items = [1]
+    items.append(items)
+    return items
+
+
+def self_containing_dict():
+    mapping = {"type": "rotation", "node": "rank"}
+    mapping["children"] = [mapping]
+    return mapping
+
+
+@functools.cache
+def deep_list(depth=5_000):
+    items = []
+    for _ in range(depth):
+        items = [items]
+    return items
+
+
+def cyclic_graph():
+    node = FunctionGraphNode("rotation", "rank")
+    node.children.append(node)
+    return node
+
+
+HOSTILE = [BadStr, BadEq, BadHash, BadBool, BadIter, BadNumber, BadAttributes, BadEverything,
+           BadClass, NotFloat, BadMapping, BadList, lambda: BadText("u1"), lambda: BadInt(3),
+           self_containing_list, self_containing_dict, deep_list, cyclic_graph, object]
+
+SPECIAL_TEXT = ["", ".", "..", "a/b", "a\\b", "a\x00b", "u1", "sp1", "stp1", "SIGNAL", "STRATEGY",
+                "signal", "strategy", "aggregation", "filtration", "rotation", "feature",
+                "\ud800", "x" * 10_000, "/found_strategies/x/strategy_is/pnl.arrow",
+                "u1/vocabulary.json"]
+HUGE_INTS = [2 ** 63, -(2 ** 63) - 1, 2 ** 64, 10 ** 100, -(10 ** 100), 2 ** 31, -1, 0]
+
+# Keys the module looks up in era configs, pools, stages and graphs: arbitrary
+# mappings built from them get past the first checks.
+KNOWN_KEYS = sorted({"market_id", "era_number", "signal_pools", "strategy_pools",
+                     "universe_rules", "allowed_named_universes", "named_universe",
+                     "transform_pipeline", "evaluated_pnl_columns", "column_labels",
+                     "engine_definitions", "id", "signal_pool_id", "strategy_pool_id",
+                     "signal_pool_name", "strategy_pool_name", "name", "universes",
+                     "found_signal_ids", "is_correlation_threshold", "is_pnl_mi_threshold",
+                     "strategy_is_pnl_mi_threshold", "rule_id", "pool_id", "default",
+                     "option_configs", "rotation", "type", "node", "children", "frequency",
+                     "signal_is_thresholds", "strategy_is_thresholds", "useful_signals",
+                     "correlation_pnl_column", "pnl_mi_column", "bypassed_thresholds"})
+
+class Make:
+    """Stands for a hostile object while hypothesis generates and shrinks
+    (hypothesis itself would trip over one); `realize` builds it just
+    before the call."""
+
+    def __init__(self, factory):
+        self.factory = factory
+
+    def __repr__(self):
+        return f"Make({getattr(self.factory, '__name__', 'hostile')})"
+
+
+def realize(value):
+    """A copy of `value` with every Make replaced by the object it stands for."""
+    kind = type(value)
+    if kind is Make:
+        return value.factory()
+    if kind in (list, tuple, frozenset):
+        return kind(realize(item) for item in value)
+    if kind is dict:
+        return {realize(key): realize(item) for key, item in value.items()}
+    if kind is FunctionGraphNode:
+        return FunctionGraphNode(realize(value.type), realize(value.node),
+                                 [realize(child) for child in value.children])
+    return value
+
+
+atoms = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.sampled_from(HUGE_INTS),
+    st.floats(allow_nan=True, allow_infinity=True), st.text(max_size=8),
+    st.sampled_from(SPECIAL_TEXT), st.binary(max_size=64), st.sampled_from([bytes(60)]),
+    st.sampled_from(HOSTILE).map(Make),
+)
+hashable = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=8),
+                     st.sampled_from(KNOWN_KEYS), st.just(Make(BadEq)))
+
+
+def _containers(children):
+    return st.one_of(
+        st.lists(children, max_size=4), st.tuples(children, children),
+        st.dictionaries(st.one_of(st.sampled_from(KNOWN_KEYS), hashable), children, max_size=5),
+        st.frozensets(hashable, max_size=3),
+        st.builds(FunctionGraphNode, st.one_of(st.sampled_from(SPECIAL_TEXT), children),
+                  children, st.lists(children, max_size=3)),
+    )
+
+
+values = st.recursive(atoms, _containers, max_leaves=6)
+
+
+# ---------------------------------------------------------------------------
+# Safe wiring and outcomes
+
+_shared_wiring = []
+
+
+@contextmanager
+def wired(w=None):
+    """The module wired with doubles (by default one set shared by the
+    examples); every global restored afterwards."""
+    if w is None:
+        if not _shared_wiring:
+            _shared_wiring.append(d.Wiring())
+        w = _shared_wiring[0]
+        w.log.calls.clear()
+    saved = dict(vars(module))
+    try:
+        yield w.wire(module)
+    finally:
+        for key in list(vars(module)):
+            if key not in saved:
+                delattr(module, key)
+        for key, value in saved.items():
+            if vars(module).get(key, object()) is not value:
+                setattr(module, key, value)
+
+
+def outcome(fn, *args, **kwargs):
+    """Call fn; a return value or an ordinary exception is fine. Returns
+    the value, or None when it raised."""
+    try:
+        return fn(*args, **kwargs)
+    except SystemError as exc:
+        raise AssertionError(f"SystemError from {fn!r}: {exc!r}") from exc
+    except Exception:  # noqa: BLE001 - any ordinary exception is an allowed outcome
+        return None
+
+
+def collect(handle):
+    """Wait (bounded) for a handle's run and take its outcome."""
+    d.wait_done(handle)
+    outcome(handle.status)
+    outcome(handle.result)
+    outcome(handle.cancel)
+    outcome(handle.result)
+
+
+def pipeline_threads():
+    return [t for t in threading.enumerate() if "_run_pipeline" in repr(getattr(t, "_target", ""))]
+
+
+@pytest.fixture(autouse=True)
+def no_thread_left():
+    yield
+    assert not pipeline_threads()
+
+
+def resolve(path):
+    return functools.reduce(getattr, path.split("."), module)
+
+
+def arguments(path):
+    """Positional arguments for a function: as many as it has parameters,
+    give or take one."""
+    count = PARAMETER_COUNTS[path]
+    return st.integers(max(0, count - 1), count + 1).flatmap(
+        lambda n: st.lists(values, min_size=n, max_size=n))
+
+
+# ---------------------------------------------------------------------------
+# Every function and method, arbitrary arguments
+
+def test_the_fuzzed_surface_is_complete():
+    assert {"init_simulate_signal", "effective_simulation_options", "_pool_v2_signature",
+            "_install_finalized_weights", "_tracking_metric"} <= set(FUNCTIONS)
+    assert {"SimulationHandle.result", "SimulationHandle._run_pipeline",
+            "SimulationResult.__repr__", "_SimulationOrchestratorEvaluator.evaluate"} <= set(METHODS)
+
+
+KEYWORDS = st.one_of(st.sampled_from(KNOWN_KEYS + ["self", "graph", "value", "weights"]),
+                    st.text(min_size=1, max_size=6))
+
+
+@pytest.mark.parametrize("path", FUNCTIONS + METHODS)
+@FUZZ
+@given(data=st.data())
+def test_arbitrary_arguments(path, data):
+    fn = resolve(path)
+    args = data.draw(arguments(path))
+    kwargs = data.draw(st.one_of(st.just({}), st.dictionaries(KEYWORDS, values, max_size=3)))
+    with wired():
+        outcome(fn, *realize(args), **realize(kwargs))
+
+
+@FUZZ_RUNS
+@given(era_config=values, names=st.lists(values, max_size=3))
+def test_records_with_arbitrary_fields(era_config, names):
+    # Reprs and comparisons of the records with hostile field values.
+    era_config, names = realize(era_config), realize(names)
+    result = module.SimulationResult(*names, was_diagnostic_only=era_config)
+    outcome(repr, result)
+    outcome(lambda: result == module.SimulationResult(stats=era_config))
+    outcome(repr, module.SimulationStatus(era_config, *names[:2]))
+
+
+# ---------------------------------------------------------------------------
+# Entry points and whole runs
+
+def valid_graph(kind):
+    return d.signal_graph() if kind == "signal" else d.strategy_graph()
+
+
+def start(kind, graph, **kwargs):
+    entry = module.simulate_signal if kind == "signal" else module.simulate_strategy
+    handle = outcome(entry, graph, **kwargs)
+    if handle is not None:
+        collect(handle)
+
+
+ENTRY_KEYWORDS = ["named_universe", "market_id", "era_number", "metaparameters",
+                  "include_correlation", "include_mi", "record", "return_series",
+                  "return_weights", "fail_fast"]
+
+
+@FUZZ_RUNS
+@given(kind=st.sampled_from(["signal", "strategy"]), graph=values,
+       kwargs=st.fixed_dictionaries({}, optional={k: values for k in ENTRY_KEYWORDS}),
+       pool_id=st.one_of(st.sampled_from(["sp1", "stp1"]), values))
+def test_entry_points_with_arbitrary_arguments(kind, graph, kwargs, pool_id):
+    graph, kwargs, pool_id = realize(graph), realize(kwargs), realize(pool_id)
+    with wired():
+        key = "signal_pool_id" if kind == "signal" else "strategy_pool_id"
+        start(kind, graph, **kwargs, **{key: pool_id})
+        # The same values with a graph that gets past the boundary, so they
+        # reach the run itself.
+        kwargs.setdefault("named_universe", "u1")
+        start(kind, valid_graph(kind), **kwargs, **{key: "sp1" if kind == "signal" else "stp1"})
+
+
+def mutated(base, draw):
+    """A copy of `base` with a few arbitrary values put in at random places,
+    realized."""
+    tree = copy.deepcopy(base)
+    for _ in range(draw(st.integers(1, 4))):
+        node = tree
+        while True:
+            if isinstance(node, dict) and node:
+                key = draw(st.sampled_from(sorted(node, key=repr)))
+            elif isinstance(node, list) and node:
+                key = draw(st.integers(0, len(node) - 1))
+            else:
+                break
+            if not isinstance(node[key], (dict, list)) or draw(st.booleans()):
+                node[key] = draw(values)
+                break
+            node = node[key]
+    return realize(tree)
+
+
+# Collaborator calls whose result the pipeline uses.
+RESULT_CALLS = ["auth.get_wallet_secret", "sync_manager.request_for_sync",
+                "sync_manager.get_manifest", "backtester.evaluate_expression",
+                "backtester.run_backtest", "era_thread.get_current_era_number",
+                "graph_validator.validate", "load_vocabulary", "load_found_signal_pnl",
+                "correlate_per_pool", "compute_mi_per_pool", "compute_search_plan",
+                "evaluate_threshold_gates", "BatchOrchestrator", "orchestrator.evaluate"]
+BACKTEST_FIELDS = ["stats", "per_column_stats", "pnl_matrix", "portfolio_returns",
+                   "processed_weights", "structural_failed", "row_count",
+                   "max_row_elapsed_seconds"]
+STATS_FIELDS = ["avg_turnover", "turnover", "delta_exposure", "max_weight",
+                "abs_weight_sum_mean", "liquidity_metrics", "custom_stats", "correlation"]
+# Attributes of the doubles that the pipeline reads.
+ATTRIBUTES = [("sync_manager", "bytes_downloaded"), ("sync_manager", "total_bytes"),
+              ("sync_manager", "_data_dir"), ("sync_manager", "manifest"),
+              ("sync_manager", "sync_result"), ("backtester", "raw_backtester"),
+              ("backtester", "evaluator"), ("backtester", "search_plan_factory"),
+              ("backtester", "raw_vocabulary"), ("backtester", "weights"),
+              ("era_thread", "current_era"), ("search_plan", "n_jobs")]
+INIT_PARAMETERS = list(inspect.signature(module.init_simulate_signal).parameters)
+
+
+@FUZZ_RUNS
+@given(data=st.data(), kind=st.sampled_from(["signal", "strategy"]),
+       route=st.sampled_from(["adapter", "orchestrator", "direct"]))
+def test_runs_on_arbitrary_collaborators_and_era_configs(data, kind, route):
+    w = d.Wiring(route=route)
+    with wired(w):
+        overrides = {}
+        if data.draw(st.booleans()):
+            overrides["era_config"] = mutated(w.era_config, data.draw)
+        for name in data.draw(st.lists(st.sampled_from(INIT_PARAMETERS), max_size=2)):
+            overrides[name] = realize(data.draw(values))
+        for call in data.draw(st.lists(st.sampled_from(RESULT_CALLS), max_size=3)):
+            w.log.returns(call, realize(data.draw(values)))
+        for owner, attribute in data.draw(st.lists(st.sampled_from(ATTRIBUTES), max_size=2)):
+            setattr(getattr(w, owner), attribute, realize(data.draw(values)))
+        if data.draw(st.booleans()):
+            stats = d.Stats(**realize(data.draw(
+                st.dictionaries(st.sampled_from(STATS_FIELDS), values))))
+            w.backtester.result = d.BacktestResult(stats=stats, **realize(data.draw(
+                st.dictionaries(st.sampled_from(BACKTEST_FIELDS[1:]), values))))
+        if outcome(w.wire, module, **overrides) is None:
+            return   # wiring itself refused the values (e.g. a hostile guard)
+        start(kind, valid_graph(kind), named_universe="u1",
+              **{"signal_pool_id": "sp1"} if kind == "signal" else {"strategy_pool_id": "stp1"})
+
+
+@FUZZ_RUNS
+@given(era_config=st.one_of(values, st.builds(lambda: d.era_config())),
+       mutate=st.booleans(), data=st.data())
+def test_effective_simulation_options_on_arbitrary_era_configs(era_config, mutate, data):
+    era_config = mutated(era_config, data.draw) if mutate else realize(era_config)
+    outcome(module.effective_simulation_options, era_config)
+
+
+def test_huge_and_non_finite_numbers_in_metric_helpers():
+    for value in [math.nan, math.inf, -math.inf, 10 ** 400, -(10 ** 400), BadNumber(),
+                  NotFloat(), BadInt(1), True]:
+        outcome(module._tracking_metric, value)
+        outcome(module._tracking_metric, value, value)
+        outcome(module._is_mi_score, value)
+        outcome(module._coerce_era_number, value)
+        outcome(module._coerce_market_id, value)
+        outcome(module._coerce_int_rule_id, value)
