@@ -22,14 +22,23 @@ void mark_interpreter_exiting() noexcept { g_exiting.store(true, std::memory_ord
 
 nb::handle name(const char *literal) {
     // Guarded by the GIL: interning runs no Python code, so it cannot release it.
+    // A small direct-mapped table of recent literals answers most lookups
+    // before the map is asked.
+    struct Recent { const char *literal; PyObject *interned; };
+    static Recent recent[512];
+    Recent &slot = recent[(reinterpret_cast<uintptr_t>(literal) >> 2) % 512];
+    if (slot.literal == literal)
+        return slot.interned;
     static auto *cache = new std::unordered_map<const char *, PyObject *>();
     auto it = cache->find(literal);
-    if (it != cache->end())
-        return it->second;
-    PyObject *s = PyUnicode_InternFromString(literal);
-    if (!s)
-        throw nb::python_error();
-    cache->emplace(literal, s);
+    PyObject *s = it != cache->end() ? it->second : nullptr;
+    if (!s) {
+        s = PyUnicode_InternFromString(literal);
+        if (!s)
+            throw nb::python_error();
+        cache->emplace(literal, s);
+    }
+    slot = {literal, s};
     return s;
 }
 
