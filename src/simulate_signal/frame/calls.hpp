@@ -46,6 +46,11 @@ ref call(nb::handle fn, const Args &...args) {
         fn.ptr(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// module.attribute, read now. For a module object whose namespace holds the
+// name that is the namespace entry (a module defines no attribute of its own
+// under a name that does not start with "__"); anything else is getattr.
+ref module_attr(nb::handle module, const char *attribute);
+
 // The keyword names of one call site. The tuple of interned names is built at
 // the first call (under the GIL) and kept for the life of the process.
 class keywords {

@@ -44,7 +44,7 @@ ref lock_of(nb::handle self) { return attr(self, "_lock"); }
 
 // time.monotonic() - self._start_time
 ref elapsed_since_start(nb::handle self) {
-    ref now = call_method(global("time"), "monotonic");
+    ref now = call(module_attr(global("time"), "monotonic"));
     PyObject *elapsed = PyNumber_Subtract(now.ptr(), attr(self, "_start_time").ptr());
     if (!elapsed)
         throw nb::python_error();
@@ -191,9 +191,7 @@ nb::object handle_status(const Call &a) {
     ref snapshot;
     locked(lock_of(self), [&] {
         ref current = attr(self, "_status");
-        snapshot = new_status(attr(current, "phase"), attr(current, "progress"),
-                              attr(current, "message"), attr(current, "era_number"),
-                              elapsed_since_start(self));
+        snapshot = status_snapshot(current, elapsed_since_start(self));
     });
     return snapshot;
 }
