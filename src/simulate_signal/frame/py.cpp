@@ -86,8 +86,9 @@ ref from_import(const char *module_name, const char *n) {
     ref fromlist = nb::steal(PyTuple_Pack(1, name(n).ptr()));
     if (!fromlist)
         throw nb::python_error();
-    PyObject *m = PyImport_ImportModuleLevel(module_name, module_dict().ptr(), nullptr,
-                                             fromlist.ptr(), 0);
+    // The interned name keeps its hash: sys.modules is asked without rehashing it.
+    PyObject *m = PyImport_ImportModuleLevelObject(name(module_name).ptr(), module_dict().ptr(),
+                                                   nullptr, fromlist.ptr(), 0);
     if (!m)
         throw nb::python_error();
     ref mod = nb::steal(m);
