@@ -18,7 +18,14 @@ const char *const kSeedMissing =
 
 // with open(path, "rb") as handle: return handle.read()
 ref read_binary_file(nb::handle path) {
-    ref handle = attr(import_module("builtins"), "open")(path, "rb");
+    // The loaded builtins module, as importing it would return it.
+    ref builtins = nb::steal(PyImport_GetModule(name("builtins").ptr()));
+    if (!builtins) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        builtins = import_module("builtins");
+    }
+    ref handle = attr(builtins, "open")(path, "rb");
     ref content;
     ref failure = catch_exception([&] { content = attr(handle, "read")(); }, PyExc_BaseException);
     attr(handle, "close")();
