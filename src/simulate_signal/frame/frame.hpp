@@ -57,6 +57,8 @@ ref helper(const char *helper_name, Args &&...args) {
 
 // Import `name` the way `from module_name import name` does.
 ref from_import(const char *module_name, const char *name);
+// `from module_name import a, b`: one import, then each name in order.
+std::vector<ref> from_import(const char *module_name, std::initializer_list<const char *> names);
 ref import_module(const char *module_name);
 
 // ---------------------------------------------------------------------------

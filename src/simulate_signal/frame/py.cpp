@@ -83,23 +83,36 @@ ref import_module(const char *module_name) {
 }
 
 ref from_import(const char *module_name, const char *n) {
-    ref fromlist = nb::steal(PyTuple_Pack(1, name(n).ptr()));
+    return std::move(from_import(module_name, {n})[0]);
+}
+
+std::vector<ref> from_import(const char *module_name, std::initializer_list<const char *> names) {
+    ref fromlist = nb::steal(PyTuple_New((Py_ssize_t) names.size()));
     if (!fromlist)
         throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (const char *n : names)
+        if (PyTuple_SetItem(fromlist.ptr(), i++, name(n).inc_ref().ptr()))
+            throw nb::python_error();
     // The interned name keeps its hash: sys.modules is asked without rehashing it.
     PyObject *m = PyImport_ImportModuleLevelObject(name(module_name).ptr(), module_dict().ptr(),
                                                    nullptr, fromlist.ptr(), 0);
     if (!m)
         throw nb::python_error();
     ref mod = nb::steal(m);
-    PyObject *value = PyObject_GetAttr(mod.ptr(), name(n).ptr());
-    if (value)
-        return ref(nb::steal(value));
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module_name);
-    throw nb::python_error();
+    std::vector<ref> values;
+    for (const char *n : names) {
+        PyObject *value = PyObject_GetAttr(mod.ptr(), name(n).ptr());
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                throw nb::python_error();
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module_name);
+            throw nb::python_error();
+        }
+        values.emplace_back(nb::steal(value));
+    }
+    return values;
 }
 
 // ---------------------------------------------------------------------------
