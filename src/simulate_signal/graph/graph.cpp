@@ -53,9 +53,9 @@ nb::object import_typed_shapes(const Call &) {
     ref shapes;
     catch_exception(
         [&] {
-            ref graph_cls = from_import("tallowmere.functions._typed_shapes", "FunctionGraphNode");
-            ref stage_cls = from_import("tallowmere.functions._typed_shapes", "StageData");
-            shapes = nb::make_tuple(graph_cls, stage_cls);
+            std::vector<ref> classes = from_import("tallowmere.functions._typed_shapes",
+                                                   {"FunctionGraphNode", "StageData"});
+            shapes = nb::make_tuple(classes[0], classes[1]);
         },
         PyExc_ImportError);
     if (shapes)
