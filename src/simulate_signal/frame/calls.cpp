@@ -1,4 +1,4 @@
-// Keyword-name tuples of the fast calls (see calls.hpp).
+// Module attributes read from the module namespace (see calls.hpp).
 #include "frame/calls.hpp"
 
 #include <cstring>
@@ -15,19 +15,6 @@ ref module_attr(nb::handle module, const char *attribute) {
             throw nb::python_error();
     }
     return attr(module, attribute);
-}
-
-PyObject *keywords::tuple() const {
-    if (m_tuple)
-        return m_tuple;
-    ref names = nb::steal(PyTuple_New((Py_ssize_t) m_names.size()));
-    if (!names)
-        throw nb::python_error();
-    for (size_t i = 0; i < m_names.size(); ++i)
-        if (PyTuple_SetItem(names.ptr(), (Py_ssize_t) i, name(m_names[i]).inc_ref().ptr()))
-            throw nb::python_error();
-    m_tuple = names.release().ptr();
-    return m_tuple;
 }
 
 } // namespace simsig

@@ -2,76 +2,103 @@
 // general call builds on the way (for hot paths; everything else may keep
 // nanobind's call syntax):
 //
-//   obj.method(a, b)   -> call_method(obj, "method", a, b)   no bound method object
-//   fn(a, b)           -> call(fn, a, b)                     no argument tuple
-//   fn(a, k=v)         -> static const keywords kw{"k"};     keyword names interned and
-//                         call_kw(fn, kw, a, v)              packed once per call site
+//   obj.method(a, k=v) -> call_method(obj, "method", a, kwarg("k", v))   no bound method
+//   fn(a, k=v)         -> call(fn, a, kwarg("k", v))     no argument tuple; the keyword
+//                                                        names are interned already
 //
 // Arguments are handles (a `ref` or nb::handle); temporaries live until the
-// call returns.
+// call returns. Keyword arguments come last, as in Python.
 #pragma once
 
 #include "frame/frame.hpp"
 
-#include <initializer_list>
-#include <vector>
+#include <type_traits>
 
 namespace simsig {
 
+// One keyword argument: call(fn, a, kwarg("k", v)) is fn(a, k=v). `name` is a
+// string literal.
+struct kwarg {
+    const char *name;
+    nb::handle value;
+};
+
 namespace detail {
+
 inline ref call_result(PyObject *result) {
     if (!result)
         throw nb::python_error();
     return ref(nb::steal(result));
 }
-} // namespace detail
 
-// obj.method(*args), looked up like the interpreter's method calls: a method
-// defined on the class is called unbound with obj as its first argument; any
-// other attribute (an instance attribute, a module's function) is fetched
-// and called.
+inline PyObject *argument(nb::handle value) { return value.ptr(); }
+inline PyObject *argument(const kwarg &keyword) { return keyword.value.ptr(); }
+
 template <typename... Args>
-ref call_method(nb::handle obj, const char *method, const Args &...args) {
-    PyObject *stack[] = {obj.ptr(), nb::handle(args).ptr()...};
-    return detail::call_result(PyObject_VectorcallMethod(
-        name(method).ptr(), stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        nullptr));
+constexpr size_t keyword_count() {
+    return (size_t(std::is_same_v<Args, kwarg>) + ... + 0);
 }
 
-// fn(*args)
+template <typename... Args>
+constexpr bool keywords_last() {
+    bool seen_keyword = false, ordered = true;
+    ((seen_keyword = seen_keyword || std::is_same_v<Args, kwarg>,
+      ordered = ordered && (std::is_same_v<Args, kwarg> || !seen_keyword)),
+     ...);
+    return ordered;
+}
+
+inline void add_keyword(PyObject *names, Py_ssize_t &i, const kwarg &keyword) {
+    if (PyTuple_SetItem(names, i++, name(keyword.name).inc_ref().ptr()))
+        throw nb::python_error();
+}
+inline void add_keyword(PyObject *, Py_ssize_t &, nb::handle) {}
+
+// The tuple of a call's keyword names, or an empty ref when it has none.
+template <typename... Args>
+ref keyword_names(const Args &...args) {
+    if constexpr (keyword_count<Args...>() == 0) {
+        return ref();
+    } else {
+        ref names = nb::steal(PyTuple_New((Py_ssize_t) keyword_count<Args...>()));
+        if (!names)
+            throw nb::python_error();
+        Py_ssize_t i = 0;
+        (add_keyword(names.ptr(), i, args), ...);
+        return names;
+    }
+}
+
+} // namespace detail
+
+// fn(*positional, **keywords)
 template <typename... Args>
 ref call(nb::handle fn, const Args &...args) {
-    PyObject *stack[] = {nullptr, nb::handle(args).ptr()...};
+    static_assert(detail::keywords_last<Args...>(), "keyword arguments come last");
+    PyObject *stack[] = {nullptr, detail::argument(args)...};
+    ref names = detail::keyword_names(args...);
+    size_t positional = sizeof...(Args) - detail::keyword_count<Args...>();
     return detail::call_result(PyObject_Vectorcall(
-        fn.ptr(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        fn.ptr(), stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
+}
+
+// obj.method(*positional, **keywords), looked up like the interpreter's method
+// calls: a method defined on the class is called unbound with obj as its first
+// argument; any other attribute (an instance attribute, a module's function)
+// is fetched and called.
+template <typename... Args>
+ref call_method(nb::handle obj, const char *method, const Args &...args) {
+    static_assert(detail::keywords_last<Args...>(), "keyword arguments come last");
+    PyObject *stack[] = {obj.ptr(), detail::argument(args)...};
+    ref names = detail::keyword_names(args...);
+    size_t positional = 1 + sizeof...(Args) - detail::keyword_count<Args...>();
+    return detail::call_result(PyObject_VectorcallMethod(
+        name(method).ptr(), stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
 }
 
 // module.attribute, read now. For a module object whose namespace holds the
 // name that is the namespace entry (a module defines no attribute of its own
 // under a name that does not start with "__"); anything else is getattr.
 ref module_attr(nb::handle module, const char *attribute);
-
-// The keyword names of one call site. The tuple of interned names is built at
-// the first call (under the GIL) and kept for the life of the process.
-class keywords {
-public:
-    keywords(std::initializer_list<const char *> names) : m_names(names) {}
-    size_t size() const { return m_names.size(); }
-    PyObject *tuple() const;
-
-private:
-    std::vector<const char *> m_names;
-    mutable PyObject *m_tuple = nullptr;
-};
-
-// fn(*positional, **dict(zip(kw, keyword_values))): the last kw.size()
-// arguments are the keyword values, in the order of kw.
-template <typename... Args>
-ref call_kw(nb::handle fn, const keywords &kw, const Args &...args) {
-    PyObject *stack[] = {nullptr, nb::handle(args).ptr()...};
-    size_t positional = sizeof...(Args) - kw.size();
-    return detail::call_result(PyObject_Vectorcall(
-        fn.ptr(), stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple()));
-}
 
 } // namespace simsig

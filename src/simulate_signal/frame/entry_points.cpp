@@ -4,6 +4,7 @@
 // Everything before the handle exists runs on the caller's thread: the graph
 // conversion, the named universe and the pool id are checked here, so a bad
 // request raises from the call itself and no thread is started.
+#include "frame/calls.hpp"
 #include "frame/frame.hpp"
 #include "frame/state.hpp"
 
@@ -34,17 +35,17 @@ nb::object start_simulation(const Call &a, const Kind &kind) {
                                 name(kind.expression_type), a[POOL_ID]);
     ref selected_pool_id =
         helper("_validate_selected_pool_id", a[POOL_ID], name(kind.pool_field));
-    return global("SimulationHandle")(
-        nb::arg("graph") = graph, nb::arg("named_universe") = named_universe,
-        nb::arg("expression_type") = name(kind.expression_type),
-        nb::arg("metaparameters") = a[METAPARAMETERS],
-        nb::arg("include_correlation") = a[INCLUDE_CORRELATION],
-        nb::arg("include_mi") = a[INCLUDE_MI], nb::arg("record") = a[RECORD],
-        nb::arg("return_series") = a[RETURN_SERIES],
-        nb::arg("return_weights") = a[RETURN_WEIGHTS],
-        nb::arg("selected_pool_id") = selected_pool_id,
-        nb::arg("selected_pool_kind") = name(kind.pool_kind),
-        nb::arg("fail_fast") = a[FAIL_FAST]);
+    return call(global("SimulationHandle"), kwarg("graph", graph),
+                kwarg("named_universe", named_universe),
+                kwarg("expression_type", name(kind.expression_type)),
+                kwarg("metaparameters", a[METAPARAMETERS]),
+                kwarg("include_correlation", a[INCLUDE_CORRELATION]),
+                kwarg("include_mi", a[INCLUDE_MI]), kwarg("record", a[RECORD]),
+                kwarg("return_series", a[RETURN_SERIES]),
+                kwarg("return_weights", a[RETURN_WEIGHTS]),
+                kwarg("selected_pool_id", selected_pool_id),
+                kwarg("selected_pool_kind", name(kind.pool_kind)),
+                kwarg("fail_fast", a[FAIL_FAST]));
 }
 
 nb::object simulate_signal(const Call &a) { return start_simulation(a, kSignal); }
