@@ -3,6 +3,7 @@
 // Backtests the evaluated weights, records the timing, loads the found-signal
 // PnL the correlation gate needs, and judges the backtest statistics: the
 // structural check and the scalar threshold gates.
+#include "frame/calls.hpp"
 #include "run/pipeline.hpp"
 #include "run/stretch_util.hpp"
 
@@ -22,30 +23,29 @@ void ensure_fresh_before_backtest(Run &run) {
 void run_the_backtest(Run &run) {
     ref graph = handle_attr(run, "_graph");
     if (run.use_adapter_path)
-        run.bt_result = run.run_backtest(
-            graph, nb::arg("metaparameters") = run.evaluation_metaparameters_by_pool,
-            nb::arg("named_universe") = handle_attr(run, "_named_universe"),
-            nb::arg("return_series") = handle_attr(run, "_return_series"),
-            nb::arg("return_weights") = handle_attr(run, "_return_weights"));
+        run.bt_result = call(run.run_backtest, graph,
+                             kwarg("metaparameters", run.evaluation_metaparameters_by_pool),
+                             kwarg("named_universe", handle_attr(run, "_named_universe")),
+                             kwarg("return_series", handle_attr(run, "_return_series")),
+                             kwarg("return_weights", handle_attr(run, "_return_weights")));
     else
-        run.bt_result = run.backtest_direct(
-            nb::arg("weights") = run.eval_weights, nb::arg("era_config") = run.era_cfg,
-            nb::arg("universe") = none(),
-            nb::arg("return_series") = handle_attr(run, "_return_series"),
-            nb::arg("return_weights") = handle_attr(run, "_return_weights"),
-            nb::arg("use_vault") = true);
+        run.bt_result = call(run.backtest_direct, kwarg("weights", run.eval_weights),
+                             kwarg("era_config", run.era_cfg), kwarg("universe", none()),
+                             kwarg("return_series", handle_attr(run, "_return_series")),
+                             kwarg("return_weights", handle_attr(run, "_return_weights")),
+                             kwarg("use_vault", true_()));
 }
 
 void record_timing(Run &run) {
-    run.bt_row_count = attr(global("_backtest_timing"), "extract_backtest_row_count")(
-        run.bt_result, nb::arg("weights") = run.eval_weights);
-    run.bt_max_row_elapsed = attr(global("_backtest_timing"),
-                                  "extract_max_row_elapsed_seconds")(run.bt_result);
-    attr(global("_backtest_timing"), "record_backtest_timing")(
-        nb::arg("graph") = handle_attr(run, "_graph"),
-        nb::arg("frequency") = get(run.era_cfg, "frequency"),
-        nb::arg("row_count") = run.bt_row_count, nb::arg("elapsed_seconds") = run.bt_elapsed,
-        nb::arg("max_row_elapsed_seconds") = run.bt_max_row_elapsed);
+    run.bt_row_count = call_method(global("_backtest_timing"), "extract_backtest_row_count",
+                                   run.bt_result, kwarg("weights", run.eval_weights));
+    run.bt_max_row_elapsed = call_method(global("_backtest_timing"),
+                                         "extract_max_row_elapsed_seconds", run.bt_result);
+    call_method(global("_backtest_timing"), "record_backtest_timing",
+                kwarg("graph", handle_attr(run, "_graph")),
+                kwarg("frequency", get(run.era_cfg, "frequency")),
+                kwarg("row_count", run.bt_row_count), kwarg("elapsed_seconds", run.bt_elapsed),
+                kwarg("max_row_elapsed_seconds", run.bt_max_row_elapsed));
 }
 
 // The pool's found signal ids, first occurrence kept.
@@ -84,7 +84,7 @@ void load_found_signal_pnl(Run &run) {
     run.missing_signal_ids = new_list();
     for_each_item(run.all_signal_ids, [&](nb::handle sid) {
         ref loaded_pnl =
-            global("_load_found_signal_pnl")(sid, nb::arg("pool_name") = run.pool_name);
+            call(global("_load_found_signal_pnl"), sid, kwarg("pool_name", run.pool_name));
         if (!is_none(loaded_pnl))
             set_item(run.loaded_signal_pnl, sid, loaded_pnl);
         else
@@ -141,8 +141,8 @@ ref scalar_metrics(Run &run) {
 // thresholds failed too.
 void judge_thresholds(Run &run) {
     ref metrics = scalar_metrics(run);
-    run.threshold_result = global("evaluate_threshold_gates")(
-        nb::arg("metrics") = metrics, nb::arg("threshold_set") = run.thresholds);
+    run.threshold_result = call(global("evaluate_threshold_gates"), kwarg("metrics", metrics),
+                                kwarg("threshold_set", run.thresholds));
     if (!truthy(attr(run.threshold_result, "passed"))) {
         run.pool_passed = false;
         run.stats_verdict = global("_gate_verdict")(false, "thresholds");

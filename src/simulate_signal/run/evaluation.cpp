@@ -4,6 +4,7 @@
 // orchestrator with the direct backtest), patches the shared backtester for
 // the run, applies the vocabulary freshness guard, evaluates the expression
 // and finalizes the weights.
+#include "frame/calls.hpp"
 #include "run/pipeline.hpp"
 #include "run/stretch_util.hpp"
 
@@ -222,10 +223,10 @@ void apply_vocabulary_freshness(Run &run) {
 void evaluate_on_adapter(Run &run, const BacktesterPatches &saved) {
     ref error = catch_exception(
         [&] {
-            run.eval_weights = run.evaluate_expression(
-                handle_attr(run, "_graph"),
-                nb::arg("metaparameters") = run.evaluation_metaparameters_by_pool,
-                nb::arg("named_universe") = handle_attr(run, "_named_universe"));
+            run.eval_weights = call(
+                run.evaluate_expression, handle_attr(run, "_graph"),
+                kwarg("metaparameters", run.evaluation_metaparameters_by_pool),
+                kwarg("named_universe", handle_attr(run, "_named_universe")));
         },
         PyExc_BaseException);
     ref restore_error = catch_exception([&] { restore_backtester(saved); }, PyExc_BaseException);

@@ -4,6 +4,7 @@
 // pool's found PnL and on the marginal improvement it adds, then condenses
 // every gate outcome into one failure reason. With fail_fast off a pool that
 // already failed keeps being evaluated, as diagnostics.
+#include "frame/calls.hpp"
 #include "run/pipeline.hpp"
 #include "run/stretch_util.hpp"
 
@@ -29,9 +30,9 @@ void gather_pool_pnl(Run &run) {
             append(run.pool_pnl_arrays, getitem(run.loaded_signal_pnl, sid));
     });
     if (is_strategy(run)) {
-        run.synced_found_strategy_pnl_arrays = helper(
-            "_load_synced_found_strategy_pnl_arrays", run.sync_result,
-            nb::arg("raw_backtester") = attr_or_none(global("_backtester"), "raw_backtester"));
+        run.synced_found_strategy_pnl_arrays = call(
+            global("_load_synced_found_strategy_pnl_arrays"), run.sync_result,
+            kwarg("raw_backtester", attr_or_none(global("_backtester"), "raw_backtester")));
         attr(run.pool_pnl_arrays, "extend")(run.synced_found_strategy_pnl_arrays);
     }
 }
@@ -59,22 +60,22 @@ void correlation_gate(Run &run) {
         if (is_none(correlate))
             raise(PyExc_ValueError, "Per-pool correlation function required. Inject "
                                     "_correlate_per_pool to compute pool-level correlations.");
-        run.pool_correlation = correlate(
-            nb::arg("pool_name") = run.selected_pool_name,
-            nb::arg("pnl_arrays") = run.pool_pnl_arrays, nb::arg("pnl_column") = run.corr_column,
-            nb::arg("threshold") = run.corr_threshold);
+        run.pool_correlation =
+            call(correlate, kwarg("pool_name", run.selected_pool_name),
+                 kwarg("pnl_arrays", run.pool_pnl_arrays), kwarg("pnl_column", run.corr_column),
+                 kwarg("threshold", run.corr_threshold));
     }
 
     run.pool_correlation_failed =
         !truthy(helper("_correlation_gate_passed", run.pool_correlation, run.corr_threshold));
     if (run.pool_correlation_failed)
-        run.correlation_verdict = global("_gate_verdict")(
-            false, "correlation", nb::arg("value") = run.pool_correlation,
-            nb::arg("threshold") = run.corr_threshold);
+        run.correlation_verdict = call(global("_gate_verdict"), false_(), name("correlation"),
+                                       kwarg("value", run.pool_correlation),
+                                       kwarg("threshold", run.corr_threshold));
     else
         run.correlation_verdict =
-            global("_gate_verdict")(true, nb::arg("value") = run.pool_correlation,
-                                    nb::arg("threshold") = run.corr_threshold);
+            call(global("_gate_verdict"), true_(), kwarg("value", run.pool_correlation),
+                 kwarg("threshold", run.corr_threshold));
 }
 
 void resolve_mi_threshold(Run &run) {
@@ -101,10 +102,9 @@ void empty_pool_mi(Run &run) {
 // counts as unavailable.
 void computed_mi(Run &run, nb::handle compute_mi) {
     std::vector<ref> result = unpack(
-        compute_mi(nb::arg("pool_name") = run.selected_pool_name,
-                   nb::arg("pnl_column") = run.mi_column,
-                   nb::arg("pool_signals") = run.pool_signals_for_mi,
-                   nb::arg("threshold") = run.mi_threshold),
+        call(compute_mi, kwarg("pool_name", run.selected_pool_name),
+             kwarg("pnl_column", run.mi_column), kwarg("pool_signals", run.pool_signals_for_mi),
+             kwarg("threshold", run.mi_threshold)),
         2);
     run.pool_mi_score = result[0];
     run.pool_mi_passed = result[1];
@@ -156,12 +156,12 @@ void mi_gate(Run &run) {
     }
 
     if (run.pool_mi_passed.ptr() == Py_False)
-        run.mi_verdict = global("_gate_verdict")(false, "pnl_mi",
-                                                 nb::arg("value") = run.pool_mi_score,
-                                                 nb::arg("threshold") = run.mi_threshold);
+        run.mi_verdict = call(global("_gate_verdict"), false_(), name("pnl_mi"),
+                              kwarg("value", run.pool_mi_score),
+                              kwarg("threshold", run.mi_threshold));
     else
-        run.mi_verdict = global("_gate_verdict")(true, nb::arg("value") = run.pool_mi_score,
-                                                 nb::arg("threshold") = run.mi_threshold);
+        run.mi_verdict = call(global("_gate_verdict"), true_(), kwarg("value", run.pool_mi_score),
+                              kwarg("threshold", run.mi_threshold));
 }
 
 void set_failure(Run &run, const char *reason, const char *detail) {

@@ -135,11 +135,11 @@ void create_shared_state(nb::handle self, nb::handle era_number) {
 // The constructor returns as soon as the pipeline holds the sync manager, and
 // after at most 0.1 s otherwise; the pipeline waits at most 5 s for the gate.
 void start_pipeline(nb::handle self) {
-    ref thread = attr(global("threading"), "Thread")(nb::arg("target") = attr(self, "_run_pipeline"),
-                                                      nb::arg("daemon") = true);
+    ref thread = call(attr(global("threading"), "Thread"),
+                      kwarg("target", attr(self, "_run_pipeline")), kwarg("daemon", true_()));
     set_attr(self, "_thread", thread);
     attr(thread, "start")();
-    attr(attr(self, "_acquire_done"), "wait")(nb::arg("timeout") = 0.1);
+    call_method(attr(self, "_acquire_done"), "wait", kwarg("timeout", py_float(0.1)));
     attr(attr(self, "_post_acquire_gate"), "set")();
 }
 

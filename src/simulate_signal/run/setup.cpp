@@ -6,6 +6,7 @@
 // "feature-reconstruction-deobfuscation" on the backtester. The shuffle seed
 // and the wallet secret are passed on as opaque values and never kept beyond
 // the run.
+#include "frame/calls.hpp"
 #include "run/handle.hpp"
 #include "run/pipeline.hpp"
 
@@ -93,10 +94,9 @@ void initialize_vault(Run &run) {
     run.initialize_runtime_vault =
         is_none(backtester) ? ref(nb::none()) : attr_or_none(backtester, "initialize_era_vault");
     if (PyCallable_Check(run.initialize_runtime_vault.ptr())) {
-        run.initialize_runtime_vault(nb::arg("shuffle_blob") = run.shuffle_blob,
-                                     nb::arg("wallet_secret") = run.wallet_secret,
-                                     nb::arg("market_id") = run.market_id,
-                                     nb::arg("era_number") = run.era_number);
+        call(run.initialize_runtime_vault, kwarg("shuffle_blob", run.shuffle_blob),
+             kwarg("wallet_secret", run.wallet_secret), kwarg("market_id", run.market_id),
+             kwarg("era_number", run.era_number));
         return;
     }
     run.initialize_vault = attr_or_none(global("_vault"), "initialize");
@@ -148,9 +148,9 @@ void require_backtester() {
 void initialize_reconstruction(Run &run) {
     update_status(run.self, "feature-reconstruction-deobfuscation", 0.0,
                   "Initializing feature reconstruction from synced shuffle seed...");
-    attr(global("_backtester"), "init_reconstruction")(
-        nb::arg("shuffle_blob") = run.shuffle_blob, nb::arg("wallet_secret") = run.wallet_secret,
-        nb::arg("market_id") = run.market_id, nb::arg("era_number") = run.era_number);
+    call_method(global("_backtester"), "init_reconstruction",
+                kwarg("shuffle_blob", run.shuffle_blob), kwarg("wallet_secret", run.wallet_secret),
+                kwarg("market_id", run.market_id), kwarg("era_number", run.era_number));
     check_cancelled(run.self);
 }
 

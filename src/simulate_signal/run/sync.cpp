@@ -10,6 +10,7 @@
 // clearing/setting of `_sync_event`; it is held only for the short
 // bookkeeping blocks below, never while request_for_sync() runs or while a
 // waiter waits, and never together with a handle's `_lock`.
+#include "frame/calls.hpp"
 #include "run/handle.hpp"
 #include "run/pipeline.hpp"
 
@@ -56,7 +57,8 @@ void record_acquisition(Run &run) {
     run.acquired = true;
     set_attr(self, "_acquired", true_());
     attr(attr(self, "_acquire_done"), "set")();
-    attr(attr(self, "_post_acquire_gate"), "wait")(nb::arg("timeout") = kPostAcquireGateSeconds);
+    call_method(attr(self, "_post_acquire_gate"), "wait",
+                kwarg("timeout", py_float(kPostAcquireGateSeconds)));
 }
 
 // isinstance(value, (int, float)): anything else counts as 0.
@@ -95,8 +97,8 @@ void request_feature_files(Run &run) {
     if (!truthy(run.graph_feature_names) || !PyCallable_Check(request.ptr()))
         return;
     update_status(self, "syncing", 0.0, "Syncing graph feature data from server...");
-    request(run.graph_feature_names, nb::arg("expression_type") = attr(self, "_expression_type"),
-            nb::arg("named_universe") = attr(self, "_named_universe"));
+    call(request, run.graph_feature_names, kwarg("expression_type", attr(self, "_expression_type")),
+         kwarg("named_universe", attr(self, "_named_universe")));
     check_cancelled(self);
 }
 
@@ -162,7 +164,8 @@ ref perform_shared_sync() {
 
 // Another run syncs: take its result, or raise its very exception.
 ref await_shared_sync() {
-    ref finished = attr(global("_sync_event"), "wait")(nb::arg("timeout") = kSyncWaitSeconds);
+    ref finished =
+        call_method(global("_sync_event"), "wait", kwarg("timeout", py_float(kSyncWaitSeconds)));
     if (!truthy(finished))
         raise(global("SyncError"), "Timed out waiting for simulation data sync to complete");
     ref sync_result;
