@@ -1,5 +1,6 @@
 // The selected pool: its config, its runtime name, and the per-universe
 // thresholds it holds under the named universe's positive integer rule id.
+#include "frame/calls.hpp"
 #include "config/parts.hpp"
 
 namespace simsig {
@@ -35,8 +36,8 @@ nb::object selected_pool_config(const Call &a) {
     ref pool_cfg;
     ref missing = catch_exception(
         [&] {
-            pool_cfg = global("_resolve_pool_config")(era_cfg, selected_pool_id,
-                                                      nb::arg("kind") = kind);
+            pool_cfg = call(global("_resolve_pool_config"), era_cfg, selected_pool_id,
+                            kwarg("kind", kind));
         },
         PyExc_KeyError);
     if (!missing)

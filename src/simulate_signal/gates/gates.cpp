@@ -5,6 +5,7 @@
 // read its verdict. `math`, `evaluate_threshold_gates`,
 // `_POOL_METRIC_THRESHOLD_SET` and the helpers are looked up in the module
 // namespace at each call, so a replacement there is used by the next call.
+#include "frame/calls.hpp"
 #include "gates/gates.hpp"
 #include "frame/frame.hpp"
 
@@ -129,13 +130,12 @@ nb::object build_tracking_stats(const Call &a) {
     ref liquidity_metrics = attr(bt_stats, "liquidity_metrics");
     ref custom_stats = attr(bt_stats, "custom_stats");
 
-    return global("_TrackingStats")(
-        nb::arg("sharpe") = sharpe, nb::arg("returns") = returns,
-        nb::arg("turnover") = turnover, nb::arg("drawdown") = drawdown,
-        nb::arg("delta_exposure") = delta_exposure, nb::arg("max_weight") = max_weight,
-        nb::arg("quality_score") = quality_score, nb::arg("correlation") = py_float(0.0),
-        nb::arg("liquidity_metrics") = plain_dict_copy(liquidity_metrics),
-        nb::arg("custom_stats") = plain_dict_copy(custom_stats));
+    return call(global("_TrackingStats"), kwarg("sharpe", sharpe), kwarg("returns", returns),
+                kwarg("turnover", turnover), kwarg("drawdown", drawdown),
+                kwarg("delta_exposure", delta_exposure), kwarg("max_weight", max_weight),
+                kwarg("quality_score", quality_score), kwarg("correlation", py_float(0.0)),
+                kwarg("liquidity_metrics", plain_dict_copy(liquidity_metrics)),
+                kwarg("custom_stats", plain_dict_copy(custom_stats)));
 }
 
 } // namespace

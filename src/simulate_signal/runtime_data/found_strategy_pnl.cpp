@@ -1,6 +1,7 @@
 // PnL series of the strategies already found in a pool, as the data sync
 // delivered them: the files ".../found_strategies/<id>/strategy_is/pnl.arrow"
 // among the synced paths.
+#include "frame/calls.hpp"
 #include "frame/frame.hpp"
 #include "runtime_data/runtime_data.hpp"
 
@@ -72,7 +73,7 @@ nb::object load_synced_found_strategy_pnl_arrays(const Call &a) {
     ref load_runtime_pnl_array = from_import("tallowmere._runtime", "_load_runtime_pnl_array");
     ref arrays = nb::list();
     for_each_item(paths, [&](nb::handle path) {
-        ref loaded = load_runtime_pnl_array(path, nb::arg("raw_backtester") = raw_backtester);
+        ref loaded = call(load_runtime_pnl_array, path, kwarg("raw_backtester", raw_backtester));
         if (is_none(loaded))
             raise(PyExc_ValueError,
                   format("Synced found-strategy PnL data could not be loaded for correlation: %S",
