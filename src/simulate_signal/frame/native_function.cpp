@@ -237,7 +237,11 @@ void function_dealloc(PyObject *self) {
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (!obj || obj == Py_None)
         return Py_NewRef(self);
+#ifdef Py_LIMITED_API
     return PyObject_CallFunctionObjArgs(g_method_type, self, obj, nullptr);
+#else
+    return PyMethod_New(self, obj);  // types.MethodType(self, obj), without the call
+#endif
 }
 
 PyObject *function_repr(PyObject *self) {
