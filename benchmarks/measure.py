@@ -1,8 +1,9 @@
 """The measurements. Each returns plain data (dicts of numbers) for the report.
 
 Every comparison is made in the same process, with the module's runs and the
-baseline's runs interleaved in rounds, so that a machine that slows down
-slows both alike.
+baseline's runs interleaved in rounds. A ratio is the median over the rounds
+of each round's ratio, so that a machine that slows down for a while (other
+work on it) slows both sides of the rounds it touches alike.
 """
 import gc
 import os
@@ -28,12 +29,25 @@ def _timed(fn, n, out):
 
 
 def interleaved(first, second, rounds, per_round):
-    """Per-call times (seconds) of ``first`` and ``second``, run in alternating rounds."""
+    """Per-call times (seconds) of ``first`` and ``second``, run in alternating
+    rounds: one list of times per round for each."""
     a, b = [], []
     for _ in range(rounds):
-        _timed(first, per_round, a)
-        _timed(second, per_round, b)
+        a.append([])
+        b.append([])
+        _timed(first, per_round, a[-1])
+        _timed(second, per_round, b[-1])
     return a, b
+
+
+def paired_ratio(a_rounds, b_rounds):
+    """The median over rounds of median(a) / median(b) within the round."""
+    return statistics.median(statistics.median(a) / statistics.median(b)
+                             for a, b in zip(a_rounds, b_rounds))
+
+
+def _flat(rounds):
+    return [t for times in rounds for t in times]
 
 
 def own_codes(ss):
@@ -115,14 +129,14 @@ def full_run(ss, kind, rounds, per_round):
     def module_run():
         start().result()
 
-    module_times, floor_times = interleaved(module_run, fl.floor_on_thread(floor), rounds,
-                                            per_round)
-    module_us, floor_us = _median_us(module_times), _median_us(floor_times)
+    module_rounds, floor_rounds = interleaved(module_run, fl.floor_on_thread(floor), rounds,
+                                             per_round)
+    module_times = _flat(module_rounds)
     out = {
         "runs_per_s": len(module_times) / sum(module_times),
-        "us_per_run": module_us,
-        "floor_us_per_run": floor_us,
-        "ratio_to_floor": module_us / floor_us,
+        "us_per_run": _median_us(module_times),
+        "floor_us_per_run": _median_us(_flat(floor_rounds)),
+        "ratio_to_floor": paired_ratio(module_rounds, floor_rounds),
         "runs": len(module_times),
     }
     out.update(split_run(ss, kind, max(50, rounds * per_round // 10)))
@@ -157,10 +171,11 @@ def creation(ss, collaborators, rounds, per_round):
 
     created, bare = [], []
     for _ in range(rounds):
+        created.append([])
+        bare.append([])
         for _ in range(per_round):
-            create_one(created)
-        _timed(bare_thread, per_round, bare)
-    created_us, bare_us = _median_us(created), _median_us(bare)
+            create_one(created[-1])
+        _timed(bare_thread, per_round, bare[-1])
 
     slow = []
     collaborators.sync_manager.acquire_delay = 0.05
@@ -169,8 +184,8 @@ def creation(ss, collaborators, rounds, per_round):
             create_one(slow)
     finally:
         collaborators.sync_manager.acquire_delay = 0.0
-    return {"at_once_us": created_us, "bare_thread_us": bare_us,
-            "ratio_to_bare_thread": created_us / bare_us,
+    return {"at_once_us": _median_us(_flat(created)), "bare_thread_us": _median_us(_flat(bare)),
+            "ratio_to_bare_thread": paired_ratio(created, bare),
             "acquire_after_50ms_ms": statistics.median(slow) * 1e3}
 
 
@@ -232,14 +247,17 @@ def status_cost(ss, rounds, n):
     out = {}
     for threads in (1, 8):
         module, baseline = [], []
-        per_thread = n if threads == 1 else n // threads
+        # Pollers each make enough calls to share the interpreter lock for
+        # many switch intervals, not just to start and stop.
+        per_thread = n if threads == 1 else n // 2
         for _ in range(rounds):
-            module.append(_per_call(_poll_module, (handle,), per_thread, threads))
-            baseline.append(_per_call(_poll_baseline, (state, ss.SimulationStatus),
-                                      per_thread, threads))
+            module.append([_per_call(_poll_module, (handle,), per_thread, threads)])
+            baseline.append([_per_call(_poll_baseline, (state, ss.SimulationStatus),
+                                       per_thread, threads)])
         label = "alone" if threads == 1 else "8_threads"
-        m, b = statistics.median(module) * 1e9, statistics.median(baseline) * 1e9
-        out[label] = {"ns_per_call": m, "baseline_ns_per_call": b, "ratio_to_baseline": m / b}
+        out[label] = {"ns_per_call": statistics.median(_flat(module)) * 1e9,
+                      "baseline_ns_per_call": statistics.median(_flat(baseline)) * 1e9,
+                      "ratio_to_baseline": paired_ratio(module, baseline)}
     return out
 
 
