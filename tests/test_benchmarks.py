@@ -5,7 +5,6 @@ import subprocess
 import sys
 import threading
 
-import pytest
 
 from conftest import ROOT, subprocess_env
 
