@@ -5,7 +5,6 @@ import subprocess
 import sys
 import threading
 
-
 from conftest import ROOT, subprocess_env
 
 sys.path.insert(0, str(ROOT))
