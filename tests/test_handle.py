@@ -230,27 +230,6 @@ class TestResult:
         assert w.log.count("sync_manager.release") == 0
         assert w.log.count("search_tracker.record_signal_evaluation") == 0
 
-    def test_failure_before_acquisition_releases_nothing(self, ss):
-        w = Wiring().wire(ss)
-        w.log.fail("sync_manager.acquire", RuntimeError("busy"))
-        h = wait_done(start_signal(ss))
-        with pytest.raises(RuntimeError):
-            h.result()
-        assert h._pipeline_acquired is False
-        assert w.log.count("sync_manager.release") == 0
-
-    def test_wallet_secret_stays_out_of_handle_status_result_and_log(self, ss, caplog):
-        w = Wiring().wire(ss)
-        caplog.set_level(logging.DEBUG, logger="tallowmere.simulate_signal")
-        h = start_signal(ss)
-        result = collect(h)
-        assert w.log.last("backtester.init_reconstruction").kwargs["wallet_secret"] == \
-            d.WALLET_SECRET
-        everything = repr(vars(h)) + repr(h.status()) + repr(result) + repr(vars(result))
-        everything += "".join(r.getMessage() for r in caplog.records)
-        assert d.WALLET_SECRET not in everything
-
-
 class TestCancel:
     @pytest.mark.parametrize("held_call, next_absent", [
         ("auth.get_wallet_secret", "sync_manager.acquire"),
@@ -344,22 +323,6 @@ class TestHandlersAndExit:
         block.release()
         wait_done(h)
         assert isinstance(h._error, ss.CancelledError) and h._error is not set_by_cancel
-
-    def test_keyboard_interrupt_passes_through_but_wakes_every_waiter(self, ss, monkeypatch):
-        w = Wiring().wire(ss)
-        escaped = []
-        monkeypatch.setattr(threading, "excepthook", lambda args: escaped.append(args.exc_type))
-        w.log.fail("backtester.init_reconstruction", KeyboardInterrupt())
-        h = start_signal(ss)
-        h._thread.join(BLOCK_TIMEOUT)
-        assert not h._thread.is_alive()
-        assert escaped == [KeyboardInterrupt]
-        assert h._acquire_done.is_set() and h._post_acquire_gate.is_set()
-        assert h._done_event.is_set()
-        assert h._pipeline_acquired is True and h._error is None
-        assert h.status().phase == "feature-reconstruction-deobfuscation"
-        h.result()
-        assert w.log.count("sync_manager.release") == 1
 
     def test_status_update_failing_in_the_handler_still_runs_the_exit_block(
             self, ss, monkeypatch):

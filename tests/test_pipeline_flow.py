@@ -228,42 +228,6 @@ def test_cancel_during_a_call_stops_at_the_next_checkpoint(ss, held, route, not_
     assert_cancelled(handle, w)
 
 
-# ---------------------------------------------------------------------------
-# Collaborator failures
-
-CALLS = [
-    ("graph_validator.validate", "adapter", False),
-    ("backtester.evaluate_expression", "adapter", False),
-    ("backtester.run_backtest", "adapter", False),
-    ("load_found_signal_pnl", "adapter", False),
-    ("evaluate_threshold_gates", "adapter", False),
-    ("correlate_per_pool", "adapter", False),
-    ("compute_mi_per_pool", "adapter", False),
-    ("era_thread.get_current_era_number", "adapter", False),
-    ("compute_search_plan", "orchestrator", False),
-    ("BatchOrchestrator", "orchestrator", False),
-    ("orchestrator.evaluate", "orchestrator", False),
-    ("backtester.backtest", "orchestrator", False),
-    ("guard.ensure_fresh_before_evaluation", "adapter", True),
-    ("guard.ensure_fresh_before_backtest", "adapter", True),
-]
-
-
-@pytest.mark.parametrize("name, route, guard", CALLS)
-def test_collaborator_error_ends_the_run(ss, name, route, guard):
-    w = Wiring(route=route, guard=guard).wire(ss)
-    error = LookupError(f"boom in {name}")
-    w.log.fail(name, error)
-    handle, exc = failure(ss, w)
-    assert exc is error and handle._error is error
-    status = handle.status()
-    assert (status.phase, status.progress) == ("error", 0.0)
-    assert status.message == f"Error: boom in {name}"
-    assert handle._result is None and handle._pending_recording is None
-    assert w.log.names("search_tracker") == []
-    assert w.log.count("sync_manager.release") == 1
-
-
 def test_timing_module_is_called_with_the_backtest(ss, monkeypatch):
     w = Wiring().wire(ss)
     timing = TimingRecorder(row_count=7, max_row_elapsed=0.5)
@@ -607,28 +571,3 @@ def test_pool_pnl_loaded_only_for_correlation(ss):
     assert res.correlation_verdict == ss._not_evaluated_verdict()
     assert w.log.count("correlate_per_pool") == 0
     assert res.mi_score == 0.4
-
-
-# ---------------------------------------------------------------------------
-# References
-
-@pytest.mark.parametrize("route", ["adapter", "orchestrator"])
-def test_runs_keep_no_references_to_what_they_were_given(ss, route):
-    import gc
-    import sys
-    w = Wiring(route=route).wire(ss)
-    graph = w.signal_graph()
-    watched = [graph, w.backtester, w.era_config, w.search_plan, w.backtester.result,
-               w.backtester.weights, w.vocabulary, w.sync_result, w.found_pnl["s1"]]
-
-    def runs(n):
-        for _ in range(n):
-            handle = ss.simulate_signal(graph, "u1", signal_pool_id="sp1", return_series=True)
-            collect(handle)
-            del handle
-        w.log.calls.clear()   # the doubles keep every call's arguments
-        gc.collect()
-        return [sys.getrefcount(obj) for obj in watched]
-
-    runs(3)    # warm-up: caches and the backtester's lasting patches settle
-    assert runs(20) == runs(20)

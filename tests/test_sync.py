@@ -166,28 +166,6 @@ class TestAcquisitionAndProgress:
         assert str(error) == "too many values to unpack (expected 2)"
 
 
-class TestCollaboratorErrors:
-    @pytest.mark.parametrize("call, acquired", [
-        ("auth.get_wallet_secret", False),
-        ("sync_manager.acquire", False),
-        ("sync_manager.request_feature_files_for_sync", True),
-        ("sync_manager.request_for_sync", True),
-        ("sync_manager.get_manifest", True),
-    ])
-    def test_error_at_each_call(self, ss, status_log, call, acquired):
-        w = Wiring().wire(ss)
-        boom = OSError(f"{call} failed")
-        w.log.fail(call, boom)
-        h = start_signal(ss)
-        assert failure_of(h) is boom
-        assert status_log.updates[-1] == ("error", 0.0, f"Error: {call} failed")
-        assert h._pipeline_acquired is acquired
-        assert w.log.count("sync_manager.release") == (1 if acquired else 0)
-        assert w.log.count("vault.init_if_needed") == 0
-        made = [n for n in w.log.names() if n not in ("set_phase", "sync_manager.release")]
-        assert made[-1] == call
-
-
 class CountingEvent(threading.Event):
     """An Event that reports each waiter; ``answer`` (if set) is returned at once."""
 
