@@ -67,14 +67,6 @@ def test_era_vault_hook_replaces_the_vault_calls(ss):
     assert w.log.count("vault.initialize") == w.log.count("vault.init_if_needed") == 0
 
 
-def test_era_vault_hook_error(ss):
-    w = Wiring(era_vault_hook=True).wire(ss)
-    boom = OSError("hook failed")
-    w.log.fail("backtester.initialize_era_vault", boom)
-    assert failure_of(run_signal(ss)) is boom
-    assert w.log.count("load_vocabulary") == 0
-
-
 def test_no_vault_is_refused_even_with_the_era_hook(ss, monkeypatch):
     w = Wiring(era_vault_hook=True).wire(ss, vault=None)
     read = []
