@@ -595,6 +595,26 @@ def collect(handle, timeout=DONE_TIMEOUT):
     return wait_done(handle, timeout).result()
 
 
+def start_signal(ss, **kwargs):
+    return ss.simulate_signal(signal_graph(), NAMED_UNIVERSE, signal_pool_id=SIGNAL_POOL_ID,
+                              **kwargs)
+
+
+def start_strategy(ss, **kwargs):
+    return ss.simulate_strategy(strategy_graph(), NAMED_UNIVERSE,
+                                strategy_pool_id=STRATEGY_POOL_ID, **kwargs)
+
+
+def failure_of(handle):
+    """The exception result() raises once the run has ended."""
+    wait_done(handle)
+    try:
+        handle.result()
+    except BaseException as exc:  # noqa: B902 - the run's stored error or interrupt
+        return exc
+    raise AssertionError("the run did not fail")
+
+
 class StatusLog:
     """Records every ``_update_status(phase, progress, message)`` call of every
     handle; install with ``StatusLog.install(monkeypatch, ss)``."""

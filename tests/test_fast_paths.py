@@ -7,11 +7,7 @@ import types
 import pytest
 
 import doubles as d
-from doubles import Wiring, collect
-
-
-def start_signal(ss):
-    return ss.simulate_signal(d.signal_graph(), "u1", signal_pool_id="sp1")
+from doubles import Wiring, collect, start_signal
 
 
 def finished_handle(ss):

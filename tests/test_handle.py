@@ -6,7 +6,8 @@ import threading
 import pytest
 
 import doubles as d
-from doubles import BLOCK_TIMEOUT, StatusLog, Wiring, collect, wait_done
+from doubles import (BLOCK_TIMEOUT, StatusLog, Wiring, collect, start_signal, start_strategy,
+                     wait_done)
 
 ATTRIBUTES = [
     "_graph", "_named_universe", "_universe_rule_id", "_expression_type", "_metaparameters",
@@ -16,14 +17,6 @@ ATTRIBUTES = [
     "_result_retrieved", "_pipeline_acquired", "_released", "_acquire_done",
     "_post_acquire_gate", "_thread",
 ]
-
-
-def start_signal(ss, **kwargs):
-    return ss.simulate_signal(d.signal_graph(), "u1", signal_pool_id="sp1", **kwargs)
-
-
-def start_strategy(ss, **kwargs):
-    return ss.simulate_strategy(d.strategy_graph(), "u1", strategy_pool_id="stp1", **kwargs)
 
 
 def run_in_thread(fn):

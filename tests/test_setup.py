@@ -3,20 +3,14 @@ and feature reconstruction."""
 import pytest
 
 import doubles as d
-from doubles import StatusLog, Wiring, wait_done
+from doubles import StatusLog, Wiring, failure_of, start_signal, wait_done
 
 SETUP_CALLS = ["vault.initialize", "vault.init_if_needed", "load_vocabulary",
                "backtester.init_reconstruction"]
 
 
 def run_signal(ss):
-    return wait_done(ss.simulate_signal(d.signal_graph(), "u1", signal_pool_id="sp1"))
-
-
-def failure_of(handle):
-    with pytest.raises(BaseException) as info:
-        handle.result()
-    return info.value
+    return wait_done(start_signal(ss))
 
 
 @pytest.fixture

@@ -17,7 +17,7 @@ import traceback
 import pytest
 
 import doubles as d
-from doubles import Wiring, wait_done
+from doubles import Wiring, start_signal, wait_done
 
 STRESS_SECONDS = float(os.environ.get("SIMULATE_SIGNAL_STRESS_SECONDS", "2.5"))
 SEED = int(os.environ.get("SIMULATE_SIGNAL_STRESS_SEED", random.randrange(1 << 30)))
@@ -104,11 +104,6 @@ class Chaos:
                 self.record_kinds[key] = method
             self._disturb(CollectFault, method)
         return record
-
-
-def start_signal(ss, **kwargs):
-    return ss.simulate_signal(d.signal_graph(), d.NAMED_UNIVERSE,
-                              signal_pool_id=d.SIGNAL_POOL_ID, **kwargs)
 
 
 def chaotic_wiring(ss, chaos):

@@ -5,27 +5,13 @@ import threading
 import pytest
 
 import doubles as d
-from doubles import BLOCK_TIMEOUT, StatusLog, Wiring, collect, wait_done
+from doubles import (BLOCK_TIMEOUT, StatusLog, Wiring, collect, failure_of, start_signal,
+                     start_strategy, wait_done)
 
 
 @pytest.fixture
 def status_log(ss, monkeypatch):
     return StatusLog.install(monkeypatch, ss)
-
-
-def start_signal(ss, **kwargs):
-    return ss.simulate_signal(d.signal_graph(), "u1", signal_pool_id="sp1", **kwargs)
-
-
-def start_strategy(ss, **kwargs):
-    return ss.simulate_strategy(d.strategy_graph(), "u1", strategy_pool_id="stp1", **kwargs)
-
-
-def failure_of(handle):
-    wait_done(handle)
-    with pytest.raises(BaseException) as info:
-        handle.result()
-    return info.value
 
 
 class SyncManagerWithoutFeatureHook(d.SyncManager):
