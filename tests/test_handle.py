@@ -6,8 +6,7 @@ import threading
 import pytest
 
 import doubles as d
-from doubles import (BLOCK_TIMEOUT, StatusLog, Wiring, collect, start_signal, start_strategy,
-                     wait_done)
+from doubles import BLOCK_TIMEOUT, StatusLog, Wiring, collect, start_signal, wait_done
 
 ATTRIBUTES = [
     "_graph", "_named_universe", "_universe_rule_id", "_expression_type", "_metaparameters",
@@ -154,26 +153,6 @@ class TestStatus:
 
 
 class TestResult:
-    def test_twice_records_once_and_releases_once(self, ss):
-        w = Wiring().wire(ss)
-        h = start_signal(ss)
-        first = collect(h)
-        assert h.result() is first
-        assert isinstance(first, ss.SimulationResult)
-        assert w.log.count("search_tracker.record_signal_evaluation") == 1
-        assert w.log.count("sync_manager.release") == 1
-        assert h._pending_recording is None and h._result_retrieved is True
-        assert h._released is True
-        assert w.log.names()[-2:] == ["search_tracker.record_signal_evaluation",
-                                      "sync_manager.release"]
-
-    def test_strategy_run_records_as_strategy(self, ss):
-        w = Wiring().wire(ss)
-        result = collect(start_strategy(ss))
-        assert result.pool_kind == "strategy" and result.strategy_pool_id == "stp1"
-        assert w.log.count("search_tracker.record_strategy_evaluation") == 1
-        assert w.log.count("search_tracker.record_signal_evaluation") == 0
-
     def test_failure_is_raised_every_time_and_released_once(self, ss):
         w = Wiring().wire(ss)
         boom = ValueError("backtest exploded")

@@ -113,6 +113,7 @@ def test_strategy_run_passes_every_gate(ss):
     assert payload["metaparameters"] == {"stp1": {}}
     assert payload["strategy_pool_id"] == "stp1" and payload["signal_pool_id"] == "sp1"
     assert payload["referenced_signal_ids"] == ["s1"]
+    assert w.log.count("search_tracker.record_strategy_evaluation") == 1
     assert w.log.count("search_tracker.record_signal_evaluation") == 0
 
 
@@ -124,9 +125,13 @@ def test_result_records_once_with_the_payload(ss):
     handle = start(ss, w)
     wait_done(handle)
     first, second = handle.result(), handle.result()
-    assert first is second
+    assert first is second and isinstance(first, ss.SimulationResult)
     assert w.log.count("search_tracker.record_signal_evaluation") == 1
     assert w.log.count("sync_manager.release") == 1
+    assert w.log.names()[-2:] == ["search_tracker.record_signal_evaluation",
+                                  "sync_manager.release"]
+    assert handle._pending_recording is None and handle._result_retrieved is True
+    assert handle._released is True
 
     call = w.log.last("search_tracker.record_signal_evaluation")
     assert call.args == ()
@@ -215,8 +220,6 @@ def test_cancel_at_the_checkpoint_after_a_phase(ss, monkeypatch, phase, later_ca
 
 @pytest.mark.parametrize("held, route, not_reached", [
     ("BatchOrchestrator", "orchestrator", "orchestrator.evaluate"),      # evaluation, 2nd check
-    ("backtester.run_backtest", "adapter", "load_found_signal_pnl"),     # after the backtest
-    ("compute_mi_per_pool", "adapter", "era_thread.get_current_era_number"),  # before the era check
     ("era_thread.get_current_era_number", "adapter", None),              # after the era check
 ])
 def test_cancel_during_a_call_stops_at_the_next_checkpoint(ss, held, route, not_reached):
