@@ -123,16 +123,6 @@ class TestStatus:
         block.release()
         wait_done(h)
 
-    def test_elapsed_keeps_growing_after_the_end(self, ss, monkeypatch):
-        Wiring().wire(ss)
-        h = wait_done(start_signal(ss))
-        clock = iter([1000.0, 2000.0])
-        monkeypatch.setattr(ss, "time", type("Clock", (), {
-            "monotonic": staticmethod(lambda: next(clock))}))
-        first, second = h.status(), h.status()
-        assert second.elapsed_s - first.elapsed_s == pytest.approx(1000.0)
-        assert first.phase == second.phase == "complete"
-
     def test_set_phase_failures_are_logged_once_each(self, ss, caplog):
         w = Wiring().wire(ss)
 
