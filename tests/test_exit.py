@@ -36,7 +36,7 @@ pytestmark = pytest.mark.skipif(
 
 REPETITIONS = int(os.environ.get("SIMULATE_SIGNAL_EXIT_REPETITIONS", "50"))
 PARALLEL = 8               # children of one driver alive at once
-CHILD_TIMEOUT = 20.0       # a child still alive after this is reported as hung
+CHILD_TIMEOUT = 60.0       # a child still alive after this is reported as hung
 
 ENDINGS = {
     "normal": ("pass", 0),
@@ -49,7 +49,7 @@ import os, random, sys, threading, time
 import tallowmere.simulate_signal as ss
 import doubles as d
 
-HOLD_TIMEOUT = 5.0
+HOLD_TIMEOUT = 10.0
 
 
 def sleeper(*args, **kwargs):
@@ -88,7 +88,7 @@ def strategy():
 def collect():
     # A finished run whose result() is collected on a daemon thread: held
     # inside the tracker or release(), with the handle's lock taken.
-    finished = d.wait_done(signal())
+    finished = d.wait_done(signal(), HOLD_TIMEOUT)
     threading.Thread(target=finished.result, daemon=True).start()
     return finished
 
@@ -285,7 +285,8 @@ def test_exit_with_live_runs_in_a_fresh_interpreter(launched, mode):
 @pytest.mark.parametrize("mode", list(ENDINGS))
 def test_exit_with_live_runs_repeatedly(launched, mode):
     expected = ENDINGS[mode][1]
-    status, stdout, stderr = finish(launched[mode, "forked"], REPETITIONS * CHILD_TIMEOUT / PARALLEL + 60)
+    status, stdout, stderr = finish(launched[mode, "forked"],
+                                    REPETITIONS * CHILD_TIMEOUT / PARALLEL + 60)
     assert status == 0, stderr
     report = json.loads(stdout.splitlines()[-1])
     assert len(report) == REPETITIONS
