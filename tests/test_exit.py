@@ -181,7 +181,8 @@ print("started", flush=True)
 # killed and counts as hung. The parent prints one JSON line:
 # [[exit status, stdout, stderr], ...] in repetition order.
 DRIVER = r"""
-import json, os, shutil, signal, sys, tempfile, time
+import json, os, shutil, sys, tempfile, time
+from signal import SIGKILL
 
 repetitions, parallel, child_timeout = {repetitions}, {parallel}, {child_timeout}
 outdir = tempfile.mkdtemp(prefix="simsig-exit-")
@@ -198,7 +199,7 @@ def reap():
         return
     for pid, (repetition, started) in list(running.items()):
         if time.monotonic() - started > child_timeout:
-            os.kill(pid, signal.SIGKILL)
+            os.kill(pid, SIGKILL)
             os.waitpid(pid, 0)
             outcomes.append((running.pop(pid)[0], None))
     time.sleep(0.005)
