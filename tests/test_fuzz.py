@@ -154,10 +154,22 @@ def deep_graph(depth=5_000):
     return node
 
 
+def deep_dict_graph(depth=5_000):
+    node = {"type": "feature", "node": "close"}
+    for _ in range(depth):
+        node = {"type": "rotation", "node": "rank", "children": [node]}
+    return node
+
+
+# What stands for each self-containing value where a walk would never end.
+ACYCLIC = {cyclic_graph: deep_graph, self_containing_dict: deep_dict_graph,
+           self_containing_list: deep_list}
+
+
 HOSTILE = [BadStr, BadEq, BadHash, BadBool, BadIter, BadNumber, BadAttributes, BadEverything,
            BadClass, NotFloat, BadMapping, BadList, lambda: BadText("u1"), lambda: BadInt(3),
            self_containing_list, self_containing_dict, deep_list, cyclic_graph, deep_graph,
-           object]
+           deep_dict_graph, object]
 
 SPECIAL_TEXT = ["", ".", "..", "a/b", "a\\b", "a\x00b", "u1", "sp1", "stp1", "SIGNAL", "STRATEGY",
                 "signal", "strategy", "aggregation", "filtration", "rotation", "feature",
@@ -192,11 +204,11 @@ class Make:
 
 def realize(value, cycles=True):
     """A copy of `value` with every Make replaced by the object it stands for
-    (without cycles: a cyclic graph becomes a deep one)."""
+    (without cycles: a self-containing value becomes a deep one)."""
     kind = type(value)
     if kind is Make:
-        factory = value.factory
-        return deep_graph() if factory is cyclic_graph and not cycles else factory()
+        factory = value.factory if cycles else ACYCLIC.get(value.factory, value.factory)
+        return factory()
     if kind in (list, tuple, frozenset):
         return kind(realize(item, cycles) for item in value)
     if kind is dict:
@@ -314,11 +326,13 @@ KEYWORDS = st.one_of(st.sampled_from(KNOWN_KEYS + ["self", "graph", "value", "we
                     st.text(min_size=1, max_size=6))
 
 
-# The aggregation check at the graph boundary walks a typed graph with an
-# explicit stack, as Python would: on a cyclic typed graph it never ends
-# (it stays interruptible). Whatever reaches it gets deep graphs instead.
+# Two graph walks use an explicit stack, as Python would, and never end on a
+# cyclic graph (they stay interruptible): the aggregation check at the graph
+# boundary, and the sibling's filtration test that plain graphs are handed
+# to. Whatever reaches them gets deep values instead of self-containing ones.
 WALKS_WITHOUT_END_ON_CYCLES = {"_typed_runtime_graph", "_reject_public_aggregation_graph",
-                               "_require_typed_runtime_graph", "SimulationHandle.__init__"}
+                               "_require_typed_runtime_graph", "_has_filtration_runtime_graph",
+                               "SimulationHandle.__init__"}
 
 
 @pytest.mark.parametrize("path", FUNCTIONS + METHODS)
