@@ -17,6 +17,8 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, NotRequired, TypedDict
 
+from typing_extensions import disjoint_base
+
 class CancelledError(Exception):
     """Raised when simulation is cancelled."""
 
@@ -60,6 +62,7 @@ class SimulationResult:
     max_backtest_row_elapsed_seconds: float | None = None
     resolved_metaparameters: Any = None
 
+@disjoint_base
 class SimulationHandle:
     """Handle to a running simulation."""
 

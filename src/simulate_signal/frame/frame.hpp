@@ -49,11 +49,11 @@ nb::handle module_dict();
 ref global(const char *name);
 void set_global(const char *name, nb::handle value);
 
-// Call the module-level helper `name` as the namespace holds it at this moment.
+// Call the module-level helper `name` as the namespace holds it at this moment:
+// the C++ body directly while that is one of the module's own functions,
+// otherwise whatever replaced it, called as Python calls it.
 template <typename... Args>
-ref helper(const char *helper_name, Args &&...args) {
-    return global(helper_name)(std::forward<Args>(args)...);
-}
+ref helper(const char *helper_name, Args &&...args);
 
 // Import `name` the way `from module_name import name` does.
 ref from_import(const char *module_name, const char *name);
@@ -223,6 +223,41 @@ public:
 };
 
 using Impl = nb::object (*)(const Call &);
+
+// The body of `fn` when it is one of the module's own functions and `nargs`
+// positional arguments fill its parameters exactly (no default, no keyword,
+// no **kwargs): calling the body then is what calling `fn` would do. Null
+// otherwise.
+Impl own_body(nb::handle fn, size_t nargs) noexcept;
+// body(call), with a C++ failure turned into the Python error the function
+// object would have raised.
+ref call_body(Impl body, const Call &call);
+
+// fn(*args) for positional handles: the body directly where own_body allows it.
+template <typename... Args>
+ref call_function(nb::handle fn, const Args &...args) {
+    PyObject *values[] = {nullptr, nb::handle(args).ptr()...};
+    if (Impl body = own_body(fn, sizeof...(Args))) {
+        Call call;
+        call.m_values = values + 1;
+        call.m_count = sizeof...(Args);
+        return call_body(body, call);
+    }
+    PyObject *result = PyObject_Vectorcall(fn.ptr(), values + 1,
+                                           sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!result)
+        throw nb::python_error();
+    return ref(nb::steal(result));
+}
+
+template <typename... Args>
+ref helper(const char *helper_name, Args &&...args) {
+    if constexpr ((std::is_convertible_v<Args, nb::handle> && ...)) {
+        return call_function(global(helper_name), nb::handle(args)...);
+    } else {
+        return global(helper_name)(std::forward<Args>(args)...);
+    }
+}
 
 // A new function object. `qualname` may be "Class.method".
 ref make_function(const char *qualname, std::initializer_list<Param> params, Impl impl,

@@ -380,6 +380,31 @@ ref make_function(const char *qualname, std::initializer_list<Param> params, Imp
     return fn;
 }
 
+Impl own_body(nb::handle fn, size_t nargs) noexcept {
+    if (!g_function_type || Py_TYPE(fn.ptr()) != g_function_type)
+        return nullptr;
+    const FunctionSpec &spec = *reinterpret_cast<FunctionObject *>(fn.ptr())->spec;
+    if (nargs != spec.n_named || spec.has_var_keyword)
+        return nullptr;
+    return spec.impl;
+}
+
+ref call_body(Impl body, const Call &call) {
+    try {
+        ref result = body(call);
+        return result.is_valid() ? result : ref(nb::none());
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (nb::python_error &) {
+        throw;
+    } catch (nb::cast_error &) {
+        PyErr_SetString(PyExc_TypeError, "unexpected argument type");
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    throw nb::python_error();
+}
+
 ref def_function(const char *function_name, std::initializer_list<Param> params, Impl impl,
                  const char *doc) {
     ref fn = make_function(function_name, params, impl, doc);

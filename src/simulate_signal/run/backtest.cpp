@@ -21,18 +21,18 @@ void ensure_fresh_before_backtest(Run &run) {
 }
 
 void run_the_backtest(Run &run) {
-    ref graph = handle_attr(run, "_graph");
+    ref graph = handle_field(run, Field::graph);
     if (run.use_adapter_path)
         run.bt_result = call(run.run_backtest, graph,
                              kwarg("metaparameters", run.evaluation_metaparameters_by_pool),
-                             kwarg("named_universe", handle_attr(run, "_named_universe")),
-                             kwarg("return_series", handle_attr(run, "_return_series")),
-                             kwarg("return_weights", handle_attr(run, "_return_weights")));
+                             kwarg("named_universe", handle_field(run, Field::named_universe)),
+                             kwarg("return_series", handle_field(run, Field::return_series)),
+                             kwarg("return_weights", handle_field(run, Field::return_weights)));
     else
         run.bt_result = call(run.backtest_direct, kwarg("weights", run.eval_weights),
                              kwarg("era_config", run.era_cfg), kwarg("universe", none()),
-                             kwarg("return_series", handle_attr(run, "_return_series")),
-                             kwarg("return_weights", handle_attr(run, "_return_weights")),
+                             kwarg("return_series", handle_field(run, Field::return_series)),
+                             kwarg("return_weights", handle_field(run, Field::return_weights)),
                              kwarg("use_vault", true_()));
 }
 
@@ -42,7 +42,7 @@ void record_timing(Run &run) {
     run.bt_max_row_elapsed = call_method(global("_backtest_timing"),
                                          "extract_max_row_elapsed_seconds", run.bt_result);
     call_method(global("_backtest_timing"), "record_backtest_timing",
-                kwarg("graph", handle_attr(run, "_graph")),
+                kwarg("graph", handle_field(run, Field::graph)),
                 kwarg("frequency", get(run.era_cfg, "frequency")),
                 kwarg("row_count", run.bt_row_count), kwarg("elapsed_seconds", run.bt_elapsed),
                 kwarg("max_row_elapsed_seconds", run.bt_max_row_elapsed));
@@ -74,7 +74,7 @@ ref joined_ids(nb::handle ids) {
 // Every id is asked for before a missing one is reported.
 void load_found_signal_pnl(Run &run) {
     run.loaded_signal_pnl = new_dict();
-    if (!truthy(handle_attr(run, "_include_correlation")) || length(run.all_signal_ids) == 0)
+    if (!truthy(handle_field(run, Field::include_correlation)) || length(run.all_signal_ids) == 0)
         return;
     if (is_none(global("_load_found_signal_pnl")))
         raise(PyExc_ValueError,
@@ -97,8 +97,8 @@ void load_found_signal_pnl(Run &run) {
 
 void resolve_thresholds(Run &run) {
     run.pool_universe = helper("_resolve_pool_universe_thresholds", run.pool_cfg,
-                               handle_attr(run, "_universe_rule_id"));
-    run.threshold_key = nb::borrow(name(equals(handle_attr(run, "_expression_type"), "STRATEGY")
+                               handle_field(run, Field::universe_rule_id));
+    run.threshold_key = nb::borrow(name(equals(handle_field(run, Field::expression_type), "STRATEGY")
                                  ? "strategy_is_thresholds"
                                  : "signal_is_thresholds"));
     if (is_dict(run.pool_universe))
@@ -162,7 +162,7 @@ void backtest_and_gate(Run &run) {
     run_the_backtest(run);
     run.bt_elapsed = py_float(monotonic() - run.bt_t0);
     record_timing(run);
-    if (!truthy(handle_attr(run, "_include_correlation")))
+    if (!truthy(handle_field(run, Field::include_correlation)))
         set_attr(attr(run.bt_result, "stats"), "correlation", none());
     check_cancelled(run.self);
 

@@ -116,7 +116,7 @@ void read_manifest(Run &run) {
 void compute_search_plan(Run &run) {
     ref compute = global("_compute_search_plan");
     if (is_callable(compute))
-        run.search_plan = compute(handle_attr(run, "_expression_type"), run.era_cfg,
+        run.search_plan = compute(handle_field(run, Field::expression_type), run.era_cfg,
                                   nb::arg("requested_n_jobs") = 1);
 }
 
@@ -135,7 +135,7 @@ void choose_orchestrator(Run &run) {
         set_item(orchestrator_kwargs, "signal_dir", run.signal_dir);
         set_item(orchestrator_kwargs, "manifest", run.manifest);
         set_item(orchestrator_kwargs, "backtester", global("_backtester"));
-        set_item(orchestrator_kwargs, "named_universe", handle_attr(run, "_named_universe"));
+        set_item(orchestrator_kwargs, "named_universe", handle_field(run, Field::named_universe));
         run.orchestrator_delegate = call_with_kwargs(global("_BatchOrchestrator"),
                                                      orchestrator_kwargs);
     } else if (!is_none(global("_batch_orchestrator"))) {
@@ -212,7 +212,7 @@ void apply_vocabulary_freshness(Run &run) {
     ref refresh_result = run.ensure_fresh();
     ref freshness_after =
         helper("_runtime_vocabulary_freshness_state", global("_runtime_freshness_guard"));
-    ref named_universe = handle_attr(run, "_named_universe");
+    ref named_universe = handle_field(run, Field::named_universe);
     if (truthy(refresh_result) ||
         truthy(helper("_runtime_vocabulary_refreshed", freshness_before, freshness_after,
                       named_universe)))
@@ -224,9 +224,9 @@ void evaluate_on_adapter(Run &run, const BacktesterPatches &saved) {
     ref error = catch_exception(
         [&] {
             run.eval_weights = call(
-                run.evaluate_expression, handle_attr(run, "_graph"),
+                run.evaluate_expression, handle_field(run, Field::graph),
                 kwarg("metaparameters", run.evaluation_metaparameters_by_pool),
-                kwarg("named_universe", handle_attr(run, "_named_universe")));
+                kwarg("named_universe", handle_field(run, Field::named_universe)));
         },
         PyExc_BaseException);
     ref restore_error = catch_exception([&] { restore_backtester(saved); }, PyExc_BaseException);
@@ -244,8 +244,8 @@ void evaluate_on_orchestrator(Run &run) {
     ref evaluate_fn = attr(run.orchestrator_delegate, "evaluate");
     ref useful_signals = global("_useful_signals");
     ref kwargs = new_dict();
-    set_item(kwargs, "graph", handle_attr(run, "_graph"));
-    set_item(kwargs, "expression_type", handle_attr(run, "_expression_type"));
+    set_item(kwargs, "graph", handle_field(run, Field::graph));
+    set_item(kwargs, "expression_type", handle_field(run, Field::expression_type));
     set_item(kwargs, "registry", global("_vocabulary"));
     set_item(kwargs, "useful_signals", truthy(useful_signals) ? useful_signals : new_dict());
     set_item(kwargs, "universe", none());
@@ -275,8 +275,8 @@ void finalize_weights(Run &run) {
                        run.selected_resolved_metaparameters)))
         return;
     run.eval_weights = helper("_finalize_rescaled_weights", run.eval_weights);
-    helper("_install_finalized_weights", global("_backtester"), handle_attr(run, "_graph"),
-           run.evaluation_metaparameters_by_pool, handle_attr(run, "_named_universe"),
+    helper("_install_finalized_weights", global("_backtester"), handle_field(run, Field::graph),
+           run.evaluation_metaparameters_by_pool, handle_field(run, Field::named_universe),
            run.eval_weights);
 }
 

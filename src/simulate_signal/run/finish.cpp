@@ -10,11 +10,11 @@ namespace simsig {
 
 namespace {
 
-bool is_strategy(const Run &run) { return equals(handle_attr(run, "_expression_type"), "STRATEGY"); }
+bool is_strategy(const Run &run) { return equals(handle_field(run, Field::expression_type), "STRATEGY"); }
 
 void recheck_era(Run &run) {
     run.current_era = attr(global("_era_thread"), "get_current_era_number")();
-    run.config_era = handle_attr(run, "_config_era_number");
+    run.config_era = handle_field(run, Field::config_era_number);
     if (not_equals(run.current_era, run.config_era))
         raise(global("EraError"),
               format("Era changed during simulation. Started with era_number=%S, current "
@@ -23,11 +23,11 @@ void recheck_era(Run &run) {
 }
 
 ref record_payload(Run &run) {
-    ref graph = handle_attr(run, "_graph");
+    ref graph = handle_field(run, Field::graph);
     ref payload = new_dict();
     set_item(payload, "source", name("simulate"));
     set_item(payload, "graph", helper("_plain_tracking_graph", graph));
-    set_item(payload, "named_universe", handle_attr(run, "_named_universe"));
+    set_item(payload, "named_universe", handle_field(run, Field::named_universe));
     set_item(payload, "era_number", run.era_number);
     set_item(payload, "passed_thresholds", py_bool(run.pool_passed));
     set_item(payload, "rejection_reason", run.rejection_reason);
@@ -44,7 +44,7 @@ ref record_payload(Run &run) {
     set_item(payload, "correlation_verdict", run.correlation_verdict);
     set_item(payload, "mi_verdict", run.mi_verdict);
     if (is_strategy(run)) {
-        set_item(payload, "strategy_pool_id", handle_attr(run, "_selected_pool_id"));
+        set_item(payload, "strategy_pool_id", handle_field(run, Field::selected_pool_id));
         set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
         set_item(payload, "referenced_signal_ids",
                  helper("_strategy_referenced_signal_ids", run.useful_sigs_for_eval,
@@ -58,11 +58,12 @@ ref record_payload(Run &run) {
 // Stores `value` on the handle. A cancel() that came after the last check
 // (while the record or the result was built) ends the run here, as a check
 // would: the cancelled run publishes neither.
-void publish(Run &run, const char *attribute, nb::handle value) {
-    locked(attr(run.self, "_lock"), [&] {
-        if (truthy(attr(run.self, "_cancelled")))
+void publish(Run &run, Field f, nb::handle value) {
+    HandleObject *h = run.handle();
+    locked(h, [&](Displaced &displaced) {
+        if (field_truthy(h, Field::cancelled))
             raise(global("CancelledError"), "Simulation cancelled");
-        set_attr(run.self, attribute, value);
+        displaced.push_back(set_field(h, f, value));
     });
 }
 
@@ -74,8 +75,8 @@ void prepare_pending_record(Run &run) {
     run.tracking_stats = helper("_build_tracking_stats", attr(run.bt_result, "stats"),
                                 attr(run.bt_result, "per_column_stats"), run.era_cfg);
     run.payload = record_payload(run);
-    ref pending = pair(handle_attr(run, "_expression_type"), run.payload);
-    publish(run, "_pending_recording", pending);
+    ref pending = pair(handle_field(run, Field::expression_type), run.payload);
+    publish(run, Field::pending_recording, pending);
 }
 
 ref simulation_result(Run &run) {
@@ -84,14 +85,14 @@ ref simulation_result(Run &run) {
     set_item(fields, "pnl_matrix", attr(run.bt_result, "pnl_matrix"));
     set_item(fields, "per_column_stats", attr(run.bt_result, "per_column_stats"));
     set_item(fields, "portfolio_returns",
-             truthy(handle_attr(run, "_return_series"))
+             truthy(handle_field(run, Field::return_series))
                  ? attr_or_none(run.bt_result, "portfolio_returns")
                  : ref(nb::none()));
     set_item(fields, "processed_weights", attr_or_none(run.bt_result, "processed_weights"));
-    set_item(fields, "pool_kind", handle_attr(run, "_selected_pool_kind"));
+    set_item(fields, "pool_kind", handle_field(run, Field::selected_pool_kind));
     set_item(fields, "signal_pool_id", run.selected_signal_pool_id);
     set_item(fields, "strategy_pool_id",
-             is_strategy(run) ? handle_attr(run, "_selected_pool_id") : ref(nb::none()));
+             is_strategy(run) ? handle_field(run, Field::selected_pool_id) : ref(nb::none()));
     set_item(fields, "is_correlation", run.pool_correlation);
     set_item(fields, "is_pnl_mi", run.pool_mi_score);
     set_item(fields, "was_diagnostic_only", py_bool(run.was_diagnostic_only));
@@ -121,11 +122,11 @@ void finish(Run &run) {
     recheck_era(run);
     check_cancelled(run.self);
 
-    if (truthy(handle_attr(run, "_record")))
+    if (truthy(handle_field(run, Field::record)))
         prepare_pending_record(run);
 
     run.sim_result = simulation_result(run);
-    publish(run, "_result", run.sim_result);
+    publish(run, Field::result, run.sim_result);
     update_status(run.self, "complete", 1.0, "Simulation complete. Results available.");
 }
 

@@ -1,37 +1,123 @@
-// What the first stretches and the pipeline driver call on their
-// SimulationHandle (run folder internals).
+// SimulationHandle's native layout and what the pipeline stretches call on
+// their handle (run folder internals).
+//
+// The handle's attributes live in typed fields of the instance, one per
+// attribute in the table below, in the order the constructor creates them.
+// The instance __dict__ mirrors them (same objects, same order), so Python
+// sees the attributes it always saw and an assignment from outside
+// (`h._lock = ...`) reaches the field through the type's __setattr__. Writing
+// into `h.__dict__` directly bypasses the fields and is not supported.
+//
+// Guards: every field pointer is read and written with the GIL held. What a
+// field means is guarded as the handle's lock protocol says: _status,
+// _result, _error, _cancelled, _pending_recording, _result_retrieved and
+// _pipeline_acquired only change while `_lock` is held; _released only in
+// _do_release (which result() calls with `_lock` held); the others are
+// written by the constructor, or by the pipeline thread alone.
 #pragma once
 
 #include "frame/calls.hpp"
 #include "frame/frame.hpp"
 
 #include <cxxabi.h>
+#include <vector>
 
 namespace simsig {
 
-// `with lock: f()` for a threading.Lock (or anything with acquire/release).
-// The lock is released however f leaves, except when the thread is being
-// ended at interpreter exit: then nothing may touch Python, so the forced
-// unwind passes straight through.
+#define SIMSIG_HANDLE_FIELDS(X)                                                            \
+    X(graph) X(named_universe) X(universe_rule_id) X(expression_type) X(metaparameters)    \
+    X(include_correlation) X(include_mi) X(record) X(return_series) X(return_weights)      \
+    X(selected_pool_id) X(selected_pool_kind) X(fail_fast) X(lock) X(status) X(result)     \
+    X(error) X(cancelled) X(done_event) X(start_time) X(acquired) X(pending_recording)     \
+    X(result_retrieved) X(pipeline_acquired) X(released) X(acquire_done)                   \
+    X(post_acquire_gate) X(thread) X(config_era_number)
+
+enum class Field : int {
+#define SIMSIG_FIELD_ENUM(f) f,
+    SIMSIG_HANDLE_FIELDS(SIMSIG_FIELD_ENUM)
+#undef SIMSIG_FIELD_ENUM
+    count
+};
+constexpr int kFieldCount = static_cast<int>(Field::count);
+
+struct HandleObject {
+    PyObject_HEAD
+    PyObject *fields[kFieldCount];  // strong or null (attribute not set)
+    PyObject *dict;                 // the instance __dict__
+    PyObject *weakrefs;
+    // result() re-raises the same error object each time; it resets the
+    // traceback to the one the error had when result() first raised it, so
+    // that it does not grow by the caller's frames at every call.
+    PyObject *raised_error;
+    PyObject *raised_traceback;
+};
+
+// The handle behind `self`; TypeError for anything that is not one.
+HandleObject *as_handle(nb::handle self, const char *method);
+
+// self.<field>: a new reference (AttributeError when it is not set).
+ref field(HandleObject *h, Field f);
+inline ref field(nb::handle self, Field f) {
+    return field(reinterpret_cast<HandleObject *>(self.ptr()), f);
+}
+// bool(self.<field>), for the flags.
+bool field_truthy(HandleObject *h, Field f);
+
+// self.<field> = value. Returns the value it replaces, to be dropped by the
+// caller after it released the handle's lock (a finalizer may take the lock).
+[[nodiscard]] ref set_field(HandleObject *h, Field f, nb::handle value);
+
+// Objects displaced while the lock was held, released once it is not.
+using Displaced = std::vector<ref>;
+
+// acquire()/release() of whatever `_lock` holds.
+void lock_acquire(nb::handle lock);
+void lock_release(nb::handle lock);
+
+// `with lock: f()` for any lock object (the module's _sync_lock). The lock is
+// released however f leaves, except when the thread is being ended at
+// interpreter exit: then nothing may touch Python.
 template <typename F>
 void locked(nb::handle lock, F &&f) {
-    call_method(lock, "acquire");
+    lock_acquire(lock);
     try {
         f();
     } catch (abi::__forced_unwind &) {
         throw;
     } catch (...) {
-        call_method(lock, "release");
+        lock_release(lock);
         throw;
     }
-    call_method(lock, "release");
+    lock_release(lock);
 }
 
-// self._update_status(phase, progress, message), through the instance.
+// `with self._lock: f(displaced)`: the lock is released however f leaves,
+// then whatever f displaced is dropped. A thread being ended at interpreter
+// exit touches no Python on its way out.
+template <typename F>
+void locked(HandleObject *h, F &&f) {
+    Displaced displaced;
+    ref lock = field(h, Field::lock);
+    lock_acquire(lock);
+    try {
+        f(displaced);
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (...) {
+        lock_release(lock);
+        throw;
+    }
+    lock_release(lock);
+}
+
+// self._update_status(phase, progress, message) and self._check_cancelled(),
+// as the instance resolves them (the C++ body while they are the class's own).
 void update_status(nb::handle self, const char *phase, double progress, const char *message);
 void update_status(nb::handle self, const char *phase, nb::handle progress, nb::handle message);
-
-// self._check_cancelled(), through the instance.
 void check_cancelled(nb::handle self);
+
+// The handle type (created once by define_handle_class).
+PyTypeObject *handle_type();
+ref make_handle_type(const char *doc);
 
 } // namespace simsig

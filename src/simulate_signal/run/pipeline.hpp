@@ -19,8 +19,11 @@
 
 namespace simsig {
 
+struct HandleObject;
+
 struct Run {
     nb::handle self;   // the SimulationHandle (kept alive by the thread's target)
+    HandleObject *handle() const { return reinterpret_cast<HandleObject *>(self.ptr()); }
 
     // --- acquisition and data sync -------------------------------------
     bool acquired = false;

@@ -12,8 +12,8 @@ namespace simsig {
 
 namespace {
 
-bool is_strategy(const Run &run) { return equals(handle_attr(run, "_expression_type"), "STRATEGY"); }
-bool fail_fast(const Run &run) { return truthy(handle_attr(run, "_fail_fast")); }
+bool is_strategy(const Run &run) { return equals(handle_field(run, Field::expression_type), "STRATEGY"); }
+bool fail_fast(const Run &run) { return truthy(handle_field(run, Field::fail_fast)); }
 
 void count_selected_pools(Run &run) {
     ref pools = get(run.era_cfg, is_strategy(run) ? "strategy_pools" : "signal_pools");
@@ -132,7 +132,7 @@ void mi_unavailable(Run &run) {
 }
 
 void mi_gate(Run &run) {
-    if (!equals(attr(handle_attr(run, "_status"), "phase"), "computing_mi"))
+    if (!equals(attr(handle_field(run, Field::status), "phase"), "computing_mi"))
         update_status(run.self, "computing_mi", 0.0, "Computing marginal improvement score...");
     check_cancelled(run.self);
     run.mi_column = pnl_column(run, "mi_pnl_column");
@@ -192,12 +192,12 @@ void pool_gates(Run &run) {
 
     run.pool_correlation = ref(nb::none());
     run.pool_correlation_failed = false;
-    if (truthy(handle_attr(run, "_include_correlation")) && (run.pool_passed || !fail_fast(run)))
+    if (truthy(handle_field(run, Field::include_correlation)) && (run.pool_passed || !fail_fast(run)))
         correlation_gate(run);
 
     run.pool_mi_score = ref(nb::none());
     run.pool_mi_passed = ref(nb::none());
-    if (truthy(handle_attr(run, "_include_mi")) &&
+    if (truthy(handle_field(run, Field::include_mi)) &&
         ((run.pool_passed && !run.pool_correlation_failed) || !fail_fast(run)))
         mi_gate(run);
 

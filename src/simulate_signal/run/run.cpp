@@ -1,13 +1,9 @@
 // SimulationHandle: the object a caller holds while a simulation runs.
 //
 // Shared state between the caller's threads and the pipeline thread lives in
-// the instance __dict__ and is guarded by the handle's threading.Lock
-// `_lock`: _status, _result, _error, _cancelled, _pending_recording,
-// _result_retrieved and _pipeline_acquired (and _released, which only
-// _do_release writes, with result() holding the lock). _acquired is written by
-// the pipeline without it. Waits go through the Python Lock/Event/Thread
-// objects, so the GIL is released while a thread waits; no C++ mutex is ever
-// held.
+// the handle's typed fields (run/handle.hpp says which lock guards each).
+// Waits go through the Python Lock/Event/Thread objects, so the GIL is
+// released while a thread waits; no C++ mutex is ever held.
 #include "frame/records.hpp"
 #include "run/handle.hpp"
 #include "run/pipeline.hpp"
@@ -16,44 +12,23 @@
 namespace simsig {
 
 // ---------------------------------------------------------------------------
-// Shared pieces (declared in run/handle.hpp)
+// Small pieces of the handle
 
 namespace {
+
 // type(value).__name__
 ref name_of_type(nb::handle value) {
     return attr(nb::handle((PyObject *) Py_TYPE(value.ptr())), "__name__");
 }
-} // namespace
 
-void update_status(nb::handle self, const char *phase, double progress, const char *message) {
-    call_method(self, "_update_status", name(phase), py_float(progress), name(message));
-}
-
-void update_status(nb::handle self, const char *phase, nb::handle progress, nb::handle message) {
-    call_method(self, "_update_status", name(phase), progress, message);
-}
-
-void check_cancelled(nb::handle self) { call_method(self, "_check_cancelled"); }
-
-namespace {
-
-// ---------------------------------------------------------------------------
-// Small pieces of the handle
-
-ref lock_of(nb::handle self) { return attr(self, "_lock"); }
-
-// time.monotonic() - self._start_time
-ref elapsed_since_start(nb::handle self) {
+// time.monotonic() - self._start_time, with the clock the module's `time`
+// global holds now.
+ref elapsed_since_start(HandleObject *h) {
     ref now = call(module_attr(global("time"), "monotonic"));
-    PyObject *elapsed = PyNumber_Subtract(now.ptr(), attr(self, "_start_time").ptr());
+    PyObject *elapsed = PyNumber_Subtract(now.ptr(), field(h, Field::start_time).ptr());
     if (!elapsed)
         throw nb::python_error();
     return ref(nb::steal(elapsed));
-}
-
-ref new_status(nb::handle phase, nb::handle progress, nb::handle message, nb::handle era_number,
-               nb::handle elapsed_s) {
-    return new_simulation_status(phase, progress, message, era_number, elapsed_s);
 }
 
 ref cancelled_error() { return new_exception(global("CancelledError"), "Simulation cancelled"); }
@@ -80,6 +55,66 @@ void call_with_mapping(nb::handle fn, nb::handle payload) {
     Py_DECREF(result);
 }
 
+// The handle's own methods as the class defined them (set once).
+Impl g_update_status_body = nullptr;
+Impl g_check_cancelled_body = nullptr;
+Impl g_do_release_body = nullptr;
+
+// The body of self.<method> when the instance still resolves it to the
+// class's own function (nothing in the instance __dict__ under that name,
+// the class attribute still ours); null otherwise.
+Impl own_method(nb::handle self, const char *method, Impl body, size_t nargs) {
+    nb::handle key = name(method);
+    auto *h = reinterpret_cast<HandleObject *>(self.ptr());
+    if (!PyObject_TypeCheck(self.ptr(), handle_type()))
+        return nullptr;
+    if (h->dict) {
+        PyObject *shadow = PyDict_GetItemWithError(h->dict, key.ptr());
+        if (shadow)
+            return nullptr;
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    PyObject *cls_attr = PyObject_GetAttr((PyObject *) Py_TYPE(self.ptr()), key.ptr());
+    if (!cls_attr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    ref held = nb::steal(cls_attr);
+    return own_body(held, nargs) == body ? body : nullptr;
+}
+
+// self.<method>(*args): the body directly where own_method allows it.
+template <typename... Args>
+void call_own_method(nb::handle self, const char *method, Impl body, const Args &...args) {
+    if (Impl direct = own_method(self, method, body, 1 + sizeof...(Args))) {
+        PyObject *values[] = {self.ptr(), nb::handle(args).ptr()...};
+        Call c;
+        c.m_values = values;
+        c.m_count = 1 + sizeof...(Args);
+        call_body(direct, c);
+        return;
+    }
+    call_method(self, method, args...);
+}
+
+} // namespace
+
+void update_status(nb::handle self, const char *phase, double progress, const char *message) {
+    call_own_method(self, "_update_status", g_update_status_body, name(phase), py_float(progress),
+                    name(message));
+}
+
+void update_status(nb::handle self, const char *phase, nb::handle progress, nb::handle message) {
+    call_own_method(self, "_update_status", g_update_status_body, name(phase), progress, message);
+}
+
+void check_cancelled(nb::handle self) {
+    call_own_method(self, "_check_cancelled", g_check_cancelled_body);
+}
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // Constructor
 
@@ -90,65 +125,71 @@ ref initial_era_number() {
     return attr(era_config, "get")("era_number", 0);
 }
 
-void set_parameters(nb::handle self, const Call &a) {
-    set_attr(self, "_graph", helper("_require_typed_runtime_graph", a[1]));
-    set_attr(self, "_named_universe", a[2]);
-    set_attr(self, "_universe_rule_id", none());
-    set_attr(self, "_expression_type", a[3]);
-    set_attr(self, "_metaparameters", a[4]);
-    set_attr(self, "_include_correlation", a[5]);
-    set_attr(self, "_include_mi", a[6]);
-    set_attr(self, "_record", a[7]);
-    set_attr(self, "_return_series", a[8]);
-    set_attr(self, "_return_weights", a[9]);
+// Constructor writes: nothing is displaced that a finalizer could notice
+// before the handle exists for anyone else.
+void init_field(HandleObject *h, Field f, nb::handle value) { ref old = set_field(h, f, value); }
+
+void set_parameters(HandleObject *h, const Call &a) {
+    init_field(h, Field::graph, helper("_require_typed_runtime_graph", a[1]));
+    init_field(h, Field::named_universe, a[2]);
+    init_field(h, Field::universe_rule_id, none());
+    init_field(h, Field::expression_type, a[3]);
+    init_field(h, Field::metaparameters, a[4]);
+    init_field(h, Field::include_correlation, a[5]);
+    init_field(h, Field::include_mi, a[6]);
+    init_field(h, Field::record, a[7]);
+    init_field(h, Field::return_series, a[8]);
+    init_field(h, Field::return_weights, a[9]);
     nb::handle expression_type = a[3];
-    set_attr(self, "_selected_pool_id",
-             helper("_validate_selected_pool_id", a[10],
-                    helper("_selected_pool_field_name", expression_type)));
+    init_field(h, Field::selected_pool_id,
+               helper("_validate_selected_pool_id", a[10],
+                      helper("_selected_pool_field_name", expression_type)));
     nb::handle kind = a[11];
     if (is_none(kind))
         kind = name(equals(expression_type, "STRATEGY") ? "strategy" : "signal");
-    set_attr(self, "_selected_pool_kind", kind);
-    set_attr(self, "_fail_fast", a[12]);
+    init_field(h, Field::selected_pool_kind, kind);
+    init_field(h, Field::fail_fast, a[12]);
 }
 
-void create_shared_state(nb::handle self, nb::handle era_number) {
-    ref threading = global("threading");
-    set_attr(self, "_lock", attr(threading, "Lock")());
-    set_attr(self, "_status", new_status(name("syncing"), py_float(0.0),
-                                         name("Syncing data from server..."), era_number,
-                                         py_float(0.0)));
-    set_attr(self, "_result", none());
-    set_attr(self, "_error", none());
-    set_attr(self, "_cancelled", false_());
-    set_attr(self, "_done_event", attr(global("threading"), "Event")());
-    set_attr(self, "_start_time", attr(global("time"), "monotonic")());
-    set_attr(self, "_acquired", false_());
-    set_attr(self, "_pending_recording", none());
-    set_attr(self, "_result_retrieved", false_());
-    set_attr(self, "_pipeline_acquired", false_());
-    set_attr(self, "_released", false_());
-    set_attr(self, "_acquire_done", attr(global("threading"), "Event")());
-    set_attr(self, "_post_acquire_gate", attr(global("threading"), "Event")());
+ref new_event() { return call(attr(global("threading"), "Event")); }
+
+void create_shared_state(HandleObject *h, nb::handle era_number) {
+    init_field(h, Field::lock, call(attr(global("threading"), "Lock")));
+    init_field(h, Field::status,
+               new_simulation_status(name("syncing"), py_float(0.0),
+                                     name("Syncing data from server..."), era_number,
+                                     py_float(0.0)));
+    init_field(h, Field::result, none());
+    init_field(h, Field::error, none());
+    init_field(h, Field::cancelled, false_());
+    init_field(h, Field::done_event, new_event());
+    init_field(h, Field::start_time, call(module_attr(global("time"), "monotonic")));
+    init_field(h, Field::acquired, false_());
+    init_field(h, Field::pending_recording, none());
+    init_field(h, Field::result_retrieved, false_());
+    init_field(h, Field::pipeline_acquired, false_());
+    init_field(h, Field::released, false_());
+    init_field(h, Field::acquire_done, new_event());
+    init_field(h, Field::post_acquire_gate, new_event());
 }
 
 // The constructor returns as soon as the pipeline holds the sync manager, and
 // after at most 0.1 s otherwise; the pipeline waits at most 5 s for the gate.
-void start_pipeline(nb::handle self) {
+void start_pipeline(nb::handle self, HandleObject *h) {
     ref thread = call(attr(global("threading"), "Thread"),
                       kwarg("target", attr(self, "_run_pipeline")), kwarg("daemon", true_()));
-    set_attr(self, "_thread", thread);
-    attr(thread, "start")();
-    call_method(attr(self, "_acquire_done"), "wait", kwarg("timeout", py_float(0.1)));
-    attr(attr(self, "_post_acquire_gate"), "set")();
+    init_field(h, Field::thread, thread);
+    call_method(thread, "start");
+    call_method(field(h, Field::acquire_done), "wait", kwarg("timeout", py_float(0.1)));
+    call_method(field(h, Field::post_acquire_gate), "set");
 }
 
 nb::object handle_init(const Call &a) {
-    nb::handle self = a[0];
-    set_parameters(self, a);
+    HandleObject *h = as_handle(a[0], "__init__");
+    set_parameters(h, a);
     ref era_number = initial_era_number();
-    create_shared_state(self, era_number);
-    start_pipeline(self);
+    create_shared_state(h, era_number);
+    start_pipeline(a[0], h);
     return nb::none();
 }
 
@@ -160,17 +201,19 @@ nb::object handle_init(const Call &a) {
 // its final "complete" or "error" must not hide the cancellation that decides
 // what result() raises.
 nb::object handle_update_status(const Call &a) {
-    nb::handle self = a[0], phase = a[1], progress = a[2], message = a[3];
-    locked(lock_of(self), [&] {
-        if (truthy(attr(self, "_cancelled")))
+    HandleObject *h = as_handle(a[0], "_update_status");
+    nb::handle phase = a[1], progress = a[2], message = a[3];
+    locked(h, [&](Displaced &displaced) {
+        if (field_truthy(h, Field::cancelled))
             return;
-        ref era_number = attr(attr(self, "_status"), "era_number");
-        set_attr(self, "_status",
-                 new_status(phase, progress, message, era_number, elapsed_since_start(self)));
+        ref era_number = attr(field(h, Field::status), "era_number");
+        displaced.push_back(set_field(
+            h, Field::status,
+            new_simulation_status(phase, progress, message, era_number, elapsed_since_start(h))));
     });
     ref set_phase = global("_set_phase");
     if (!is_none(set_phase)) {
-        ref exc = catch_exception([&] { set_phase(phase); });
+        ref exc = catch_exception([&] { call(set_phase, phase); });
         if (exc)
             log_warning("Failed to set simulation phase '%s': %s", phase, exc);
     }
@@ -178,88 +221,108 @@ nb::object handle_update_status(const Call &a) {
 }
 
 nb::object handle_check_cancelled(const Call &a) {
-    nb::handle self = a[0];
-    locked(lock_of(self), [&] {
-        if (truthy(attr(self, "_cancelled")))
+    HandleObject *h = as_handle(a[0], "_check_cancelled");
+    locked(h, [&](Displaced &) {
+        if (field_truthy(h, Field::cancelled))
             raise(global("CancelledError"), "Simulation cancelled");
     });
     return nb::none();
 }
 
 nb::object handle_status(const Call &a) {
-    nb::handle self = a[0];
+    HandleObject *h = as_handle(a[0], "status");
     ref snapshot;
-    locked(lock_of(self), [&] {
-        ref current = attr(self, "_status");
-        snapshot = status_snapshot(current, elapsed_since_start(self));
+    locked(h, [&](Displaced &) {
+        snapshot = status_snapshot(field(h, Field::status), elapsed_since_start(h));
     });
     return snapshot;
 }
 
 nb::object handle_do_release(const Call &a) {
-    nb::handle self = a[0];
-    if (truthy(attr(self, "_pipeline_acquired")) && !truthy(attr(self, "_released"))) {
-        set_attr(self, "_released", true_());
-        attr(global("_sync_manager"), "release")();
+    HandleObject *h = as_handle(a[0], "_do_release");
+    if (field_truthy(h, Field::pipeline_acquired) && !field_truthy(h, Field::released)) {
+        ref old = set_field(h, Field::released, true_());
+        call_method(global("_sync_manager"), "release");
     }
     return nb::none();
 }
 
-void record_pending(nb::handle self) {
-    ref pending = attr(self, "_pending_recording");
+void do_release(nb::handle self) {
+    call_own_method(self, "_do_release", g_do_release_body);
+}
+
+void record_pending(HandleObject *h, Displaced &displaced) {
+    ref pending = field(h, Field::pending_recording);
     if (is_none(pending))
         return;
     std::vector<ref> parts = unpack(pending, 2);
-    set_attr(self, "_pending_recording", none());
+    displaced.push_back(set_field(h, Field::pending_recording, none()));
+    displaced.push_back(pending);
     ref tracker = global("_search_tracker");
     ref record = equals(parts[0], "SIGNAL") ? attr(tracker, "record_signal_evaluation")
                                             : attr(tracker, "record_strategy_evaluation");
+    displaced.push_back(parts[0]);
+    displaced.push_back(parts[1]);
     call_with_mapping(record, parts[1]);
+}
+
+// raise self._error, with the traceback it had when result() first raised it.
+[[noreturn]] void raise_stored(HandleObject *h, nb::handle error) {
+    if (h->raised_error != error.ptr()) {
+        Py_XSETREF(h->raised_error, error.inc_ref().ptr());
+        Py_XSETREF(h->raised_traceback, PyException_GetTraceback(error.ptr()));
+    } else if (PyExceptionInstance_Check(error.ptr())) {
+        PyException_SetTraceback(error.ptr(), h->raised_traceback ? h->raised_traceback : Py_None);
+    }
+    raise_object(error);
 }
 
 nb::object handle_result(const Call &a) {
     nb::handle self = a[0];
+    HandleObject *h = as_handle(self, "result");
     bool complete = false;
-    locked(lock_of(self), [&] {
-        complete = equals(attr(attr(self, "_status"), "phase"), "complete") &&
-                   !is_none(attr(self, "_result")) && is_none(attr(self, "_error"));
+    locked(h, [&](Displaced &) {
+        complete = equals(attr(field(h, Field::status), "phase"), "complete") &&
+                   !is_none(field(h, Field::result)) && is_none(field(h, Field::error));
     });
     if (!complete)
-        attr(attr(self, "_thread"), "join")();
+        call_method(field(h, Field::thread), "join");
 
     // The tracker and release() are called with the lock held; neither may
-    // call back into the handle.
+    // call back into the handle. What the record displaces (the payload) is
+    // dropped after the lock is released: its finalizers may.
     ref result;
-    locked(lock_of(self), [&] {
-        ref error = attr(self, "_error");
+    locked(h, [&](Displaced &displaced) {
+        ref error = field(h, Field::error);
         if (!is_none(error)) {
-            attr(self, "_do_release")();
-            raise_object(error);
+            do_release(self);
+            raise_stored(h, error);
         }
-        record_pending(self);
-        set_attr(self, "_result_retrieved", true_());
-        attr(self, "_do_release")();
-        result = attr(self, "_result");
+        record_pending(h, displaced);
+        displaced.push_back(set_field(h, Field::result_retrieved, true_()));
+        do_release(self);
+        result = field(h, Field::result);
     });
     return result;
 }
 
 nb::object handle_cancel(const Call &a) {
-    nb::handle self = a[0];
-    locked(lock_of(self), [&] {
-        ref current = attr(self, "_status");
+    HandleObject *h = as_handle(a[0], "cancel");
+    locked(h, [&](Displaced &displaced) {
+        ref current = field(h, Field::status);
         if (equals(attr(current, "phase"), "cancelled"))
             return;
-        if (truthy(attr(self, "_result_retrieved")))
+        if (field_truthy(h, Field::result_retrieved))
             return;
-        set_attr(self, "_cancelled", true_());
-        set_attr(self, "_pending_recording", none());
-        set_attr(self, "_status",
-                 new_status(name("cancelled"), py_float(0.0),
-                            name("Simulation cancelled by user."), attr(current, "era_number"),
-                            elapsed_since_start(self)));
-        set_attr(self, "_error", cancelled_error());
-        attr(attr(self, "_done_event"), "set")();
+        displaced.push_back(set_field(h, Field::cancelled, true_()));
+        displaced.push_back(set_field(h, Field::pending_recording, none()));
+        displaced.push_back(set_field(
+            h, Field::status,
+            new_simulation_status(name("cancelled"), py_float(0.0),
+                                  name("Simulation cancelled by user."),
+                                  attr(current, "era_number"), elapsed_since_start(h))));
+        displaced.push_back(set_field(h, Field::error, cancelled_error()));
+        call_method(field(h, Field::done_event), "set");
     });
     return nb::none();
 }
@@ -290,9 +353,9 @@ ref run_stretches(Run &run) {
     return ref();
 }
 
-bool cancelled(nb::handle self) {
+bool cancelled(HandleObject *h) {
     bool flag = false;
-    locked(lock_of(self), [&] { flag = truthy(attr(self, "_cancelled")); });
+    locked(h, [&](Displaced &) { flag = field_truthy(h, Field::cancelled); });
     return flag;
 }
 
@@ -300,31 +363,36 @@ bool cancelled(nb::handle self) {
 // failed ends as cancelled: result() then raises CancelledError, as status()
 // says.
 void record_failure(nb::handle self, nb::handle error) {
-    if (is_instance(error, global("CancelledError")) || cancelled(self)) {
+    HandleObject *h = as_handle(self, "_run_pipeline");
+    if (is_instance(error, global("CancelledError")) || cancelled(h)) {
         update_status(self, "cancelled", 0.0, "Simulation cancelled by user.");
-        locked(lock_of(self), [&] { set_attr(self, "_error", cancelled_error()); });
+        locked(h, [&](Displaced &displaced) {
+            displaced.push_back(set_field(h, Field::error, cancelled_error()));
+        });
     } else {
         update_status(self, "error", py_float(0.0), format("Error: %S", error.ptr()));
-        locked(lock_of(self), [&] {
+        locked(h, [&](Displaced &displaced) {
             // A cancel() between the status and this line keeps its CancelledError.
-            if (!truthy(attr(self, "_cancelled")))
-                set_attr(self, "_error", error);
+            if (!field_truthy(h, Field::cancelled))
+                displaced.push_back(set_field(h, Field::error, error));
         });
     }
 }
 
 // Always runs: records the acquisition for _do_release and wakes every waiter.
 void exit_block(const Run &run) {
-    nb::handle self = run.self;
-    locked(lock_of(self), [&] { set_attr(self, "_pipeline_acquired", py_bool(run.acquired)); });
-    attr(attr(self, "_acquire_done"), "set")();
-    attr(attr(self, "_post_acquire_gate"), "set")();
-    attr(attr(self, "_done_event"), "set")();
+    HandleObject *h = as_handle(run.self, "_run_pipeline");
+    locked(h, [&](Displaced &displaced) {
+        displaced.push_back(set_field(h, Field::pipeline_acquired, py_bool(run.acquired)));
+    });
+    call_method(field(h, Field::acquire_done), "set");
+    call_method(field(h, Field::post_acquire_gate), "set");
+    call_method(field(h, Field::done_event), "set");
 }
 
 nb::object handle_run_pipeline(const Call &a) {
     Run run;
-    run.self = a[0];
+    run.self = as_handle(a[0], "_run_pipeline") ? a[0] : nb::handle();
     run.acquired = false;
     // A BaseException that is not an Exception leaves after the exit block.
     // Held as a ref (never as a C++ exception object) so that a forced unwind
@@ -354,38 +422,44 @@ const char *const kHandleInitDoc =
     "0.1 s. simulate_signal() and simulate_strategy() build handles; use those.";
 
 void define_handle_class() {
-    nb::dict ns;
-    ns["__doc__"] = "Handle to a running simulation.";
-    ns["__init__"] = make_function(
-        "SimulationHandle.__init__",
-        {arg("self"), arg("graph"), arg("named_universe"), arg("expression_type"),
-         arg("metaparameters", none()), arg("include_correlation", true_()),
-         arg("include_mi", true_()), arg("record", true_()), arg("return_series", false_()),
-         arg("return_weights", false_()), arg("selected_pool_id", none()),
-         arg("selected_pool_kind", none()), arg("fail_fast", true_())},
-        handle_init, kHandleInitDoc);
-    ns["_update_status"] = make_function(
-        "SimulationHandle._update_status",
-        {arg("self"), arg("phase"), arg("progress", zero_float()), arg("message", empty_str())},
-        handle_update_status);
-    ns["_check_cancelled"] =
-        make_function("SimulationHandle._check_cancelled", {arg("self")}, handle_check_cancelled,
-                      "Check if cancelled and raise CancelledError if so.");
-    ns["_run_pipeline"] =
-        make_function("SimulationHandle._run_pipeline", {arg("self")}, handle_run_pipeline);
-    ns["status"] = make_function("SimulationHandle.status", {arg("self")}, handle_status,
-                                 "Return current simulation status snapshot.");
-    ns["_do_release"] =
-        make_function("SimulationHandle._do_release", {arg("self")}, handle_do_release,
-                      "Release sync_manager if it was acquired and not yet released.");
-    ns["result"] =
-        make_function("SimulationHandle.result", {arg("self")}, handle_result,
-                      "Block until completion, return BacktestResult or raise exception.");
-    ns["cancel"] = make_function("SimulationHandle.cancel", {arg("self")}, handle_cancel,
-                                 "Cancel simulation immediately. No-op if already done/cancelled.");
-    set_global("SimulationHandle", make_class("SimulationHandle", nb::make_tuple(nb::handle(
-                                                  (PyObject *) &PyBaseObject_Type)),
-                                              ns));
+    ref cls = make_handle_type("Handle to a running simulation.");
+    // The methods, in the order the class defines them.
+    auto method = [&](const char *method_name, ref fn) { set_attr(cls, method_name, fn); };
+    method("__init__",
+           make_function("SimulationHandle.__init__",
+                         {arg("self"), arg("graph"), arg("named_universe"), arg("expression_type"),
+                          arg("metaparameters", none()), arg("include_correlation", true_()),
+                          arg("include_mi", true_()), arg("record", true_()),
+                          arg("return_series", false_()), arg("return_weights", false_()),
+                          arg("selected_pool_id", none()), arg("selected_pool_kind", none()),
+                          arg("fail_fast", true_())},
+                         handle_init, kHandleInitDoc));
+    method("_update_status",
+           make_function("SimulationHandle._update_status",
+                         {arg("self"), arg("phase"), arg("progress", zero_float()),
+                          arg("message", empty_str())},
+                         handle_update_status));
+    method("_check_cancelled",
+           make_function("SimulationHandle._check_cancelled", {arg("self")},
+                         handle_check_cancelled,
+                         "Check if cancelled and raise CancelledError if so."));
+    method("_run_pipeline",
+           make_function("SimulationHandle._run_pipeline", {arg("self")}, handle_run_pipeline));
+    method("status", make_function("SimulationHandle.status", {arg("self")}, handle_status,
+                                   "Return current simulation status snapshot."));
+    method("_do_release",
+           make_function("SimulationHandle._do_release", {arg("self")}, handle_do_release,
+                         "Release sync_manager if it was acquired and not yet released."));
+    method("result",
+           make_function("SimulationHandle.result", {arg("self")}, handle_result,
+                         "Block until completion, return BacktestResult or raise exception."));
+    method("cancel",
+           make_function("SimulationHandle.cancel", {arg("self")}, handle_cancel,
+                         "Cancel simulation immediately. No-op if already done/cancelled."));
+    g_update_status_body = handle_update_status;
+    g_check_cancelled_body = handle_check_cancelled;
+    g_do_release_body = handle_do_release;
+    set_global("SimulationHandle", cls);
 }
 
 } // namespace simsig

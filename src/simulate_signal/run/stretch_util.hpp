@@ -47,9 +47,7 @@ inline void append(nb::handle list, nb::handle item) {
 }
 
 // self.<attribute>, read at each use.
-inline ref handle_attr(const Run &run, const char *attribute) {
-    return attr(run.self, attribute);
-}
+inline ref handle_field(const Run &run, Field f) { return field(run.self, f); }
 
 // fn(**kwargs)
 inline ref call_with_kwargs(nb::handle fn, nb::handle kwargs) {

@@ -26,18 +26,18 @@ constexpr double kPostAcquireGateSeconds = 5.0;
 void record_config_era(Run &run) {
     run.ec_dict = global("_era_config");
     ref config_era = is_none(run.ec_dict) ? py_int(0) : attr(run.ec_dict, "get")("era_number", 0);
-    set_attr(run.self, "_config_era_number", config_era);
+    ref old = set_field(run.handle(), Field::config_era_number, config_era);
 }
 
 void check_graph_kind(nb::handle self) {
-    ref expression_type = attr(self, "_expression_type");
+    ref expression_type = field(self, Field::expression_type);
     if (equals(expression_type, "SIGNAL")) {
-        if (truthy(helper("_has_filtration_runtime_graph", attr(self, "_graph"))))
+        if (truthy(helper("_has_filtration_runtime_graph", field(self, Field::graph))))
             raise(PyExc_ValueError,
                   "simulate_signal only accepts signal graphs (rotation/feature nodes only). "
                   "Strategy simulation is deferred in the v1 public SDK.");
     } else if (equals(expression_type, "STRATEGY")) {
-        if (!truthy(helper("_has_filtration_runtime_graph", attr(self, "_graph"))))
+        if (!truthy(helper("_has_filtration_runtime_graph", field(self, Field::graph))))
             raise(PyExc_ValueError,
                   "Strategy graph must contain at least one filtration node. "
                   "Use simulate_signal() for signal graphs.");
@@ -52,12 +52,14 @@ void require_dependencies() {
 
 // The run holds the sync manager from here until result() releases it.
 void record_acquisition(Run &run) {
-    nb::handle self = run.self;
-    locked(attr(self, "_lock"), [&] { set_attr(self, "_pipeline_acquired", true_()); });
+    HandleObject *h = run.handle();
+    locked(h, [&](Displaced &displaced) {
+        displaced.push_back(set_field(h, Field::pipeline_acquired, true_()));
+    });
     run.acquired = true;
-    set_attr(self, "_acquired", true_());
-    attr(attr(self, "_acquire_done"), "set")();
-    call_method(attr(self, "_post_acquire_gate"), "wait",
+    ref old = set_field(h, Field::acquired, true_());
+    call_method(field(h, Field::acquire_done), "set");
+    call_method(field(h, Field::post_acquire_gate), "wait",
                 kwarg("timeout", py_float(kPostAcquireGateSeconds)));
 }
 
@@ -93,12 +95,12 @@ void report_download_progress(nb::handle self) {
 void request_feature_files(Run &run) {
     nb::handle self = run.self;
     ref request = attr_or_none(global("_sync_manager"), "request_feature_files_for_sync");
-    run.graph_feature_names = helper("_simulation_graph_feature_names", attr(self, "_graph"));
+    run.graph_feature_names = helper("_simulation_graph_feature_names", field(self, Field::graph));
     if (!truthy(run.graph_feature_names) || !PyCallable_Check(request.ptr()))
         return;
     update_status(self, "syncing", 0.0, "Syncing graph feature data from server...");
-    call(request, run.graph_feature_names, kwarg("expression_type", attr(self, "_expression_type")),
-         kwarg("named_universe", attr(self, "_named_universe")));
+    call(request, run.graph_feature_names, kwarg("expression_type", field(self, Field::expression_type)),
+         kwarg("named_universe", field(self, Field::named_universe)));
     check_cancelled(self);
 }
 
@@ -188,9 +190,10 @@ void derive_market_era(Run &run) {
         unpack(helper("_derive_synced_market_era", global("_sync_manager")), 2);
     run.market_id = market_era[0];
     run.era_number = market_era[1];
-    nb::handle self = run.self;
-    locked(attr(self, "_lock"),
-           [&] { set_attr(attr(self, "_status"), "era_number", run.era_number); });
+    HandleObject *h = run.handle();
+    locked(h, [&](Displaced &) {
+        set_attr(field(h, Field::status), "era_number", run.era_number);
+    });
 }
 
 } // namespace

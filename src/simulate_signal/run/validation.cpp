@@ -56,12 +56,12 @@ void resolve_transform_pipeline(Run &run) {
     // Rejects invalid metaparameters before any pool work; the per-pool
     // resolution below is the one whose result counts.
     if (!has_per_pool_default(run.transform_pipeline))
-        helper("_resolve_metaparameters", handle_attr(run, "_metaparameters"),
+        helper("_resolve_metaparameters", handle_field(run, Field::metaparameters),
                run.transform_pipeline);
 }
 
 void resolve_universe_rule_id(Run &run) {
-    ref named_universe = handle_attr(run, "_named_universe");
+    ref named_universe = handle_field(run, Field::named_universe);
     run.universe_rule_id = helper("_resolve_universe_rule_id_for_sdk", run.era_cfg, named_universe);
     if (is_none(run.universe_rule_id)) {
         ref available_names =
@@ -75,18 +75,18 @@ void resolve_universe_rule_id(Run &run) {
                      "Allowed named_universe values: %S",
                      named_universe.ptr(), available_names.ptr(), allowed_names.ptr()));
     }
-    set_attr(run.self, "_universe_rule_id", run.universe_rule_id);
+    ref old = set_field(run.handle(), Field::universe_rule_id, run.universe_rule_id);
 }
 
 void validate_graph(const Run &run) {
     ref graph_validator = global("_graph_validator");
     if (is_none(graph_validator))
         raise(PyExc_RuntimeError, kGraphValidatorRequired);
-    attr(graph_validator, "validate")(handle_attr(run, "_graph"),
-                                      handle_attr(run, "_expression_type"));
+    attr(graph_validator, "validate")(handle_field(run, Field::graph),
+                                      handle_field(run, Field::expression_type));
 }
 
-bool is_strategy(const Run &run) { return equals(handle_attr(run, "_expression_type"), "STRATEGY"); }
+bool is_strategy(const Run &run) { return equals(handle_field(run, Field::expression_type), "STRATEGY"); }
 
 // A None on either side skips the check.
 void require_useful_signals() {
@@ -99,27 +99,27 @@ void require_useful_signals() {
 }
 
 void select_pool(Run &run) {
-    ref expression_type = handle_attr(run, "_expression_type");
-    ref named_universe = handle_attr(run, "_named_universe");
+    ref expression_type = handle_field(run, Field::expression_type);
+    ref named_universe = handle_field(run, Field::named_universe);
     run.selected_pool_cfg = helper("_selected_pool_config", run.era_cfg, expression_type,
-                                   handle_attr(run, "_selected_pool_id"));
+                                   handle_field(run, Field::selected_pool_id));
     run.allowed_named_universes = helper("_pool_allowed_named_universes", run.selected_pool_cfg);
     if (truthy(run.allowed_named_universes) && !contains(run.allowed_named_universes, named_universe))
         raise(PyExc_ValueError,
               format("named_universe '%S' is not in selected pool allowed_named_universes=%R",
                      named_universe.ptr(), run.allowed_named_universes.ptr()));
     run.selected_pool_name = helper("_selected_pool_runtime_name", run.selected_pool_cfg,
-                                    expression_type, handle_attr(run, "_selected_pool_id"));
+                                    expression_type, handle_field(run, Field::selected_pool_id));
 }
 
 // The weights belong to a signal pool: the selected one, or a strategy's linked one.
 void select_signal_pool(Run &run) {
     if (!is_strategy(run)) {
-        run.selected_signal_pool_id = handle_attr(run, "_selected_pool_id");
+        run.selected_signal_pool_id = handle_field(run, Field::selected_pool_id);
     } else {
         run.selected_signal_pool_id = helper("_strategy_signal_pool_id", run.selected_pool_cfg,
-                                             handle_attr(run, "_selected_pool_id"));
-        helper("_validate_strategy_useful_signal_pools", handle_attr(run, "_selected_pool_id"),
+                                             handle_field(run, Field::selected_pool_id));
+        helper("_validate_strategy_useful_signal_pools", handle_field(run, Field::selected_pool_id),
                run.selected_pool_cfg, global("_useful_signals"), global("_useful_signal_metadata"));
     }
     run.selected_transform_pool_id = run.selected_signal_pool_id;
@@ -130,14 +130,14 @@ void resolve_pool_metaparameters(Run &run) {
     append(pool_ids, run.selected_transform_pool_id);
     run.resolved_metaparameters_by_pool = helper(
         "_canonicalize_metaparameters",
-        helper("_resolve_metaparameters_per_pool", handle_attr(run, "_metaparameters"),
+        helper("_resolve_metaparameters_per_pool", handle_field(run, Field::metaparameters),
                run.transform_pipeline, pool_ids));
     run.selected_resolved_metaparameters = attr(run.resolved_metaparameters_by_pool, "get")(
         run.selected_transform_pool_id, new_dict());
     // Recording is keyed by the selected pool, evaluation by the signal pool;
     // each gets its own copy.
     run.record_metaparameters_by_pool = new_dict();
-    ref selected_pool_id = handle_attr(run, "_selected_pool_id");
+    ref selected_pool_id = handle_field(run, Field::selected_pool_id);
     set_item(run.record_metaparameters_by_pool, selected_pool_id,
              dict_copy(run.selected_resolved_metaparameters));
     run.evaluation_metaparameters_by_pool = new_dict();

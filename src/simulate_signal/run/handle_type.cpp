@@ -1,0 +1,239 @@
+// The native SimulationHandle type: typed fields mirrored in the instance
+// __dict__ (see run/handle.hpp), garbage-collected, weak-referenceable,
+// subclassable like the plain class it stands for.
+#include "run/handle.hpp"
+
+#include <cstddef>
+
+namespace simsig {
+
+namespace {
+
+PyTypeObject *g_handle_type = nullptr;
+
+// The attribute name of each field ("_graph", ...), interned.
+PyObject *g_field_names[kFieldCount] = {};
+
+const char *const kFieldNameLiterals[kFieldCount] = {
+#define SIMSIG_FIELD_NAME(f) "_" #f,
+    SIMSIG_HANDLE_FIELDS(SIMSIG_FIELD_NAME)
+#undef SIMSIG_FIELD_NAME
+};
+
+// _thread.lock and its two methods: a lock of exactly that type is acquired
+// and released through them, without a method lookup.
+PyObject *g_lock_type = nullptr;
+PyObject *g_lock_acquire = nullptr;
+PyObject *g_lock_release = nullptr;
+
+int field_index(PyObject *key) {
+    for (int i = 0; i < kFieldCount; ++i)
+        if (g_field_names[i] == key)
+            return i;
+    // Attribute names are interned by setattr(); object.__setattr__ may pass
+    // one that is not.
+    if (!PyUnicode_Check(key))
+        return -1;
+    for (int i = 0; i < kFieldCount; ++i)
+        if (PyUnicode_Compare(g_field_names[i], key) == 0)
+            return i;
+    PyErr_Clear();
+    return -1;
+}
+
+HandleObject *handle(PyObject *self) { return reinterpret_cast<HandleObject *>(self); }
+
+// After __dict__ changed under `key`: the field takes what the dict holds.
+void refresh_field(HandleObject *h, int i) {
+    PyObject *value = h->dict ? PyDict_GetItemWithError(h->dict, g_field_names[i]) : nullptr;
+    if (!value && PyErr_Occurred())
+        PyErr_Clear();
+    PyObject *old = h->fields[i];
+    h->fields[i] = value ? Py_NewRef(value) : nullptr;
+    Py_XDECREF(old);
+}
+
+int handle_setattro(PyObject *self, PyObject *key, PyObject *value) {
+    if (PyObject_GenericSetAttr(self, key, value) < 0)
+        return -1;
+    int i = field_index(key);
+    if (i >= 0)
+        refresh_field(handle(self), i);
+    return 0;
+}
+
+int handle_traverse(PyObject *self, visitproc visit, void *arg) {
+    HandleObject *h = handle(self);
+    Py_VISIT(Py_TYPE(self));
+    for (PyObject *f : h->fields)
+        Py_VISIT(f);
+    Py_VISIT(h->dict);
+    Py_VISIT(h->raised_error);
+    Py_VISIT(h->raised_traceback);
+    return 0;
+}
+
+int handle_clear(PyObject *self) {
+    HandleObject *h = handle(self);
+    for (PyObject *&f : h->fields)
+        Py_CLEAR(f);
+    Py_CLEAR(h->dict);
+    Py_CLEAR(h->raised_error);
+    Py_CLEAR(h->raised_traceback);
+    return 0;
+}
+
+void handle_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (handle(self)->weakrefs)
+        PyObject_ClearWeakRefs(self);
+    handle_clear(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef handle_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(HandleObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(HandleObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// h.__dict__ = mapping: the fields follow the new dictionary.
+int handle_set_dict(PyObject *self, PyObject *value, void *context) {
+    if (PyObject_GenericSetDict(self, value, context) < 0)
+        return -1;
+    for (int i = 0; i < kFieldCount; ++i)
+        refresh_field(handle(self), i);
+    return 0;
+}
+
+PyGetSetDef handle_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, handle_set_dict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// PyType_FromSpec with a name that has no module part warns (the module is
+// set right after); the warning is not for the module's users.
+ref type_from_spec_quietly(PyType_Spec *spec) {
+    ref warnings = import_module("warnings");
+    ref quiet = attr(warnings, "catch_warnings")();
+    call_method(quiet, "__enter__");
+    PyObject *type = nullptr;
+    ref failure = catch_exception([&] {
+        call_method(warnings, "simplefilter", name("ignore"), PyExc_DeprecationWarning);
+        type = PyType_FromSpec(spec);
+        if (!type)
+            throw nb::python_error();
+    }, PyExc_BaseException);
+    call_method(quiet, "__exit__", none(), none(), none());
+    if (failure)
+        raise_object(failure);
+    return nb::steal(type);
+}
+
+void remember_lock_type() {
+    ref lock = attr(import_module("_thread"), "allocate_lock")();
+    g_lock_type = nb::handle((PyObject *) Py_TYPE(lock.ptr())).inc_ref().ptr();
+    g_lock_acquire = attr(g_lock_type, "acquire").release().ptr();
+    g_lock_release = attr(g_lock_type, "release").release().ptr();
+}
+
+} // namespace
+
+PyTypeObject *handle_type() { return g_handle_type; }
+
+ref make_handle_type(const char *doc) {
+    for (int i = 0; i < kFieldCount; ++i)
+        g_field_names[i] = name(kFieldNameLiterals[i]).ptr();
+    remember_lock_type();
+    PyType_Slot slots[] = {
+        {Py_tp_doc, (void *) doc},
+        {Py_tp_new, (void *) PyType_GenericNew},
+        {Py_tp_setattro, (void *) handle_setattro},
+        {Py_tp_traverse, (void *) handle_traverse},
+        {Py_tp_clear, (void *) handle_clear},
+        {Py_tp_dealloc, (void *) handle_dealloc},
+        {Py_tp_members, handle_members},
+        {Py_tp_getset, handle_getset},
+        {0, nullptr},
+    };
+    // Named as a class statement names it: the short name is the type's own,
+    // so messages read "'SimulationHandle' object has no attribute ...".
+    PyType_Spec spec = {"SimulationHandle", sizeof(HandleObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    ref cls = type_from_spec_quietly(&spec);
+    set_attr(cls, "__module__", name("tallowmere.simulate_signal"));
+    g_handle_type = reinterpret_cast<PyTypeObject *>(cls.inc_ref().ptr());
+    return cls;
+}
+
+HandleObject *as_handle(nb::handle self, const char *method) {
+    if (!g_handle_type || !PyObject_TypeCheck(self.ptr(), g_handle_type)) {
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor '%s' for 'SimulationHandle' objects doesn't apply to a '%s' object",
+                     method, Py_TYPE(self.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return handle(self.ptr());
+}
+
+ref field(HandleObject *h, Field f) {
+    PyObject *value = h->fields[static_cast<int>(f)];
+    if (!value) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'",
+                     Py_TYPE(reinterpret_cast<PyObject *>(h))->tp_name,
+                     g_field_names[static_cast<int>(f)]);
+        throw nb::python_error();
+    }
+    return ref(nb::borrow(value));
+}
+
+bool field_truthy(HandleObject *h, Field f) {
+    ref value = field(h, f);
+    if (value.ptr() == Py_True)
+        return true;
+    if (value.ptr() == Py_False || value.ptr() == Py_None)
+        return false;
+    return truthy(value);
+}
+
+ref set_field(HandleObject *h, Field f, nb::handle value) {
+    int i = static_cast<int>(f);
+    if (!h->dict && !(h->dict = PyDict_New()))
+        throw nb::python_error();
+    // The field still holds the old value: nothing is freed here.
+    if (PyDict_SetItem(h->dict, g_field_names[i], value.ptr()))
+        throw nb::python_error();
+    ref old = nb::steal(h->fields[i]);
+    h->fields[i] = value.inc_ref().ptr();
+    return old;
+}
+
+void lock_acquire(nb::handle lock) {
+    PyObject *args[] = {nullptr, lock.ptr()};
+    PyObject *result =
+        Py_TYPE(lock.ptr()) == reinterpret_cast<PyTypeObject *>(g_lock_type)
+            ? PyObject_Vectorcall(g_lock_acquire, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  nullptr)
+            : PyObject_VectorcallMethod(name("acquire").ptr(), args + 1,
+                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
+}
+
+void lock_release(nb::handle lock) {
+    PyObject *args[] = {nullptr, lock.ptr()};
+    PyObject *result =
+        Py_TYPE(lock.ptr()) == reinterpret_cast<PyTypeObject *>(g_lock_type)
+            ? PyObject_Vectorcall(g_lock_release, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  nullptr)
+            : PyObject_VectorcallMethod(name("release").ptr(), args + 1,
+                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
+}
+
+} // namespace simsig
