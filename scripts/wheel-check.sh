@@ -20,7 +20,7 @@ if [ "${1:-}" = "--version-specific" ]; then mode=version-specific; shift; fi
 
 out=build/wheel-check
 wheelhouse=$out/wheelhouse
-[ -x .venv/bin/python ] || scripts/setup-env.sh
+[ -x .venv/bin/python ] || SIMULATE_SIGNAL_PYTHON=3.12 scripts/setup-env.sh
 
 find_python() {  # find_python 3.12
     local version=$1 var="PYTHON${1/./}" candidate root
