@@ -106,10 +106,23 @@ def _is_own_work(code, own_codes):
     return (code in own_codes or filename.startswith(_STDLIB) or filename.startswith("<frozen "))
 
 
-def record(run, origins, own_codes=()):
+def record(run, origins, own_codes=(), handle_class=None):
     """Run ``run()`` once; return (collaborator calls, Counter of the module's
-    own standard-library calls)."""
+    own standard-library calls). With ``handle_class``, its pipeline runs
+    under a Python frame that installs the hook on the pipeline's own thread
+    (a native thread that threading.setprofile does not reach)."""
     origins = set(origins) | {threading.Thread.run.__code__}
+    if handle_class is not None:
+        original = handle_class.__dict__["_run_pipeline"]
+
+        def traced_pipeline(self):
+            sys.setprofile(hook)
+            try:
+                return original(self)
+            finally:
+                sys.setprofile(None)
+
+        origins.add(traced_pipeline.__code__)
     own_codes = set(own_codes)
     frames = []
     lock = threading.Lock()
@@ -122,11 +135,15 @@ def record(run, origins, own_codes=()):
 
     threading.setprofile(hook)
     sys.setprofile(hook)
+    if handle_class is not None:
+        handle_class._run_pipeline = traced_pipeline
     try:
         run()
     finally:
         sys.setprofile(None)
         threading.setprofile(None)
+        if handle_class is not None:
+            handle_class._run_pipeline = original
     calls = [c for c in frames if not _is_own_work(c.code, own_codes)]
     own = Counter(c.label() for c in frames if _is_own_work(c.code, own_codes))
     return calls, own

@@ -66,46 +66,35 @@ def record_floor(ss, kind):
         start().result()
 
     driver()  # warm-up: a first run builds the module's lazily made state
-    calls, own = fl.record(driver, {driver.__code__, start.__code__}, own_codes(ss))
+    calls, own = fl.record(driver, {driver.__code__, start.__code__}, own_codes(ss),
+                           handle_class=ss.SimulationHandle)
     floor, source = fl.build_floor(calls)
     checked = fl.verify(floor, calls)
     return floor, {"collaborator_calls": checked, "module_own_python_calls": dict(own),
                    "source": source}
 
 
-class _StampingThread(threading.Thread):
-    """A threading.Thread that notes when its target starts and ends."""
-
-    stamps = []
-
-    def run(self):
-        self.stamps.append(_clock())
-        try:
-            super().run()
-        finally:
-            self.stamps.append(_clock())
-
-
-class _StampingThreading:
-    """The threading module, with Thread replaced by _StampingThread."""
-
-    Thread = _StampingThread
-
-    def __getattr__(self, attribute):
-        return getattr(threading, attribute)
-
-
 def split_run(ss, kind, n):
     """Median microseconds of a run's three parts: from the entry-point call
-    to the pipeline thread's first instruction (thread start), the pipeline
-    body on its thread, and result() once the thread has ended."""
+    to the pipeline body's start on its thread (thread start), the pipeline
+    body, and result() once the thread has ended."""
     start = co.entry(ss, kind)
-    saved = ss.threading
-    ss.threading = _StampingThreading()
+    cls = ss.SimulationHandle
+    original = cls.__dict__["_run_pipeline"]
+    stamps = []
+
+    def stamped_pipeline(self):
+        stamps.append(_clock())
+        try:
+            return original(self)
+        finally:
+            stamps.append(_clock())
+
     starts, bodies, results = [], [], []
+    cls._run_pipeline = stamped_pipeline
     try:
         for _ in range(n):
-            _StampingThread.stamps = stamps = []
+            stamps.clear()
             t0 = _clock()
             handle = start()
             handle._thread.join(10.0)
@@ -117,7 +106,7 @@ def split_run(ss, kind, n):
             bodies.append(ended - begun)
             results.append(t2 - t1)
     finally:
-        ss.threading = saved
+        cls._run_pipeline = original
     return {"thread_start_us": _median_us(starts), "pipeline_body_us": _median_us(bodies),
             "result_us": _median_us(results)}
 

@@ -13,6 +13,7 @@ put in their place); every handle is collected before the next example.
 """
 import copy
 import functools
+import gc
 import inspect
 import math
 import os
@@ -290,7 +291,9 @@ def collect(handle):
 
 
 def pipeline_threads():
-    return [t for t in threading.enumerate() if "_run_pipeline" in repr(getattr(t, "_target", ""))]
+    return [o._thread for o in gc.get_objects()
+            if isinstance(o, module.SimulationHandle) and getattr(o, "_thread", None) is not None
+            and o._thread.is_alive()]
 
 
 @pytest.fixture(autouse=True)

@@ -58,7 +58,7 @@ class TestConstruction:
         assert isinstance(h._lock, type(threading.Lock()))
         for event in ("_done_event", "_acquire_done", "_post_acquire_gate"):
             assert isinstance(getattr(h, event), threading.Event)
-        assert isinstance(h._thread, threading.Thread) and h._thread.daemon
+        assert h._thread.daemon and not h._thread.is_alive()
         assert h._selected_pool_id == "sp1" and h._selected_pool_kind == "signal"
         assert h._metaparameters == {"normalize": "rank"} and h._fail_fast is False
         assert isinstance(h._start_time, float)

@@ -53,7 +53,7 @@ class Chaos:
         self._local = threading.local()
         self._counter = 0
         self._lock = threading.Lock()
-        self.acquired_threads = set()        # pipeline threads whose acquire() returned
+        self.acquired_handles = set()        # ids of handles whose pipeline's acquire() returned
         self.releases = collections.Counter()  # handle id -> release() calls
         self.records = collections.Counter()   # handle id -> tracker calls
         self.record_kinds = {}                 # handle id -> tracker method used
@@ -89,7 +89,7 @@ class Chaos:
     def acquire(self, *args, **kwargs):
         self._disturb(InjectedFault, "sync_manager.acquire")
         with self._lock:
-            self.acquired_threads.add(threading.current_thread())
+            self.acquired_handles.add(id(self._local.pipeline))
 
     def release(self, *args, **kwargs):
         with self._lock:
@@ -306,7 +306,7 @@ def settle(ss, chaos, tracked):
         elif status.message != "Error: " + str(exc):
             problems.append(f"error status {status.message!r} for {exc!r}")
 
-    acquired = h._thread in chaos.acquired_threads
+    acquired = id(h) in chaos.acquired_handles
     if h._pipeline_acquired is not acquired:
         problems.append(f"_pipeline_acquired {h._pipeline_acquired} but acquired {acquired}")
     releases = chaos.releases[id(h)]
@@ -332,6 +332,13 @@ def test_many_handles_from_many_threads(ss, monkeypatch):
     monkeypatch.setattr(threading, "excepthook", lambda args: escaped.append(args.exc_value))
     chaos = Chaos(SEED)
     chaotic_wiring(ss, chaos)
+    run_pipeline = ss.SimulationHandle._run_pipeline
+
+    def noting_the_handle(self):  # which handle a pipeline thread runs
+        chaos._local.pipeline = self
+        return run_pipeline(self)
+
+    monkeypatch.setattr(ss.SimulationHandle, "_run_pipeline", noting_the_handle)
 
     stress = Stress(ss, chaos, time.monotonic() + STRESS_SECONDS)
     stress.run()

@@ -116,6 +116,11 @@ void update_status(nb::handle self, const char *phase, double progress, const ch
 void update_status(nb::handle self, const char *phase, nb::handle progress, nb::handle message);
 void check_cancelled(nb::handle self);
 
+// The pipeline thread (run/pipeline_thread.cpp): made with the callable it
+// will run, then started.
+ref new_pipeline_thread(nb::handle target);
+void start_pipeline_thread(nb::handle thread);
+
 // The handle type (created once by define_handle_class).
 PyTypeObject *handle_type();
 ref make_handle_type(const char *doc);

@@ -170,9 +170,12 @@ ref make_handle_type(const char *doc) {
 
 HandleObject *as_handle(nb::handle self, const char *method) {
     if (!g_handle_type || !PyObject_TypeCheck(self.ptr(), g_handle_type)) {
-        PyErr_Format(PyExc_TypeError,
-                     "descriptor '%s' for 'SimulationHandle' objects doesn't apply to a '%s' object",
-                     method, Py_TYPE(self.ptr())->tp_name);
+        ref type_name = nb::steal(PyType_GetName(Py_TYPE(self.ptr())));
+        if (type_name)
+            PyErr_Format(PyExc_TypeError,
+                         "descriptor '%s' for 'SimulationHandle' objects doesn't apply to a '%U' "
+                         "object",
+                         method, type_name.ptr());
         throw nb::python_error();
     }
     return handle(self.ptr());
@@ -181,9 +184,10 @@ HandleObject *as_handle(nb::handle self, const char *method) {
 ref field(HandleObject *h, Field f) {
     PyObject *value = h->fields[static_cast<int>(f)];
     if (!value) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'",
-                     Py_TYPE(reinterpret_cast<PyObject *>(h))->tp_name,
-                     g_field_names[static_cast<int>(f)]);
+        ref type_name = nb::steal(PyType_GetName(Py_TYPE(reinterpret_cast<PyObject *>(h))));
+        if (type_name)
+            PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'",
+                         type_name.ptr(), g_field_names[static_cast<int>(f)]);
         throw nb::python_error();
     }
     return ref(nb::borrow(value));

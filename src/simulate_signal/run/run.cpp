@@ -176,10 +176,9 @@ void create_shared_state(HandleObject *h, nb::handle era_number) {
 // The constructor returns as soon as the pipeline holds the sync manager, and
 // after at most 0.1 s otherwise; the pipeline waits at most 5 s for the gate.
 void start_pipeline(nb::handle self, HandleObject *h) {
-    ref thread = call(attr(global("threading"), "Thread"),
-                      kwarg("target", attr(self, "_run_pipeline")), kwarg("daemon", true_()));
+    ref thread = new_pipeline_thread(attr(self, "_run_pipeline"));
     init_field(h, Field::thread, thread);
-    call_method(thread, "start");
+    start_pipeline_thread(thread);
     call_method(field(h, Field::acquire_done), "wait", kwarg("timeout", py_float(0.1)));
     call_method(field(h, Field::post_acquire_gate), "set");
 }
@@ -269,8 +268,11 @@ void record_pending(HandleObject *h, Displaced &displaced) {
 // raise self._error, with the traceback it had when result() first raised it.
 [[noreturn]] void raise_stored(HandleObject *h, nb::handle error) {
     if (h->raised_error != error.ptr()) {
-        Py_XSETREF(h->raised_error, error.inc_ref().ptr());
-        Py_XSETREF(h->raised_traceback, PyException_GetTraceback(error.ptr()));
+        PyObject *old_error = h->raised_error, *old_traceback = h->raised_traceback;
+        h->raised_error = error.inc_ref().ptr();
+        h->raised_traceback = PyException_GetTraceback(error.ptr());
+        Py_XDECREF(old_error);
+        Py_XDECREF(old_traceback);
     } else if (PyExceptionInstance_Check(error.ptr())) {
         PyException_SetTraceback(error.ptr(), h->raised_traceback ? h->raised_traceback : Py_None);
     }
