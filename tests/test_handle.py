@@ -183,6 +183,39 @@ class TestResult:
         assert h.result() is h._result
         assert w.log.count("sync_manager.release") == 1
 
+    def test_stored_error_traceback_does_not_grow(self, ss):
+        w = Wiring().wire(ss)
+        w.log.fail("backtester.run_backtest", ValueError("backtest exploded"))
+        h = wait_done(start_signal(ss))
+
+        def depth():
+            try:
+                h.result()
+            except ValueError as exc:
+                tb, n = exc.__traceback__, 0
+                while tb is not None:
+                    tb, n = tb.tb_next, n + 1
+                return n
+        assert len({depth() for _ in range(3)}) == 1
+
+    def test_payload_is_dropped_after_the_lock_is_released(self, ss):
+        Wiring().wire(ss)
+        h = wait_done(start_signal(ss))
+        seen = []
+
+        class Payload:  # an empty mapping whose finalizer asks for the status
+            def keys(self):
+                return []
+
+            def __del__(self):
+                seen.append(h.status().phase)
+
+        h._pending_recording = ("SIGNAL", Payload())
+        thread, outcome = run_in_thread(h.result)
+        thread.join(BLOCK_TIMEOUT)
+        assert not thread.is_alive(), "result() deadlocked on the payload's finalizer"
+        assert "value" in outcome and seen == ["complete"]
+
     def test_never_collected_keeps_its_acquisition(self, ss):
         w = Wiring().wire(ss)
         h = wait_done(start_signal(ss))
