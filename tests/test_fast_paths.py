@@ -156,3 +156,41 @@ class TestMethodCalls:
         handle._lock = Lock()
         handle.status()
         assert calls == ["acquire", "release"]
+
+
+class TestEvents:
+    def test_events_behave_as_threading_events(self, ss):
+        import threading
+        event = finished_handle(ss)._done_event
+        assert isinstance(event, threading.Event) and event.is_set() and event.wait(0)
+        event.clear()
+        assert event.wait(timeout=0.01) is False and not event.is_set()
+
+    def test_a_replaced_threading_global_makes_the_events(self, ss, monkeypatch):
+        import threading
+        made = []
+
+        class Event(threading.Event):
+            def __init__(self):
+                super().__init__()
+                made.append(self)
+
+        monkeypatch.setattr(ss, "threading", types.SimpleNamespace(
+            Event=Event, Lock=threading.Lock, Thread=threading.Thread))
+        handle = finished_handle(ss)
+        assert [handle._done_event, handle._acquire_done, handle._post_acquire_gate] == made
+        assert all(e.is_set() for e in made)
+
+
+class TestOwnHelpers:
+    def test_a_replaced_helper_is_called_instead_of_the_body(self, ss, monkeypatch):
+        calls = []
+        original = ss._simulation_graph_feature_names
+
+        def replacement(graph):
+            calls.append(graph)
+            return original(graph)
+
+        monkeypatch.setattr(ss, "_simulation_graph_feature_names", replacement)
+        handle = finished_handle(ss)
+        assert calls == [handle._graph]

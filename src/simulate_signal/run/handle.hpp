@@ -121,6 +121,14 @@ void check_cancelled(nb::handle self);
 ref new_pipeline_thread(nb::handle target);
 void start_pipeline_thread(nb::handle thread);
 
+// The handle's events (run/event.cpp): threading.Event() as the `threading`
+// global makes it now (the module's native subclass while that global and its
+// Event are the ones imported), and set()/wait(timeout=...) on any event.
+void define_event_class(nb::handle threading);
+ref new_event();
+void event_set(nb::handle event);
+void event_wait(nb::handle event, double timeout);
+
 // The handle type (created once by define_handle_class).
 PyTypeObject *handle_type();
 ref make_handle_type(const char *doc);

@@ -151,8 +151,6 @@ void set_parameters(HandleObject *h, const Call &a) {
     init_field(h, Field::fail_fast, a[12]);
 }
 
-ref new_event() { return call(attr(global("threading"), "Event")); }
-
 void create_shared_state(HandleObject *h, nb::handle era_number) {
     init_field(h, Field::lock, call(attr(global("threading"), "Lock")));
     init_field(h, Field::status,
@@ -179,8 +177,8 @@ void start_pipeline(nb::handle self, HandleObject *h) {
     ref thread = new_pipeline_thread(attr(self, "_run_pipeline"));
     init_field(h, Field::thread, thread);
     start_pipeline_thread(thread);
-    call_method(field(h, Field::acquire_done), "wait", kwarg("timeout", py_float(0.1)));
-    call_method(field(h, Field::post_acquire_gate), "set");
+    event_wait(field(h, Field::acquire_done), 0.1);
+    event_set(field(h, Field::post_acquire_gate));
 }
 
 nb::object handle_init(const Call &a) {
@@ -324,7 +322,7 @@ nb::object handle_cancel(const Call &a) {
                                   name("Simulation cancelled by user."),
                                   attr(current, "era_number"), elapsed_since_start(h))));
         displaced.push_back(set_field(h, Field::error, cancelled_error()));
-        call_method(field(h, Field::done_event), "set");
+        event_set(field(h, Field::done_event));
     });
     return nb::none();
 }
@@ -387,9 +385,9 @@ void exit_block(const Run &run) {
     locked(h, [&](Displaced &displaced) {
         displaced.push_back(set_field(h, Field::pipeline_acquired, py_bool(run.acquired)));
     });
-    call_method(field(h, Field::acquire_done), "set");
-    call_method(field(h, Field::post_acquire_gate), "set");
-    call_method(field(h, Field::done_event), "set");
+    event_set(field(h, Field::acquire_done));
+    event_set(field(h, Field::post_acquire_gate));
+    event_set(field(h, Field::done_event));
 }
 
 nb::object handle_run_pipeline(const Call &a) {
@@ -424,6 +422,7 @@ const char *const kHandleInitDoc =
     "0.1 s. simulate_signal() and simulate_strategy() build handles; use those.";
 
 void define_handle_class() {
+    define_event_class(global("threading"));
     ref cls = make_handle_type("Handle to a running simulation.");
     // The methods, in the order the class defines them.
     auto method = [&](const char *method_name, ref fn) { set_attr(cls, method_name, fn); };

@@ -58,9 +58,8 @@ void record_acquisition(Run &run) {
     });
     run.acquired = true;
     ref old = set_field(h, Field::acquired, true_());
-    call_method(field(h, Field::acquire_done), "set");
-    call_method(field(h, Field::post_acquire_gate), "wait",
-                kwarg("timeout", py_float(kPostAcquireGateSeconds)));
+    event_set(field(h, Field::acquire_done));
+    event_wait(field(h, Field::post_acquire_gate), kPostAcquireGateSeconds);
 }
 
 // isinstance(value, (int, float)): anything else counts as 0.

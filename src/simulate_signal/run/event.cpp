@@ -1,0 +1,194 @@
+// The handle's events: threading.Event as the module makes it while the
+// `threading` global and its Event are the ones the module imported.
+//
+// Why: a threading.Event is a Condition over a Lock, built and driven in
+// Python; the three events of a run cost about as much as the rest of the
+// handle. This Event is a subclass of threading.Event (isinstance holds) whose
+// state is a native flag with a condition variable: is_set, set, clear and
+// wait behave as threading.Event's do, and wait releases the GIL, in short
+// slices so that a signal reaches the waiting thread.
+#include "run/handle.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace simsig {
+
+namespace {
+
+struct EventState {
+    PyObject_HEAD
+    std::mutex *mutex;               // never held while the GIL is taken
+    std::condition_variable *set_cv;
+    bool flag;                       // guarded by mutex
+};
+
+PyTypeObject *g_state_type = nullptr;
+PyObject *g_event_class = nullptr;      // the subclass
+PyObject *g_threading = nullptr;        // the threading module imported at set-up
+PyObject *g_threading_event = nullptr;  // its Event class
+
+void state_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    auto *s = reinterpret_cast<EventState *>(self);
+    delete s->mutex;
+    delete s->set_cv;
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+EventState *state_of(nb::handle event) {
+    ref state = attr(event, "_native_state");
+    if (Py_TYPE(state.ptr()) != g_state_type)
+        raise(PyExc_TypeError, "event state is not the module's own");
+    return reinterpret_cast<EventState *>(state.ptr());  // kept alive by the event
+}
+
+bool is_set(EventState *s) {
+    std::lock_guard<std::mutex> guard(*s->mutex);
+    return s->flag;
+}
+
+void set_flag(EventState *s, bool value) {
+    {
+        std::lock_guard<std::mutex> guard(*s->mutex);
+        s->flag = value;
+    }
+    if (value)
+        s->set_cv->notify_all();
+}
+
+// Waits until set, or until `limit` seconds passed (negative: no limit).
+bool wait_flag(EventState *s, double limit) {
+    if (is_set(s))
+        return true;
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                       std::chrono::duration<double>(limit < 0 ? 0 : limit));
+    for (;;) {
+        bool flag = false;
+        Py_BEGIN_ALLOW_THREADS
+        {
+            std::unique_lock<std::mutex> lock(*s->mutex);
+            auto slice = clock::now() + std::chrono::milliseconds(50);
+            if (limit >= 0 && deadline < slice)
+                slice = deadline;
+            s->set_cv->wait_until(lock, slice, [&] { return s->flag; });
+            flag = s->flag;
+        }
+        Py_END_ALLOW_THREADS
+        if (flag || (limit >= 0 && clock::now() >= deadline))
+            return flag;
+        if (PyErr_CheckSignals())
+            throw nb::python_error();
+    }
+}
+
+nb::object event_init(const Call &a) {
+    auto *s = PyObject_New(EventState, g_state_type);
+    if (!s)
+        throw nb::python_error();
+    s->mutex = new std::mutex();
+    s->set_cv = new std::condition_variable();
+    s->flag = false;
+    ref state = nb::steal(reinterpret_cast<PyObject *>(s));
+    set_attr(a[0], "_native_state", state);
+    return nb::none();
+}
+
+nb::object event_is_set(const Call &a) { return nb::bool_(is_set(state_of(a[0]))); }
+
+nb::object event_set(const Call &a) {
+    set_flag(state_of(a[0]), true);
+    return nb::none();
+}
+
+nb::object event_clear(const Call &a) {
+    set_flag(state_of(a[0]), false);
+    return nb::none();
+}
+
+nb::object event_wait(const Call &a) {
+    EventState *s = state_of(a[0]);
+    double limit = -1.0;
+    if (!is_none(a[1])) {
+        limit = PyFloat_AsDouble(a[1].ptr());
+        if (limit == -1.0 && PyErr_Occurred())
+            throw nb::python_error();
+        if (limit < 0)
+            limit = 0;
+    }
+    return nb::bool_(wait_flag(s, limit));
+}
+
+nb::object event_repr(const Call &a) {
+    return format("<threading.Event at %p: %s>", a[0].ptr(),
+                  is_set(state_of(a[0])) ? "set" : "unset");
+}
+
+void make_state_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void *) state_dealloc},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"tallowmere.simulate_signal._EventState", sizeof(EventState), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    PyObject *type = PyType_FromSpec(&spec);
+    if (!type)
+        throw nb::python_error();
+    g_state_type = reinterpret_cast<PyTypeObject *>(type);
+}
+
+} // namespace
+
+void define_event_class(nb::handle threading) {
+    make_state_type();
+    g_threading = threading.inc_ref().ptr();
+    g_threading_event = attr(threading, "Event").release().ptr();
+    nb::dict ns;
+    ns["__doc__"] = attr(g_threading_event, "__doc__");
+    ns["__init__"] = make_function("Event.__init__", {arg("self")}, event_init);
+    ns["is_set"] = make_function("Event.is_set", {arg("self")}, event_is_set,
+                                 "Return true if and only if the internal flag is true.");
+    ns["set"] = make_function("Event.set", {arg("self")}, event_set,
+                              "Set the internal flag to true and wake every waiter.");
+    ns["clear"] = make_function("Event.clear", {arg("self")}, event_clear,
+                                "Reset the internal flag to false.");
+    ns["wait"] = make_function("Event.wait", {arg("self"), arg("timeout", none())}, event_wait,
+                               "Block until the internal flag is true or the timeout passes; "
+                               "return the flag.");
+    ns["__repr__"] = make_function("Event.__repr__", {arg("self")}, event_repr);
+    g_event_class = make_class("Event", nb::make_tuple(nb::handle(g_threading_event)), ns)
+                        .release()
+                        .ptr();
+}
+
+ref new_event() {
+    ref threading = global("threading");
+    ref event_class = attr(threading, "Event");
+    if (threading.ptr() == g_threading && event_class.ptr() == g_threading_event)
+        return call(nb::handle(g_event_class));
+    return call(event_class);
+}
+
+namespace {
+// The module's own Event, used directly; any other event through its methods.
+bool own_event(nb::handle event) { return Py_TYPE(event.ptr()) == (PyTypeObject *) g_event_class; }
+} // namespace
+
+void event_set(nb::handle event) {
+    if (own_event(event))
+        set_flag(state_of(event), true);
+    else
+        call_method(event, "set");
+}
+
+void event_wait(nb::handle event, double timeout) {
+    if (own_event(event))
+        wait_flag(state_of(event), timeout);
+    else
+        call_method(event, "wait", kwarg("timeout", py_float(timeout)));
+}
+
+} // namespace simsig
