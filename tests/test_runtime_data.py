@@ -32,6 +32,29 @@ def test_shuffle_seed_missing(ss, tmp_path, data_dir):
     assert info.value.args == (SEED_MISSING,)
 
 
+@pytest.mark.parametrize("layout", ["file", "trailing slash", "directory", "nul byte", "absent"])
+def test_shuffle_seed_read_directly_as_python_reads_it(ss, tmp_path, layout):
+    """The direct read (the module's own os and open) and the read through a
+    replaced os global give the same bytes or the same error."""
+    import os
+    seed = tmp_path / "shuffle_seed.enc"
+    if layout == "directory":
+        seed.mkdir()
+    elif layout != "absent":
+        seed.write_bytes(bytes(range(60)))
+    data_dir = {"trailing slash": f"{tmp_path}/", "nul byte": f"{tmp_path}\0"}.get(
+        layout, str(tmp_path))
+
+    def outcome():
+        try:
+            return ss._load_runtime_shuffle_blob(data_dir)
+        except Exception as exc:  # noqa: BLE001 - compared below
+            return type(exc), exc.args, getattr(exc, "filename", None)
+    direct = outcome()
+    ss.os = SimpleNamespace(path=os.path)
+    assert direct == outcome()
+
+
 @pytest.mark.parametrize("content, error", [
     (b"x" * 59, "Shuffle seed must be 60 bytes, got 59"), (b"", "got 0$"), (b"x" * 61, "got 61"),
     (OSError("read failed"), "read failed"),

@@ -6,11 +6,120 @@
 #include "frame/frame.hpp"
 #include "runtime_data/runtime_data.hpp"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace simsig {
 
 namespace {
 
 constexpr Py_ssize_t kShuffleSeedLength = 60;
+constexpr const char *kSeedFile = "shuffle_seed.enc";
+
+// ---------------------------------------------------------------------------
+// The standard library as imported at set-up. While the namespace's `os`, its
+// `path` functions and builtins.open are these very objects and the data
+// directory is a plain str, os.path.join, os.path.exists and reading the
+// file are done here directly, with the same results and the same errors.
+
+struct Stdlib {
+    PyObject *os = nullptr, *path_join = nullptr, *path_exists = nullptr, *open = nullptr;
+};
+Stdlib g_stdlib;
+
+bool stdlib_as_imported(nb::handle os) {
+    if (os.ptr() != g_stdlib.os)
+        return false;
+    ref os_path = attr(os, "path");
+    return attr(os_path, "join").ptr() == g_stdlib.path_join &&
+           attr(os_path, "exists").ptr() == g_stdlib.path_exists;
+}
+
+ref builtins_module() {
+    ref builtins = nb::steal(PyImport_GetModule(name("builtins").ptr()));
+    if (!builtins) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        builtins = import_module("builtins");
+    }
+    return builtins;
+}
+
+// posixpath.join(directory, "shuffle_seed.enc") for a str directory.
+ref joined_seed_path(nb::handle directory) {
+    Py_ssize_t length = PyUnicode_GetLength(directory.ptr());
+    bool separator = length > 0 && PyUnicode_ReadChar(directory.ptr(), length - 1) != '/';
+    ref tail = py_str(separator ? "/shuffle_seed.enc" : kSeedFile);
+    PyObject *joined = PyUnicode_Concat(directory.ptr(), tail.ptr());
+    if (!joined)
+        throw nb::python_error();
+    return nb::steal(joined);
+}
+
+// The path as the file system sees it; empty when it holds a NUL byte.
+std::string fs_path(nb::handle path) {
+    ref encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (!encoded)
+        throw nb::python_error();
+    std::string out(PyBytes_AsString(encoded.ptr()), (size_t) PyBytes_Size(encoded.ptr()));
+    return out.find('\0') == std::string::npos ? out : std::string();
+}
+
+// os.path.exists: stat() succeeds.
+bool path_exists(nb::handle path) {
+    std::string p = fs_path(path);
+    struct stat st;
+    return !p.empty() && ::stat(p.c_str(), &st) == 0;
+}
+
+[[noreturn]] void raise_os_error(nb::handle path) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw nb::python_error();
+}
+
+// open(path, "rb").read() for a str path that exists as a file.
+ref read_file_directly(nb::handle path) {
+    std::string p = fs_path(path);
+    if (p.empty())
+        raise(PyExc_ValueError, "embedded null byte");
+    int fd;
+    do {
+        fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        raise_os_error(path);
+    std::string content;
+    struct stat st;
+    int failure = 0;
+    if (::fstat(fd, &st) != 0) {
+        failure = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        failure = EISDIR;
+    } else {
+        char buffer[4096];
+        for (;;) {
+            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                content.append(buffer, (size_t) n);
+            } else if (n == 0) {
+                break;
+            } else if (errno != EINTR) {
+                failure = errno;
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    if (failure) {
+        errno = failure;
+        raise_os_error(path);
+    }
+    return nb::steal(PyBytes_FromStringAndSize(content.data(), (Py_ssize_t) content.size()));
+}
 
 const char *const kSeedMissing =
     "shuffle_seed.enc is required for simulation reconstruction. Run data sync or pass a sync "
@@ -18,14 +127,10 @@ const char *const kSeedMissing =
 
 // with open(path, "rb") as handle: return handle.read()
 ref read_binary_file(nb::handle path) {
-    // The loaded builtins module, as importing it would return it.
-    ref builtins = nb::steal(PyImport_GetModule(name("builtins").ptr()));
-    if (!builtins) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        builtins = import_module("builtins");
-    }
-    ref handle = attr(builtins, "open")(path, "rb");
+    ref open = attr(builtins_module(), "open");
+    if (open.ptr() == g_stdlib.open && PyUnicode_CheckExact(path.ptr()))
+        return read_file_directly(path);
+    ref handle = open(path, "rb");
     ref content;
     ref failure = catch_exception([&] { content = attr(handle, "read")(); }, PyExc_BaseException);
     attr(handle, "close")();
@@ -37,10 +142,17 @@ ref read_binary_file(nb::handle path) {
 nb::object load_runtime_shuffle_blob(const Call &a) {
     nb::handle data_dir = a[0];
     if (truthy(data_dir)) {
-        ref os_path = attr(global("os"), "path");
-        ref shuffle_seed_path = attr(os_path, "join")(data_dir, "shuffle_seed.enc");
-        if (truthy(attr(os_path, "exists")(shuffle_seed_path)))
-            return helper("_validate_shuffle_blob", read_binary_file(shuffle_seed_path));
+        ref os = global("os");
+        if (PyUnicode_CheckExact(data_dir.ptr()) && stdlib_as_imported(os)) {
+            ref shuffle_seed_path = joined_seed_path(data_dir);
+            if (path_exists(shuffle_seed_path))
+                return helper("_validate_shuffle_blob", read_binary_file(shuffle_seed_path));
+        } else {
+            ref os_path = attr(os, "path");
+            ref shuffle_seed_path = attr(os_path, "join")(data_dir, kSeedFile);
+            if (truthy(attr(os_path, "exists")(shuffle_seed_path)))
+                return helper("_validate_shuffle_blob", read_binary_file(shuffle_seed_path));
+        }
     }
     raise(PyExc_FileNotFoundError, kSeedMissing);
 }
@@ -61,6 +173,12 @@ nb::object validate_shuffle_blob(const Call &a) {
 } // namespace
 
 void define_shuffle_seed_functions() {
+    ref os = global("os");
+    ref os_path = attr(os, "path");
+    g_stdlib.os = os.inc_ref().ptr();
+    g_stdlib.path_join = attr(os_path, "join").release().ptr();
+    g_stdlib.path_exists = attr(os_path, "exists").release().ptr();
+    g_stdlib.open = attr(builtins_module(), "open").release().ptr();
     def_function("_load_runtime_shuffle_blob", {arg("data_dir")}, load_runtime_shuffle_blob);
     def_function("_validate_shuffle_blob", {arg("shuffle_blob")}, validate_shuffle_blob);
 }
