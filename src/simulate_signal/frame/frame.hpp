@@ -60,6 +60,13 @@ ref from_import(const char *module_name, const char *name);
 // `from module_name import a, b`: one import, then each name in order.
 std::vector<ref> from_import(const char *module_name, std::initializer_list<const char *> names);
 ref import_module(const char *module_name);
+// sys.modules[module_name] when it is loaded (and initialised), else empty.
+ref loaded_module(nb::handle module_name);
+// importlib.import_module(module_name) for the `importlib` given (the module
+// global): the loaded module directly while that is the importlib imported
+// at set-up with its own import_module and the name is absolute.
+ref importlib_import_module(nb::handle importlib, nb::handle module_name);
+void remember_importlib(nb::handle importlib);
 
 // ---------------------------------------------------------------------------
 // Attributes.

@@ -1,4 +1,5 @@
 // Collaborator globals, the shared sync state and init_simulate_signal.
+#include "frame/event.hpp"
 #include "frame/frame.hpp"
 #include "frame/state.hpp"
 
@@ -113,7 +114,7 @@ void define_sync_globals() {
     set_global("_sync_in_progress", false_());
     set_global("_sync_result_cache", none());
     set_global("_sync_exception_cache", none());
-    set_global("_sync_event", attr(threading, "Event")());
+    set_global("_sync_event", new_event());
 }
 
 } // namespace simsig

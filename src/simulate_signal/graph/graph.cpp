@@ -38,7 +38,7 @@ ref typed_shapes_from_provider(const char *provider_name) {
         return ref();
     ref graph_module;
     ref failure = catch_exception(
-        [&] { graph_module = attr(global("importlib"), "import_module")(graph_module_name); },
+        [&] { graph_module = importlib_import_module(global("importlib"), graph_module_name); },
         PyExc_ImportError);
     if (failure)
         return ref();
@@ -211,6 +211,7 @@ nb::object plain_tracking_graph(const Call &a) {
 } // namespace
 
 void define_graph_functions() {
+    remember_importlib(global("importlib"));
     def_function("_import_typed_shapes", {}, import_typed_shapes);
     def_function("_typed_runtime_graph", {arg("graph")}, typed_runtime_graph);
     def_function("_reject_public_aggregation_graph", {arg("graph")},

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "frame/calls.hpp"
+#include "frame/event.hpp"
 #include "frame/frame.hpp"
 
 #include <cxxabi.h>
@@ -120,14 +121,6 @@ void check_cancelled(nb::handle self);
 // will run, then started.
 ref new_pipeline_thread(nb::handle target);
 void start_pipeline_thread(nb::handle thread);
-
-// The handle's events (run/event.cpp): threading.Event() as the `threading`
-// global makes it now (the module's native subclass while that global and its
-// Event are the ones imported), and set()/wait(timeout=...) on any event.
-void define_event_class(nb::handle threading);
-ref new_event();
-void event_set(nb::handle event);
-void event_wait(nb::handle event, double timeout);
 
 // The handle type (created once by define_handle_class).
 PyTypeObject *handle_type();

@@ -422,7 +422,6 @@ const char *const kHandleInitDoc =
     "0.1 s. simulate_signal() and simulate_strategy() build handles; use those.";
 
 void define_handle_class() {
-    define_event_class(global("threading"));
     ref cls = make_handle_type("Handle to a running simulation.");
     // The methods, in the order the class defines them.
     auto method = [&](const char *method_name, ref fn) { set_attr(cls, method_name, fn); };

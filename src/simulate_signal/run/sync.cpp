@@ -111,7 +111,7 @@ bool claim_shared_sync() {
             return;
         set_global("_sync_in_progress", true_());
         set_global("_sync_exception_cache", none());
-        attr(global("_sync_event"), "clear")();
+        event_clear(global("_sync_event"));
         claimed = true;
     });
     return claimed;
@@ -123,7 +123,7 @@ void share_sync_failure(nb::handle failure) {
     locked(global("_sync_lock"), [&] {
         set_global("_sync_exception_cache", failure);
         set_global("_sync_in_progress", false_());
-        attr(global("_sync_event"), "set")();
+        event_set(global("_sync_event"));
     });
 }
 
@@ -142,7 +142,7 @@ ref perform_shared_sync() {
                 set_global("_sync_result_cache", sync_result);
                 set_global("_sync_exception_cache", none());
                 set_global("_sync_in_progress", false_());
-                attr(global("_sync_event"), "set")();
+                event_set(global("_sync_event"));
             });
         });
     } catch (abi::__forced_unwind &) {
@@ -165,9 +165,7 @@ ref perform_shared_sync() {
 
 // Another run syncs: take its result, or raise its very exception.
 ref await_shared_sync() {
-    ref finished =
-        call_method(global("_sync_event"), "wait", kwarg("timeout", py_float(kSyncWaitSeconds)));
-    if (!truthy(finished))
+    if (!event_wait(global("_sync_event"), kSyncWaitSeconds))
         raise(global("SyncError"), "Timed out waiting for simulation data sync to complete");
     ref sync_result;
     locked(global("_sync_lock"), [&] {

@@ -7,7 +7,8 @@
 // state is a native flag with a condition variable: is_set, set, clear and
 // wait behave as threading.Event's do, and wait releases the GIL, in short
 // slices so that a signal reaches the waiting thread.
-#include "run/handle.hpp"
+#include "frame/calls.hpp"
+#include "frame/event.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -140,8 +141,6 @@ void make_state_type() {
     g_state_type = reinterpret_cast<PyTypeObject *>(type);
 }
 
-} // namespace
-
 void define_event_class(nb::handle threading) {
     make_state_type();
     g_threading = threading.inc_ref().ptr();
@@ -164,8 +163,12 @@ void define_event_class(nb::handle threading) {
                         .ptr();
 }
 
+} // namespace
+
 ref new_event() {
     ref threading = global("threading");
+    if (!g_event_class)
+        define_event_class(threading);
     ref event_class = attr(threading, "Event");
     if (threading.ptr() == g_threading && event_class.ptr() == g_threading_event)
         return call(nb::handle(g_event_class));
@@ -174,7 +177,9 @@ ref new_event() {
 
 namespace {
 // The module's own Event, used directly; any other event through its methods.
-bool own_event(nb::handle event) { return Py_TYPE(event.ptr()) == (PyTypeObject *) g_event_class; }
+bool own_event(nb::handle event) {
+    return g_event_class && Py_TYPE(event.ptr()) == (PyTypeObject *) g_event_class;
+}
 } // namespace
 
 void event_set(nb::handle event) {
@@ -184,11 +189,17 @@ void event_set(nb::handle event) {
         call_method(event, "set");
 }
 
-void event_wait(nb::handle event, double timeout) {
+void event_clear(nb::handle event) {
     if (own_event(event))
-        wait_flag(state_of(event), timeout);
+        set_flag(state_of(event), false);
     else
-        call_method(event, "wait", kwarg("timeout", py_float(timeout)));
+        call_method(event, "clear");
+}
+
+bool event_wait(nb::handle event, double timeout) {
+    if (own_event(event))
+        return wait_flag(state_of(event), timeout);
+    return truthy(call_method(event, "wait", kwarg("timeout", py_float(timeout))));
 }
 
 } // namespace simsig

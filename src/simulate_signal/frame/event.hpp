@@ -1,0 +1,18 @@
+// Events as the module makes and drives them (frame/event.cpp).
+#pragma once
+
+#include "frame/frame.hpp"
+
+namespace simsig {
+
+// threading.Event() as the `threading` global makes it now: the module's
+// native subclass of threading.Event while that global and its Event are the
+// ones imported at set-up.
+ref new_event();
+// event.set(), event.clear(), event.wait(timeout=...) on any event; the
+// module's own events directly.
+void event_set(nb::handle event);
+void event_clear(nb::handle event);
+bool event_wait(nb::handle event, double timeout);
+
+} // namespace simsig
