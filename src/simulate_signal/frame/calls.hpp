@@ -48,11 +48,14 @@ constexpr bool keywords_last() {
     return ordered;
 }
 
-inline void add_keyword(PyObject *names, Py_ssize_t &i, const kwarg &keyword) {
-    if (PyTuple_SetItem(names, i++, name(keyword.name).inc_ref().ptr()))
-        throw nb::python_error();
+// The tuple of a call's keyword names (a new reference), kept per distinct
+// list of name literals: a call site builds it once.
+PyObject *keyword_names_tuple(const char *const *names, size_t count);
+
+inline void add_keyword(const char **names, size_t &i, const kwarg &keyword) {
+    names[i++] = keyword.name;
 }
-inline void add_keyword(PyObject *, Py_ssize_t &, nb::handle) {}
+inline void add_keyword(const char **, size_t &, nb::handle) {}
 
 // The tuple of a call's keyword names, or an empty ref when it has none.
 template <typename... Args>
@@ -60,12 +63,10 @@ ref keyword_names(const Args &...args) {
     if constexpr (keyword_count<Args...>() == 0) {
         return ref();
     } else {
-        ref names = nb::steal(PyTuple_New((Py_ssize_t) keyword_count<Args...>()));
-        if (!names)
-            throw nb::python_error();
-        Py_ssize_t i = 0;
-        (add_keyword(names.ptr(), i, args), ...);
-        return names;
+        const char *names[keyword_count<Args...>()];
+        size_t i = 0;
+        (add_keyword(names, i, args), ...);
+        return nb::steal(keyword_names_tuple(names, keyword_count<Args...>()));
     }
 }
 

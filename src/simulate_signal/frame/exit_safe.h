@@ -17,10 +17,14 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-int simsig_interpreter_exiting(void);
+extern int simsig_exiting_flag;  // set once, by the atexit hook
 #ifdef __cplusplus
 }
 #endif
+
+static inline int simsig_interpreter_exiting(void) {
+    return __atomic_load_n(&simsig_exiting_flag, __ATOMIC_RELAXED);
+}
 
 static inline void simsig_decref(PyObject *op) {
     if (!simsig_interpreter_exiting())

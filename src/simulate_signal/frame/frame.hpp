@@ -16,6 +16,7 @@
 #include <nanobind/nanobind.h>
 
 #include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <type_traits>
 #include <utility>
@@ -37,8 +38,25 @@ bool interpreter_exiting() noexcept;
 
 // ---------------------------------------------------------------------------
 // Names: interned Python strings, created once per literal and kept for the
-// life of the process. Use only with string literals.
-nb::handle name(const char *literal);
+// life of the process. Use only with string literals: a literal's address is
+// its key, and a small direct-mapped table of recent ones answers inline.
+namespace detail {
+struct RecentName {
+    const char *literal;
+    PyObject *interned;
+};
+constexpr size_t kRecentNames = 1024;
+extern RecentName g_recent_names[kRecentNames];
+inline size_t recent_name_slot(const char *literal) {
+    return (reinterpret_cast<uintptr_t>(literal) >> 3) % kRecentNames;
+}
+nb::handle name_slow(const char *literal);
+} // namespace detail
+
+inline nb::handle name(const char *literal) {
+    const detail::RecentName &slot = detail::g_recent_names[detail::recent_name_slot(literal)];
+    return slot.literal == literal ? nb::handle(slot.interned) : detail::name_slow(literal);
+}
 
 // ---------------------------------------------------------------------------
 // The module namespace.

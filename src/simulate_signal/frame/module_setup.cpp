@@ -98,8 +98,7 @@ void register_exit_hook() {
 
 } // namespace
 
-void build_module(nb::handle m) {
-    set_module(m);
+void build_module() {
     init_function_type();
     register_exit_hook();
 

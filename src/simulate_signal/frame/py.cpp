@@ -14,23 +14,17 @@
 
 namespace simsig {
 
-namespace {
-std::atomic<bool> g_exiting{false};
-} // namespace
+// Read inline by every reference release (frame/exit_safe.h).
+extern "C" int simsig_exiting_flag = 0;
 
-bool interpreter_exiting() noexcept { return g_exiting.load(std::memory_order_relaxed); }
-extern "C" int simsig_interpreter_exiting(void) { return interpreter_exiting() ? 1 : 0; }
-void mark_interpreter_exiting() noexcept { g_exiting.store(true, std::memory_order_relaxed); }
+bool interpreter_exiting() noexcept { return simsig_interpreter_exiting(); }
+void mark_interpreter_exiting() noexcept { __atomic_store_n(&simsig_exiting_flag, 1, __ATOMIC_RELAXED); }
 
-nb::handle name(const char *literal) {
+namespace detail {
+RecentName g_recent_names[kRecentNames];
+
+nb::handle name_slow(const char *literal) {
     // Guarded by the GIL: interning runs no Python code, so it cannot release it.
-    // A small direct-mapped table of recent literals answers most lookups
-    // before the map is asked.
-    struct Recent { const char *literal; PyObject *interned; };
-    static Recent recent[512];
-    Recent &slot = recent[(reinterpret_cast<uintptr_t>(literal) >> 2) % 512];
-    if (slot.literal == literal)
-        return slot.interned;
     static auto *cache = new std::unordered_map<const char *, PyObject *>();
     auto it = cache->find(literal);
     PyObject *s = it != cache->end() ? it->second : nullptr;
@@ -40,9 +34,10 @@ nb::handle name(const char *literal) {
             throw nb::python_error();
         cache->emplace(literal, s);
     }
-    slot = {literal, s};
+    g_recent_names[recent_name_slot(literal)] = {literal, s};
     return s;
 }
+} // namespace detail
 
 // ---------------------------------------------------------------------------
 // Module namespace
