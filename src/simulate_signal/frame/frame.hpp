@@ -287,8 +287,12 @@ ref helper(const char *helper_name, Args &&...args) {
 // A new function object. `qualname` may be "Class.method".
 ref make_function(const char *qualname, std::initializer_list<Param> params, Impl impl,
                   const char *doc = nullptr);
+ref make_function(const char *qualname, const std::vector<Param> &params, Impl impl,
+                  const char *doc = nullptr);
 // Define a module-level function, bound in the namespace under its name.
 ref def_function(const char *name, std::initializer_list<Param> params, Impl impl,
+                 const char *doc = nullptr);
+ref def_function(const char *name, const std::vector<Param> &params, Impl impl,
                  const char *doc = nullptr);
 
 // A plain Python class: type(name, bases, namespace) with __module__ and

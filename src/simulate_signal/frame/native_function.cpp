@@ -337,6 +337,11 @@ void init_function_type() {
 
 ref make_function(const char *qualname, std::initializer_list<Param> params, Impl impl,
                   const char *doc) {
+    return make_function(qualname, std::vector<Param>(params), impl, doc);
+}
+
+ref make_function(const char *qualname, const std::vector<Param> &params, Impl impl,
+                  const char *doc) {
     init_function_type();
     if (params.size() > kMaxParams)
         throw std::length_error("too many parameters");
@@ -406,6 +411,11 @@ ref call_body(Impl body, const Call &call) {
 }
 
 ref def_function(const char *function_name, std::initializer_list<Param> params, Impl impl,
+                 const char *doc) {
+    return def_function(function_name, std::vector<Param>(params), impl, doc);
+}
+
+ref def_function(const char *function_name, const std::vector<Param> &params, Impl impl,
                  const char *doc) {
     ref fn = make_function(function_name, params, impl, doc);
     set_global(function_name, fn);

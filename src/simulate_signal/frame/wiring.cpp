@@ -3,47 +3,70 @@
 #include "frame/frame.hpp"
 #include "frame/state.hpp"
 
+#include <vector>
+
 namespace simsig {
 
 namespace {
 
-// The collaborator globals in their order of creation.
-const char *const kCollaboratorGlobals[] = {
-    "_auth", "_sync_manager", "_graph_validator", "_batch_orchestrator", "_backtester",
-    "_search_tracker", "_era_thread", "_vault", "_compute_search_plan", "_era_config",
-    "_vocabulary", "_load_vocabulary", "_useful_signal_metadata", "_useful_signals",
-    "_useful_signal_pool", "_found_signal_pool", "_load_found_signal_pnl", "_signal_dir",
-    "_network_client", "_server_client", "_BatchOrchestrator", "_set_phase",
-    "_correlate_per_pool", "_compute_mi_per_pool", "_runtime_freshness_guard",
-    "_vocabulary_raw",
-};
+// init_simulate_signal's parameters, in order: one row each, the one place
+// they are written. Columns: the parameter; the module global it sets; its
+// default (REQUIRED or NONE); what the call does with it (ASSIGN: stored in
+// its global, in parameter order; GUARD: the freshness guard, resolved after
+// them; IGNORE: accepted and not used); the global's place among the
+// collaborator globals created at import (-1: none).
+#define SIMSIG_WIRING(X)                                                                   \
+    X(auth, _auth, REQUIRED, ASSIGN, 0)                                                    \
+    X(sync_manager, _sync_manager, REQUIRED, ASSIGN, 1)                                    \
+    X(vault, _vault, REQUIRED, ASSIGN, 7)                                                  \
+    X(backtester, _backtester, REQUIRED, ASSIGN, 4)                                        \
+    X(search_tracker, _search_tracker, REQUIRED, ASSIGN, 5)                                \
+    X(era_thread, _era_thread, REQUIRED, ASSIGN, 6)                                        \
+    X(graph_validator, _graph_validator, NONE, ASSIGN, 2)                                  \
+    X(batch_orchestrator, _batch_orchestrator, NONE, ASSIGN, 3)                            \
+    X(compute_search_plan, _compute_search_plan, NONE, ASSIGN, 8)                          \
+    X(era_config, _era_config, NONE, ASSIGN, 9)                                            \
+    X(load_vocabulary, _load_vocabulary, NONE, ASSIGN, 11)                                 \
+    X(useful_signal_metadata, _useful_signal_metadata, NONE, ASSIGN, 12)                   \
+    X(useful_signals, _useful_signals, NONE, ASSIGN, 13)                                   \
+    X(useful_signal_pool, _useful_signal_pool, NONE, ASSIGN, 14)                           \
+    X(found_signal_pool, _found_signal_pool, NONE, ASSIGN, 15)                             \
+    X(load_found_signal_pnl, _load_found_signal_pnl, NONE, ASSIGN, 16)                     \
+    X(signal_dir, _signal_dir, NONE, ASSIGN, 17)                                           \
+    X(network_client, _network_client, NONE, ASSIGN, 18)                                   \
+    X(server_client, _server_client, NONE, ASSIGN, 19)                                     \
+    X(BatchOrchestrator_cls, _BatchOrchestrator, NONE, ASSIGN, 20)                         \
+    X(set_phase, _set_phase, NONE, ASSIGN, 21)                                             \
+    X(correlate_per_pool, _correlate_per_pool, NONE, ASSIGN, 22)                           \
+    X(compute_mi_per_pool, _compute_mi_per_pool, NONE, ASSIGN, 23)                         \
+    X(vocabulary, _vocabulary, NONE, ASSIGN, 10)                                           \
+    X(vocabulary_raw, _vocabulary_raw, NONE, ASSIGN, 25)                                   \
+    X(runtime_freshness_guard, _runtime_freshness_guard, NONE, GUARD, 24)                  \
+    X(market_id, -, NONE, IGNORE, -1)                                                      \
+    X(era_number, -, NONE, IGNORE, -1)
 
-// init_simulate_signal's parameters in order; the global each one sets is
-// its name with a leading underscore, assigned in this order. The freshness
-// guard and the two ignored ids are handled apart.
+enum Role { ASSIGN, GUARD, IGNORE };
+
 enum Index {
-    AUTH, SYNC_MANAGER, VAULT, BACKTESTER, SEARCH_TRACKER, ERA_THREAD, GRAPH_VALIDATOR,
-    BATCH_ORCHESTRATOR, COMPUTE_SEARCH_PLAN, ERA_CONFIG, LOAD_VOCABULARY,
-    USEFUL_SIGNAL_METADATA, USEFUL_SIGNALS, USEFUL_SIGNAL_POOL, FOUND_SIGNAL_POOL,
-    LOAD_FOUND_SIGNAL_PNL, SIGNAL_DIR, NETWORK_CLIENT, SERVER_CLIENT, BATCH_ORCHESTRATOR_CLS,
-    SET_PHASE, CORRELATE_PER_POOL, COMPUTE_MI_PER_POOL, VOCABULARY, VOCABULARY_RAW,
-    RUNTIME_FRESHNESS_GUARD, MARKET_ID, ERA_NUMBER,
+#define SIMSIG_WIRING_INDEX(parameter, global_, default_, role, created) parameter,
+    SIMSIG_WIRING(SIMSIG_WIRING_INDEX)
+#undef SIMSIG_WIRING_INDEX
+    kParameterCount
 };
 
-struct Assignment { Index param; const char *global; };
-const Assignment kAssignments[] = {
-    {AUTH, "_auth"}, {SYNC_MANAGER, "_sync_manager"}, {VAULT, "_vault"},
-    {BACKTESTER, "_backtester"}, {SEARCH_TRACKER, "_search_tracker"},
-    {ERA_THREAD, "_era_thread"}, {GRAPH_VALIDATOR, "_graph_validator"},
-    {BATCH_ORCHESTRATOR, "_batch_orchestrator"}, {COMPUTE_SEARCH_PLAN, "_compute_search_plan"},
-    {ERA_CONFIG, "_era_config"}, {LOAD_VOCABULARY, "_load_vocabulary"},
-    {USEFUL_SIGNAL_METADATA, "_useful_signal_metadata"}, {USEFUL_SIGNALS, "_useful_signals"},
-    {USEFUL_SIGNAL_POOL, "_useful_signal_pool"}, {FOUND_SIGNAL_POOL, "_found_signal_pool"},
-    {LOAD_FOUND_SIGNAL_PNL, "_load_found_signal_pnl"}, {SIGNAL_DIR, "_signal_dir"},
-    {NETWORK_CLIENT, "_network_client"}, {SERVER_CLIENT, "_server_client"},
-    {BATCH_ORCHESTRATOR_CLS, "_BatchOrchestrator"}, {SET_PHASE, "_set_phase"},
-    {CORRELATE_PER_POOL, "_correlate_per_pool"}, {COMPUTE_MI_PER_POOL, "_compute_mi_per_pool"},
-    {VOCABULARY, "_vocabulary"}, {VOCABULARY_RAW, "_vocabulary_raw"},
+struct Row {
+    const char *parameter;
+    const char *global;
+    bool required;
+    Role role;
+    int created;
+};
+
+const Row kRows[] = {
+#define SIMSIG_WIRING_ROW(parameter, global_, default_, role, created) \
+    {#parameter, #global_, #default_[0] == 'R', role, created},
+    SIMSIG_WIRING(SIMSIG_WIRING_ROW)
+#undef SIMSIG_WIRING_ROW
 };
 
 const char *const kInitDoc =
@@ -67,18 +90,19 @@ const char *const kInitDoc =
     "collaborator global, setting omitted optional ones back to None.";
 
 nb::object init_simulate_signal(const Call &a) {
-    for (const Assignment &assignment : kAssignments)
-        set_global(assignment.global, a[assignment.param]);
+    for (const Row &row : kRows)
+        if (row.role == ASSIGN)
+            set_global(row.global, a[size_t(&row - kRows)]);
 
-    ref guard = nb::borrow(a[RUNTIME_FRESHNESS_GUARD]);
+    ref guard = nb::borrow(a[runtime_freshness_guard]);
     if (is_none(guard))
-        guard = attr_or_none(a[SYNC_MANAGER], "runtime_freshness_guard");
-    set_global("_runtime_freshness_guard", guard);
+        guard = attr_or_none(a[sync_manager], "runtime_freshness_guard");
+    set_global(kRows[runtime_freshness_guard].global, guard);
 
     ref registered_guard = global("_runtime_freshness_guard");
-    if (!is_none(registered_guard) && has_attr(a[BACKTESTER], "raw_backtester")) {
+    if (!is_none(registered_guard) && has_attr(a[backtester], "raw_backtester")) {
         if (ref register_consumer = hook(registered_guard, "register_module_consumer"))
-            register_consumer("backtester", a[BACKTESTER], "raw_backtester");
+            register_consumer("backtester", a[backtester], "raw_backtester");
     }
     return nb::none();
 }
@@ -86,26 +110,17 @@ nb::object init_simulate_signal(const Call &a) {
 } // namespace
 
 void define_wiring() {
-    def_function("init_simulate_signal",
-                 {arg("auth"), arg("sync_manager"), arg("vault"), arg("backtester"),
-                  arg("search_tracker"), arg("era_thread"), arg("graph_validator", none()),
-                  arg("batch_orchestrator", none()), arg("compute_search_plan", none()),
-                  arg("era_config", none()), arg("load_vocabulary", none()),
-                  arg("useful_signal_metadata", none()), arg("useful_signals", none()),
-                  arg("useful_signal_pool", none()), arg("found_signal_pool", none()),
-                  arg("load_found_signal_pnl", none()), arg("signal_dir", none()),
-                  arg("network_client", none()), arg("server_client", none()),
-                  arg("BatchOrchestrator_cls", none()), arg("set_phase", none()),
-                  arg("correlate_per_pool", none()), arg("compute_mi_per_pool", none()),
-                  arg("vocabulary", none()), arg("vocabulary_raw", none()),
-                  arg("runtime_freshness_guard", none()), arg("market_id", none()),
-                  arg("era_number", none())},
-                 init_simulate_signal, kInitDoc);
+    std::vector<Param> params;
+    for (const Row &row : kRows)
+        params.push_back(row.required ? arg(row.parameter) : arg(row.parameter, none()));
+    def_function("init_simulate_signal", params, init_simulate_signal, kInitDoc);
 }
 
 void define_collaborator_globals() {
-    for (const char *g : kCollaboratorGlobals)
-        set_global(g, none());
+    for (int place = 0; place < kParameterCount; ++place)
+        for (const Row &row : kRows)
+            if (row.created == place)
+                set_global(row.global, none());
 }
 
 void define_sync_globals() {
