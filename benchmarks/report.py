@@ -63,14 +63,19 @@ class Report:
         self._row("  RSS per live handle (thread stack included): KiB",
                   f"{r['rss_per_handle_kib']:.1f}", f"< {limit}", verdict)
 
-    def instructions(self, r):
+    def instructions(self, r, signal_limit):
         self.data["results"]["instructions"] = r
         if "skipped" in r:
             self._row("instructions per run (callgrind)", "skipped: " + r["skipped"])
             return
         for kind in ("signal", "strategy"):
             v = r[kind]
-            self._row(f"instructions per run (callgrind), {kind}", f"{v['module']:,.0f}")
+            if kind == "signal":
+                verdict = self._target("instructions_signal", v["module"], signal_limit)
+                self._row(f"instructions per run (callgrind), {kind}", f"{v['module']:,.0f}",
+                          f"<= {signal_limit:,}", verdict)
+            else:
+                self._row(f"instructions per run (callgrind), {kind}", f"{v['module']:,.0f}")
             self._row("  floor", f"{v['floor']:,.0f}")
             self._row("  ratio to the floor", f"{v['ratio_to_floor']:.2f}x")
 
