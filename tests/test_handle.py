@@ -40,7 +40,8 @@ class TestConstruction:
         assert cls.__module__ == "tallowmere.simulate_signal"
         methods = [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
         assert methods == ["__init__", "_update_status", "_check_cancelled", "_run_pipeline",
-                           "status", "_do_release", "result", "cancel"]
+                           "status", "_do_release", "result", "cancel", "done", "running",
+                           "cancelled", "exception", "add_done_callback"]
         assert cls.status.__doc__ == "Return current simulation status snapshot."
         assert cls.result.__doc__ == ("Block until completion, return BacktestResult or raise "
                                       "exception.")

@@ -189,6 +189,12 @@ void event_set(nb::handle event) {
         call_method(event, "set");
 }
 
+bool event_is_set(nb::handle event) {
+    if (own_event(event))
+        return is_set(state_of(event));
+    return truthy(call_method(event, "is_set"));
+}
+
 void event_clear(nb::handle event) {
     if (own_event(event))
         set_flag(state_of(event), false);

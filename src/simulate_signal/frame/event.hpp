@@ -12,6 +12,7 @@ ref new_event();
 // event.set(), event.clear(), event.wait(timeout=...) on any event; the
 // module's own events directly.
 void event_set(nb::handle event);
+bool event_is_set(nb::handle event);
 void event_clear(nb::handle event);
 bool event_wait(nb::handle event, double timeout);
 

@@ -51,6 +51,10 @@ struct HandleObject {
     // that it does not grow by the caller's frames at every call.
     PyObject *raised_error;
     PyObject *raised_traceback;
+    // add_done_callback: the callbacks not yet called (a list, or null), and
+    // whether the run's end has called them; both guarded by `_lock`.
+    PyObject *done_callbacks;
+    bool callbacks_called;
 };
 
 // The handle behind `self`; TypeError for anything that is not one.
@@ -121,6 +125,17 @@ void check_cancelled(nb::handle self);
 // will run, then started.
 ref new_pipeline_thread(nb::handle target);
 void start_pipeline_thread(nb::handle thread);
+
+// The future protocol and await (run/future.cpp), added to the class after
+// the handle's own methods.
+void define_future_methods(nb::handle cls);
+// At the run's end, on the pipeline thread: every done callback, once.
+void call_done_callbacks(nb::handle self);
+// self.result() / the stored error, once the run has ended: for await.
+ref handle_outcome(nb::handle self);
+// Returns once the run has ended (complete, or its thread joined); with a
+// timeout (seconds, or None), TimeoutError when it has not.
+void wait_until_ended(nb::handle self, nb::handle timeout);
 
 // The handle type (created once by define_handle_class).
 PyTypeObject *handle_type();

@@ -70,6 +70,7 @@ int handle_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(h->dict);
     Py_VISIT(h->raised_error);
     Py_VISIT(h->raised_traceback);
+    Py_VISIT(h->done_callbacks);
     return 0;
 }
 
@@ -80,6 +81,7 @@ int handle_clear(PyObject *self) {
     Py_CLEAR(h->dict);
     Py_CLEAR(h->raised_error);
     Py_CLEAR(h->raised_traceback);
+    Py_CLEAR(h->done_callbacks);
     return 0;
 }
 

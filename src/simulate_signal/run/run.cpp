@@ -263,6 +263,19 @@ void record_pending(HandleObject *h, Displaced &displaced) {
     call_with_mapping(record, parts[1]);
 }
 
+// Joins the pipeline thread; with a timeout (seconds), raises TimeoutError
+// when the thread is still running after it, having changed nothing.
+void wait_for_the_end(HandleObject *h, nb::handle timeout) {
+    ref thread = field(h, Field::thread);
+    if (is_none(timeout)) {
+        call_method(thread, "join");
+        return;
+    }
+    call_method(thread, "join", timeout);
+    if (truthy(call_method(thread, "is_alive")))
+        raise(PyExc_TimeoutError, "the simulation has not ended within the timeout");
+}
+
 // raise self._error, with the traceback it had when result() first raised it.
 [[noreturn]] void raise_stored(HandleObject *h, nb::handle error) {
     if (h->raised_error != error.ptr()) {
@@ -286,7 +299,7 @@ nb::object handle_result(const Call &a) {
                    !is_none(field(h, Field::result)) && is_none(field(h, Field::error));
     });
     if (!complete)
-        call_method(field(h, Field::thread), "join");
+        wait_for_the_end(h, a[1]);
 
     // The tracker and release() are called with the lock held; neither may
     // call back into the handle. What the record displaces (the payload) is
@@ -388,6 +401,7 @@ void exit_block(const Run &run) {
     event_set(field(h, Field::acquire_done));
     event_set(field(h, Field::post_acquire_gate));
     event_set(field(h, Field::done_event));
+    call_done_callbacks(run.self);
 }
 
 nb::object handle_run_pipeline(const Call &a) {
@@ -414,6 +428,25 @@ nb::object handle_run_pipeline(const Call &a) {
 }
 
 } // namespace
+
+ref handle_outcome(nb::handle self) {
+    PyObject *args[] = {self.ptr(), Py_None};
+    Call c;
+    c.m_values = args;
+    c.m_count = 2;
+    return handle_result(c);
+}
+
+void wait_until_ended(nb::handle self, nb::handle timeout) {
+    HandleObject *h = as_handle(self, "exception");
+    bool complete = false;
+    locked(h, [&](Displaced &) {
+        complete = equals(attr(field(h, Field::status), "phase"), "complete") &&
+                   !is_none(field(h, Field::result)) && is_none(field(h, Field::error));
+    });
+    if (!complete)
+        wait_for_the_end(h, timeout);
+}
 
 const char *const kHandleInitDoc =
     "Start one simulation on a background (daemon) thread.\n"
@@ -451,11 +484,13 @@ void define_handle_class() {
            make_function("SimulationHandle._do_release", {arg("self")}, handle_do_release,
                          "Release sync_manager if it was acquired and not yet released."));
     method("result",
-           make_function("SimulationHandle.result", {arg("self")}, handle_result,
+           make_function("SimulationHandle.result", {arg("self"), kwonly("timeout", none())},
+                         handle_result,
                          "Block until completion, return BacktestResult or raise exception."));
     method("cancel",
            make_function("SimulationHandle.cancel", {arg("self")}, handle_cancel,
                          "Cancel simulation immediately. No-op if already done/cancelled."));
+    define_future_methods(cls);
     g_update_status_body = handle_update_status;
     g_check_cancelled_body = handle_check_cancelled;
     g_do_release_body = handle_do_release;
