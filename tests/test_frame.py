@@ -137,6 +137,42 @@ class TestGuardedImport:
         assert proc.stdout.strip() == "ImportError cannot import name 'EraError' from 'tallowmere.sync'"
 
 
+class TestLoadedOncePerProcess:
+    """A second load of the extension is refused, and the first module keeps
+    reading and writing its own namespace."""
+
+    # Sets a global of the first module and reads it back through one of its functions.
+    FIRST_MODULE_WORKS = (
+        "m._era_config = {'market_id': 1, 'era_number': 2, 'loaded': 'first'}\n"
+        "print(m._resolve_runtime_era_config(1, 2)['loaded'])\n")
+
+    @pytest.mark.parametrize("second_name", ["tallowmere.simulate_signal", "copy.simulate_signal"])
+    def test_second_load_from_the_same_file(self, second_name):
+        proc = run_python(
+            "import importlib.util, tallowmere.simulate_signal as m\n"
+            f"spec = importlib.util.spec_from_file_location({second_name!r}, m.__file__)\n"
+            "try:\n    spec.loader.exec_module(importlib.util.module_from_spec(spec))\n"
+            "except ImportError as e: print('ImportError', e)\n"
+            "print(m.__file__)\n" + self.FIRST_MODULE_WORKS)
+        assert proc.returncode == 0, proc.stderr
+        refusal, path, first = proc.stdout.splitlines()
+        assert refusal.startswith("ImportError ") and "once per process" in refusal
+        assert f"'tallowmere.simulate_signal' from '{path}'" in refusal
+        assert first == "first"
+
+    def test_import_in_a_subinterpreter(self):
+        pytest.importorskip("_testcapi")
+        sub = ("import os\n"
+               "try:\n    import tallowmere.simulate_signal\n"
+               "except ImportError: os.write(1, b'subinterpreter: ImportError\\n')\n"
+               "else: os.write(1, b'subinterpreter: imported\\n')\n")
+        proc = run_python(
+            "import _testcapi, tallowmere.simulate_signal as m\n"
+            f"print('status', _testcapi.run_in_subinterp({sub!r}))\n" + self.FIRST_MODULE_WORKS)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.splitlines() == ["subinterpreter: ImportError", "status 0", "first"]
+
+
 class Guard:
     def __init__(self):
         self.calls = []

@@ -177,17 +177,27 @@ class TestDeepAndCyclicGraphs:
 
     # The walkers stop where the thread's stack ends, not only at the
     # interpreter's recursion count (which allows far deeper C recursion on 3.13).
-    @pytest.mark.parametrize("stack_size", [0, 512 * 1024], ids=["default stack", "small stack"])
-    def test_on_a_thread_in_a_fresh_interpreter(self, stack_size):
-        proc = run_python("""
+    # 128 KiB is the default thread stack of musl-based systems.
+    STACK_SIZES = pytest.mark.parametrize("stack_size", [0, 128 * 1024, 512 * 1024],
+                                          ids=["default stack", "128 KiB", "512 KiB"])
+    ON_A_THREAD = """
 import threading
 threading.stack_size(STACK_SIZE)
 import tallowmere.simulate_signal as ss
 from tallowmere.functions._typed_shapes import FunctionGraphNode as N
+outcomes = []
+def on_a_thread(run):
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join(timeout=60)
+"""
+
+    @STACK_SIZES
+    def test_on_a_thread_in_a_fresh_interpreter(self, stack_size):
+        proc = run_python((self.ON_A_THREAD + """
 node, plain = N("feature", "a"), {"type": "feature", "node": "a"}
 for _ in range(50_000):
     node, plain = N("r", "r", [node]), {"type": "r", "node": "r", "children": [plain]}
-outcomes = []
 def run():
     for walker, graph in [(ss._has_filtration_runtime_graph, node),
                           (ss._simulation_graph_feature_names, plain),
@@ -196,10 +206,25 @@ def run():
             walker(graph)
         except RecursionError:
             outcomes.append("RecursionError")
-thread = threading.Thread(target=run)
-thread.start()
-thread.join(timeout=60)
+on_a_thread(run)
 print(outcomes)
-""".replace("STACK_SIZE", str(stack_size)), timeout=120)
+""").replace("STACK_SIZE", str(stack_size)), timeout=120)
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout.strip() == str(["RecursionError"] * 3)
+
+    # The stack kept in reserve leaves room for ordinary graphs and whole runs.
+    @STACK_SIZES
+    def test_shallow_graphs_run_on_a_thread(self, stack_size):
+        proc = run_python((self.ON_A_THREAD + """
+from doubles import Wiring, collect, start_signal, start_strategy
+Wiring().wire(ss)
+def run():
+    graph = N("rotation", "r", [N("feature", "a")])
+    outcomes.append(ss._has_filtration_runtime_graph(graph))
+    outcomes.append(ss._simulation_graph_feature_names(ss._plain_tracking_graph(graph)))
+    outcomes.append([collect(start(ss)).passed for start in (start_signal, start_strategy)])
+on_a_thread(run)
+print(outcomes)
+""").replace("STACK_SIZE", str(stack_size)), timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.strip() == str([False, ("a",), [True, True]])

@@ -1,5 +1,6 @@
 // tallowmere.simulate_signal: the module definition. Everything the module
-// holds is built by build_module (frame/module_setup.cpp), in import order.
+// holds is built by build_module (frame/module_setup.cpp), in import order,
+// into the one module object of the process (claim_module, frame/py.cpp).
 //
 // Written out rather than with NB_MODULE, because a failing step must abort
 // the import with its own exception (a missing sibling raises its
@@ -9,15 +10,20 @@
 namespace {
 
 int exec_module(PyObject *m) {
+    // A refused load (the module is loaded already) sets up nothing.
+    if (!simsig::claim_module(m))
+        return -1;
     nanobind::detail::init(NB_DOMAIN_STR);
     try {
-        simsig::build_module(m);
+        simsig::build_module();
+        simsig::module_load_finished(m, true);
         return 0;
     } catch (nanobind::python_error &e) {
         e.restore();
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_ImportError, e.what());
     }
+    simsig::module_load_finished(m, false);
     return -1;
 }
 
