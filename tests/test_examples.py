@@ -50,3 +50,10 @@ def test_cancel_and_errors_example_shows_each_error():
         "current era_number=2.",
     ):
         assert line in out
+
+
+def test_futures_and_asyncio_example():
+    out = run_example("futures_and_asyncio.py")
+    assert "low volatility         CancelledError (run cancelled)" in out
+    assert "TimeoutError: the run had not ended yet" in out or "already ended" in out
+    assert "callback: <SimulationHandle signal synth_broad pool='alpha' phase='complete'>" in out
