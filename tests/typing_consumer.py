@@ -5,6 +5,7 @@ Never imported by the tests: test_typing.py runs mypy over it. The
 ``type: ignore[...]`` marks a misuse the checker must keep refusing
 (``--strict`` reports an ignore that is no longer needed).
 """
+import asyncio
 from typing import Any, assert_type
 
 import tallowmere.simulate_signal as ss
@@ -24,7 +25,7 @@ def run_signal(graph: dict[str, object]) -> SimulationResult | None:
     assert_type(handle, SimulationHandle)
     status = handle.status()
     assert_type(status, SimulationStatus)
-    assert_type(status.phase, str)
+    phase: str = status.phase
     assert_type(status.progress, float)
     assert_type(status.elapsed_s, float)
     assert_type(status.era_number, int)
@@ -45,6 +46,27 @@ def run_strategy(graph: dict[str, object]) -> None:
     handle = ss.simulate_strategy(graph, strategy_pool_id="combo", include_mi=False)
     handle.cancel()
     assert_type(handle.cancel(), None)
+
+
+def as_future(graph: dict[str, object]) -> SimulationResult | None:
+    handle = ss.simulate_signal(graph, signal_pool_id="alpha")
+    handle.add_done_callback(lambda h: print(h.cancelled(), h.exception()))
+    handle._thread.join(timeout=1.0)
+    print(handle.done(), handle.running(), handle._thread.is_alive(), handle._thread.name)
+    try:
+        return handle.result(timeout=2.5)
+    except TimeoutError:
+        assert_type(handle.exception(timeout=None), BaseException | None)
+        return None
+    except (CancelledError, ss.SdkRuntimeNotReadyError, ss.EraError, ss.SyncError):
+        return None
+
+
+async def awaited(graph: dict[str, object]) -> bool:
+    handles = [ss.simulate_signal(graph, signal_pool_id=pool) for pool in ("alpha", "beta")]
+    results = await asyncio.gather(*handles)
+    assert_type(results, list[SimulationResult])
+    return all(result.passed for result in results)
 
 
 def options(era_config: dict[str, Any]) -> list[str]:
@@ -71,3 +93,6 @@ def misuse(graph: dict[str, object]) -> None:
     ss.init_simulate_signal(None, None, None)  # type: ignore[call-arg]
     ss.effective_simulation_options({})["universe_options"][0]["rule"]  # type: ignore[typeddict-item]
     SimulationStatus(progress="half")  # type: ignore[arg-type]
+    ss.simulate_signal(graph, signal_pool_id="alpha").status().phase == "completed"  # type: ignore[comparison-overlap]
+    ss.simulate_signal(graph, signal_pool_id="alpha").result(1.0)  # type: ignore[call-arg]
+    ss.simulate_signal(graph, signal_pool_id="alpha").add_done_callback(records)  # type: ignore[arg-type]

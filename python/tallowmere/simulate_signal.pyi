@@ -12,12 +12,43 @@
 # the wired collaborators (backtest statistics, PnL matrices, verdicts,
 # correlation and MI scores) are ``Any``, because their shape is the
 # collaborator's.
+#
+# The module namespace also exposes the SDK's exception classes that a run
+# raises or that importers catch (SdkRuntimeNotReadyError, EraError,
+# SyncError, ...). They belong to sibling modules of the tallowmere package and
+# are re-exported here under their own identity; where the SDK itself is not
+# visible to the type checker they are Any.
 import os
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Generator, Mapping
 from dataclasses import dataclass
-from typing import Any, NotRequired, TypedDict
+from typing import Any, Literal, NotRequired, TypedDict, type_check_only
 
 from typing_extensions import disjoint_base
+
+from tallowmere.auth import AuthError as AuthError  # type: ignore[import, unused-ignore]
+from tallowmere.errors import (  # type: ignore[import, unused-ignore]
+    SdkRuntimeNotReadyError as SdkRuntimeNotReadyError,
+)
+from tallowmere.sync import (  # type: ignore[import, unused-ignore]
+    DiskSpaceError as DiskSpaceError,
+    EraError as EraError,
+    IntegrityError as IntegrityError,
+    SyncError as SyncError,
+)
+
+# The phases a run reports, in pipeline order, then the two other endings.
+_Phase = Literal[
+    "syncing",
+    "initializing",
+    "feature-reconstruction-deobfuscation",
+    "graph-validation",
+    "evaluating",
+    "backtesting",
+    "computing_mi",
+    "complete",
+    "cancelled",
+    "error",
+]
 
 class CancelledError(Exception):
     """Raised when simulation is cancelled."""
@@ -26,7 +57,8 @@ class CancelledError(Exception):
 class SimulationStatus:
     """Snapshot of simulation progress."""
 
-    phase: str = ""
+    # "" only in a record built by hand: the module always reports a phase.
+    phase: _Phase | Literal[""] = ""
     progress: float = 0.0
     message: str = ""
     era_number: int = 0
@@ -81,12 +113,40 @@ class SimulationHandle:
         selected_pool_kind: str | None = None,
         fail_fast: bool = True,
     ) -> None: ...
+    # The pipeline's own native daemon thread (not a threading.Thread).
+    _thread: _PipelineThread
     def status(self) -> SimulationStatus:
         """Return current simulation status snapshot."""
-    def result(self) -> SimulationResult:
+    def result(self, *, timeout: float | None = None) -> SimulationResult:
         """Block until completion, return BacktestResult or raise exception."""
     def cancel(self) -> None:
         """Cancel simulation immediately. No-op if already done/cancelled."""
+    def done(self) -> bool:
+        """Return True once the run has ended or was cancelled."""
+    def running(self) -> bool:
+        """Return True while the run has not ended."""
+    def cancelled(self) -> bool:
+        """Return True if the run's outcome is its cancellation."""
+    def exception(self, *, timeout: float | None = None) -> BaseException | None:
+        """Return the run's error (CancelledError after a cancel) or None."""
+    def add_done_callback(self, fn: Callable[[SimulationHandle], object]) -> None:
+        """Call fn(handle) once when the run ends (at once if it has ended)."""
+    def __await__(self) -> Generator[Any, None, SimulationResult]:
+        """await handle: the result, or the run's error raised. Cancelling the
+        awaiting task cancels the run."""
+
+# The thread that runs one simulation's pipeline: a native daemon thread with
+# the threading.Thread methods a caller may use on it.
+@type_check_only
+class _PipelineThread:
+    @property
+    def daemon(self) -> Literal[True]: ...
+    @property
+    def ident(self) -> int | None: ...
+    @property
+    def name(self) -> str: ...
+    def join(self, timeout: float | None = None) -> None: ...
+    def is_alive(self) -> bool: ...
 
 def init_simulate_signal(
     auth: Any,
@@ -109,7 +169,7 @@ def init_simulate_signal(
     network_client: Any = None,
     server_client: Any = None,
     BatchOrchestrator_cls: Callable[..., Any] | None = None,
-    set_phase: Callable[[str], object] | None = None,
+    set_phase: Callable[[_Phase], object] | None = None,
     correlate_per_pool: Callable[..., Any] | None = None,
     compute_mi_per_pool: Callable[..., Any] | None = None,
     vocabulary: Any = None,
