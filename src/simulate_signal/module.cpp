@@ -1,10 +1,11 @@
 // tallowmere.simulate_signal: the module definition. Everything the module
-// holds is built by build_module (frame/module_setup.cpp), in import order,
+// holds is built by build_module (module_setup.cpp), in import order,
 // into the one module object of the process (claim_module, frame/py.cpp).
 //
 // Written out rather than with NB_MODULE, because a failing step must abort
 // the import with its own exception (a missing sibling raises its
 // ImportError, not a generic one wrapped around it).
+#include "assembly.hpp"
 #include "frame/state.hpp"
 
 namespace {

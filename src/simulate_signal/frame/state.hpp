@@ -1,4 +1,5 @@
-// Frame internals: used by the module definition and the frame folder only.
+// Frame internals: used by the frame folder and the module assembly above it
+// (module.cpp, module_setup.cpp) only.
 #pragma once
 
 #include "frame/frame.hpp"
@@ -16,14 +17,7 @@ void mark_interpreter_exiting() noexcept;
 // Ready the module's own function type (once, before the first def_function).
 void init_function_type();
 
-// Module set-up of the claimed module, in import order.
-void build_module();
-
-// Pieces of the frame defined in their own files.
-void define_records();          // CancelledError, SimulationStatus, SimulationResult
-void define_wiring();           // init_simulate_signal
-void define_collaborator_globals();
-void define_sync_globals();
-void define_entry_points();   // simulate_signal, simulate_strategy, _pool_v2_signature
+// CancelledError, SimulationStatus, SimulationResult (frame/records.cpp).
+void define_records();
 
 } // namespace simsig

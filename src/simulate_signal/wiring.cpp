@@ -1,7 +1,7 @@
 // Collaborator globals, the shared sync state and init_simulate_signal.
+#include "assembly.hpp"
 #include "frame/event.hpp"
 #include "frame/frame.hpp"
-#include "frame/state.hpp"
 
 #include <vector>
 

@@ -4,9 +4,9 @@
 // Everything before the handle exists runs on the caller's thread: the graph
 // conversion, the named universe and the pool id are checked here, so a bad
 // request raises from the call itself and no thread is started.
+#include "assembly.hpp"
 #include "frame/calls.hpp"
 #include "frame/frame.hpp"
-#include "frame/state.hpp"
 
 #include <vector>
 

@@ -1,4 +1,5 @@
 // Module set-up: what importing the module builds, in this order.
+#include "assembly.hpp"
 #include "frame/frame.hpp"
 #include "frame/state.hpp"
 
