@@ -35,14 +35,35 @@ RUN_TIMEOUT_S = 120.0
 BAR_WIDTH = 10
 
 
+def at_least(minimum):
+    """An argparse type: an int of at least ``minimum``."""
+    def parse(text):
+        try:
+            number = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if number < minimum:
+            raise argparse.ArgumentTypeError(f"{number} is less than {minimum}")
+        return number
+    return parse
+
+
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seed", type=int, default=1, help="seed of the synthetic market")
+    parser.add_argument("--seed", type=at_least(0), default=1,
+                        help="seed of the synthetic market, 0 or more (default: %(default)s; "
+                        "with 0 the strategy fails its Sharpe threshold)")
     parser.add_argument("--data-dir", type=Path, default=ROOT / "build" / "demo-data",
-                        help="the era's local data directory (default: %(default)s)")
-    parser.add_argument("--dates", type=int, default=300)
-    parser.add_argument("--instruments", type=int, default=40)
-    return parser.parse_args()
+                        help="the era's local data directory, created when missing "
+                        "(default: %(default)s)")
+    parser.add_argument("--dates", type=at_least(2), default=300,
+                        help="trading dates in the market, at least 2 (default: %(default)s)")
+    parser.add_argument("--instruments", type=at_least(2), default=40,
+                        help="instruments in the market, at least 2 (default: %(default)s)")
+    args = parser.parse_args()
+    if args.data_dir.exists() and not args.data_dir.is_dir():
+        parser.error(f"argument --data-dir: {args.data_dir} is not a directory")
+    return args
 
 
 def graph_text(node):
@@ -91,12 +112,20 @@ def scalar_thresholds(era_config, pool_kind, pool_id, named_universe):
     return ", ".join(parts)
 
 
-def gate_text(label, value, verdict):
+def gate_text(label, verdict):
     if not getattr(verdict, "evaluated", False):
         return f"{label} not evaluated"
     outcome = "passed" if verdict.passed else "FAILED"
-    shown = "unavailable" if value is None else f"{value:.3f}"
-    return f"{label} {shown} (threshold {verdict.threshold}) {outcome}"
+    shown = "unavailable" if verdict.value is None else f"{verdict.value:.3f}"
+    return f"{label} {shown} (threshold {verdict.bound}) {outcome}"
+
+
+def missed_bound(result):
+    """The metric, value and bound that failed the run, as its verdict reads
+    ("Sharpe 0.97 < 1.00"), or None (a structural failure names no metric)."""
+    verdict = {"thresholds": result.stats_verdict, "correlation": result.correlation_verdict,
+               "pnl_mi": result.mi_verdict}.get(result.failure_reason)
+    return str(verdict) if getattr(verdict, "metric", None) is not None else None
 
 
 def summarize(result, thresholds):
@@ -106,6 +135,9 @@ def summarize(result, thresholds):
         verdict = f"passed its thresholds, then FAILED: {result.failure_detail}"
     else:
         verdict = f"FAILED: {result.failure_detail}"
+    missed = missed_bound(result)
+    if missed:
+        verdict += f" ({missed})"
     column = result.per_column_stats
     stats = result.stats
     print(f"  verdict   {verdict}")
@@ -118,8 +150,8 @@ def summarize(result, thresholds):
     print(f"  weights   turnover {stats.turnover:.3f}/date, "
           f"gross exposure {stats.abs_weight_sum_mean:.2f}, "
           f"net exposure {stats.delta_exposure:.2f}, max weight {stats.max_weight:.3f}")
-    print(f"  gates     {gate_text('correlation', result.is_correlation, result.correlation_verdict)}; "
-          f"{gate_text('PnL MI', result.mi_score, result.mi_verdict)}")
+    print(f"  gates     {gate_text('correlation', result.correlation_verdict)}; "
+          f"{gate_text('PnL MI', result.mi_verdict)}")
     print(f"  timing    evaluation {result.expression_elapsed_seconds * 1000:.1f} ms, "
           f"backtest {result.backtest_elapsed_seconds * 1000:.1f} ms")
 

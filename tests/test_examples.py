@@ -21,7 +21,7 @@ def run_example(name, *args):
 
 @pytest.mark.parametrize("seed, strategy_verdict", [
     ("1", "verdict   PASSED every gate"),
-    ("0", "verdict   FAILED: Selected pool threshold check failed"),
+    ("0", "verdict   FAILED: Selected pool threshold check failed (Sharpe 0.97 < 1.00)"),
 ])
 def test_demo_runs_both_simulations(tmp_path, seed, strategy_verdict):
     out = run_example("demo.py", "--seed", seed, "--data-dir", str(tmp_path))
@@ -33,6 +33,18 @@ def test_demo_runs_both_simulations(tmp_path, seed, strategy_verdict):
     tracking = tmp_path / "tracking" / "search_records.jsonl"
     assert f"signal record appended as line 1 of {tracking}" in signal
     assert f"strategy record appended as line 2 of {tracking}" in strategy
+
+
+@pytest.mark.parametrize("args, complaint", [
+    (["--dates", "0"], "argument --dates: 0 is less than 2"),
+    (["--seed", "-1"], "argument --seed: -1 is less than 0"),
+    (["--instruments", "many"], "argument --instruments: 'many' is not a whole number"),
+])
+def test_demo_refuses_bad_arguments(args, complaint):
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py"), *args],
+                          capture_output=True, text=True, timeout=EXAMPLE_TIMEOUT_S,
+                          env=subprocess_env())
+    assert done.returncode == 2 and complaint in done.stderr, done.stderr
 
 
 def test_cancel_and_errors_example_shows_each_error():

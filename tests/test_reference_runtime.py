@@ -156,3 +156,29 @@ def test_signal_and_strategy_simulations_run_end_to_end(ss, tmp_path):
         pytest.approx(signal.per_column_stats["pnl_net_sharpe"])
     assert kw["sync_manager"].holds == 0
     assert kw["vault"].is_ready()
+
+
+# -- verdicts ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("scalar_runs, verdict_args, judged, text", [
+    ([{"sharpe": 1.2, "turnover": 0.5}], (False, "thresholds"), ("sharpe", 1.2, 1.5),
+     "Sharpe 1.20 < 1.50"),
+    ([{"sharpe": 2.0, "turnover": 0.8}], (False, "thresholds"), ("turnover", 0.8, 0.7),
+     "turnover 0.80 > 0.70"),
+    # a later evaluation that passes leaves nothing to explain
+    ([{"sharpe": 1.2}, {"sharpe": 2.0}], (False, "thresholds"), (None, None, None),
+     "failed: thresholds"),
+    ([], (False, "correlation", 0.82, 0.7), ("correlation", 0.82, 0.7),
+     "correlation 0.82 > 0.70"),
+    ([], (False, "pnl_mi", None, 0.05), ("pnl_mi", None, 0.05), "PnL MI unavailable (bound 0.05)"),
+], ids=["min", "max", "stale", "correlation", "mi-unavailable"])
+def test_failed_verdicts_name_metric_value_and_bound(scalar_runs, verdict_args, judged, text):
+    from tallowmere._evaluation_verdicts import gate_verdict
+    from tallowmere._threshold_gates import evaluate_threshold_gates
+    for metrics in scalar_runs:
+        evaluate_threshold_gates(metrics=metrics, threshold_set={"sharpe": {"min": 1.5},
+                                                                 "turnover": {"max": 0.7}})
+    passed, reason, value, bound = (*verdict_args, None, None)[:4]
+    verdict = gate_verdict(passed, reason, value=value, threshold=bound)
+    assert (verdict.metric, verdict.value, verdict.bound) == judged
+    assert str(verdict) == text

@@ -1,11 +1,17 @@
 """Stand-in: scalar threshold gates.
 
-A threshold set maps metric names to a rule: ``{"min": x}`` or ``{"max": x}``.
-``pool_thresholds`` (when given) override the default rules per metric; a key
+A threshold set maps metric names to a rule: ``{"min": x}`` or ``{"max": x}``
+(a bare number is a minimum); its rules override the default ones.
+``pool_thresholds`` (when given) override the rules per metric; a key
 ``<metric>_threshold`` (the pool gates: ``is_correlation``, ``is_pnl_mi``) holds
 a bare threshold for that metric.
 Fields listed under ``threshold_set["bypassed_thresholds"]`` are not judged.
+
+The failing metrics of the latest scalar evaluation (no ``pool_thresholds``)
+on a thread are kept for that thread, so that the verdict made next can say
+which bound was missed (``take_scalar_failures``).
 """
+import threading
 from dataclasses import dataclass, field
 
 SCALAR_THRESHOLD_FIELDS = frozenset({"sharpe", "turnover", "max_drawdown", "fitness"})
@@ -17,11 +23,21 @@ DEFAULT_THRESHOLDS = {
     "fitness": {"min": 0.5},
 }
 
+_latest_scalar = threading.local()
+
 
 @dataclass
 class ThresholdGateResult:
     passed: bool
     failures: list = field(default_factory=list)
+
+
+def take_scalar_failures():
+    """[(metric, value, bound)] missed by the latest scalar evaluation on this
+    thread, in rule order; cleared by the call."""
+    failures = getattr(_latest_scalar, "failures", [])
+    _latest_scalar.failures = []
+    return failures
 
 
 def _metric(metrics, name):
@@ -43,13 +59,15 @@ def _pool_metric_rule(metric, threshold):
 def evaluate_threshold_gates(metrics=None, threshold_set=None, pool_thresholds=None):
     """Compare ``metrics`` with the thresholds; ``passed`` is the verdict."""
     rules = dict(DEFAULT_THRESHOLDS)
+    rules.update((name, rule) for name, rule in (threshold_set or {}).items()
+                 if name != "bypassed_thresholds")
     for key, rule in (pool_thresholds or {}).items():
         if key.endswith("_threshold"):
             rules.update(_pool_metric_rule(key[:-len("_threshold")], rule))
         else:
             rules[key] = rule
     bypassed = set((threshold_set or {}).get("bypassed_thresholds", ()))
-    failures = []
+    missed = []
     for name, rule in rules.items():
         if name in bypassed and not pool_thresholds:
             continue
@@ -59,7 +77,9 @@ def evaluate_threshold_gates(metrics=None, threshold_set=None, pool_thresholds=N
         if not isinstance(rule, dict):
             rule = {"min": rule}
         if "min" in rule and value < rule["min"]:
-            failures.append(name)
+            missed.append((name, value, rule["min"]))
         if "max" in rule and value > rule["max"]:
-            failures.append(name)
-    return ThresholdGateResult(passed=not failures, failures=failures)
+            missed.append((name, value, rule["max"]))
+    if pool_thresholds is None:
+        _latest_scalar.failures = missed
+    return ThresholdGateResult(passed=not missed, failures=[name for name, _, _ in missed])
