@@ -95,7 +95,7 @@ nb::object resolve_runtime_era_config(const Call &a) {
         raise(PyExc_RuntimeError,
               "era_config is required for simulation. Call init_simulate_signal(..., "
               "era_config=...) with the synced era config.");
-    ref era_cfg = nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))(wired);
+    ref era_cfg = dict_copy(wired);
     for (const char *key : {"market_id", "era_number"}) {
         int present = PyDict_Contains(era_cfg.ptr(), name(key).ptr());
         if (present < 0)

@@ -13,13 +13,6 @@ nb::object selected_pool_field_name(const Call &a) {
     return nb::borrow(is_strategy(a[0]) ? name("strategy_pool_id") : name("signal_pool_id"));
 }
 
-Py_ssize_t length(nb::handle sized) {
-    Py_ssize_t n = PyObject_Length(sized.ptr());
-    if (n < 0)
-        throw nb::python_error();
-    return n;
-}
-
 // The resolver is given the whole era config; the list is checked here only
 // so an era without pools of the kind fails with a clear message.
 nb::object selected_pool_config(const Call &a) {

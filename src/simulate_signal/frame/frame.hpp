@@ -15,6 +15,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
@@ -104,7 +106,13 @@ bool truthy(nb::handle h);                   // bool(h)
 bool equals(nb::handle a, nb::handle b);     // a == b
 bool equals(nb::handle a, const char *s);    // a == "s"
 bool is_instance(nb::handle obj, nb::handle cls);
-bool contains(nb::handle container, nb::handle item);   // item in container
+// item in container
+inline bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
 ref str(nb::handle h);                       // str(h)
 ref repr(nb::handle h);                      // repr(h)
 ref py_str(const char *utf8);                // a new str
@@ -114,10 +122,20 @@ ref py_int(long long v);
 double monotonic();                          // time.monotonic() read through the module's `time`
 // PyUnicode_FromFormat: %S is str(), %R is repr(), %s a C string.
 ref format(const char *fmt, ...);
+// str(a) + str(b) + ...: cheaper than format() where only %S pieces and
+// interned literals (name("...")) are joined.
+ref concat(std::initializer_list<nb::handle> parts);
 // obj.get(key) / obj.get(key, default), through the object's own `get`
 // (a plain dict is looked up directly, which is the same thing).
 ref method_get(nb::handle obj, nb::handle key);
 ref method_get(nb::handle obj, nb::handle key, nb::handle default_value);
+// len(obj)
+inline Py_ssize_t length(nb::handle obj) {
+    Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    return n;
+}
 // `a, b = iterable`: exactly n items, else the interpreter's ValueError.
 std::vector<ref> unpack(nb::handle iterable, size_t n);
 // `for item in iterable: f(item)`, each item held in a ref while f runs. An f
@@ -138,6 +156,41 @@ bool for_each_item(nb::handle iterable, F &&f) {
     if (PyErr_Occurred())
         throw nb::python_error();
     return false;
+}
+
+// ---------------------------------------------------------------------------
+// Containers, each held in a `ref` like every other reference.
+inline bool is_dict(nb::handle obj) { return PyDict_Check(obj.ptr()); }  // isinstance(obj, dict)
+inline ref new_dict() {
+    PyObject *d = PyDict_New();
+    if (!d)
+        throw nb::python_error();
+    return ref(nb::steal(d));
+}
+inline ref new_list() {
+    PyObject *l = PyList_New(0);
+    if (!l)
+        throw nb::python_error();
+    return ref(nb::steal(l));
+}
+// dict(mapping): a new plain dict, built as the dict type builds it.
+inline ref dict_copy(nb::handle mapping) {
+    return nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))(mapping);
+}
+// list.append(item)
+inline void append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()))
+        throw nb::python_error();
+}
+// fn(**kwargs), kwargs a dict.
+inline ref call_with_kwargs(nb::handle fn, nb::handle kwargs) {
+    ref args = nb::steal(PyTuple_New(0));
+    if (!args)
+        throw nb::python_error();
+    PyObject *result = PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr());
+    if (!result)
+        throw nb::python_error();
+    return ref(nb::steal(result));
 }
 
 // ---------------------------------------------------------------------------
@@ -175,6 +228,44 @@ ref catch_exception(F &&f, PyObject *matching = PyExc_Exception) {
         return ref(nb::borrow(e.value()));
     }
     return ref();
+}
+
+// f() run as the body of `except ...:` handling `handled`: an exception
+// raised inside gets `handled` as its __context__, exactly as Python chains
+// it. The exception handled before is handled again afterwards, however f
+// ends -- except by a forced unwind: the thread is then being ended without
+// the GIL, and nothing may be touched.
+namespace detail {
+class handled_exception_scope {
+public:
+    explicit handled_exception_scope(nb::handle handled) : m_outer(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(handled.ptr());
+    }
+    ~handled_exception_scope() {
+        if (m_abandoned)
+            return;
+        PyErr_SetHandledException(m_outer);
+        Py_XDECREF(m_outer);
+    }
+    void abandon() noexcept { m_abandoned = true; }
+    handled_exception_scope(const handled_exception_scope &) = delete;
+    handled_exception_scope &operator=(const handled_exception_scope &) = delete;
+
+private:
+    PyObject *m_outer;  // strong or null
+    bool m_abandoned = false;
+};
+} // namespace detail
+
+template <typename F>
+decltype(auto) while_handling(nb::handle handled, F &&f) {
+    detail::handled_exception_scope scope(handled);
+    try {
+        return f();
+    } catch (abi::__forced_unwind &) {
+        scope.abandon();
+        throw;
+    }
 }
 
 // Recursive walkers enter one level per step, so a very deep input raises

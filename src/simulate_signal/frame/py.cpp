@@ -268,13 +268,6 @@ bool equals(nb::handle a, nb::handle b) {
 
 bool equals(nb::handle a, const char *s) { return equals(a, name(s)); }
 
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 bool is_instance(nb::handle obj, nb::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0)
@@ -335,6 +328,24 @@ ref format(const char *fmt, ...) {
     if (!s)
         throw nb::python_error();
     return ref(nb::steal(s));
+}
+
+ref concat(std::initializer_list<nb::handle> parts) {
+    ref out;
+    for (nb::handle part : parts) {
+        ref piece = nb::steal(PyObject_Str(part.ptr()));
+        if (!piece)
+            throw nb::python_error();
+        if (!out) {
+            out = std::move(piece);
+            continue;
+        }
+        PyObject *joined = PyUnicode_Concat(out.ptr(), piece.ptr());
+        if (!joined)
+            throw nb::python_error();
+        out = nb::steal(joined);
+    }
+    return out ? out : ref(nb::borrow(empty_str()));
 }
 
 ref method_get(nb::handle obj, nb::handle key) {

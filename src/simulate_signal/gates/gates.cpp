@@ -101,7 +101,7 @@ const char *const kBuildTrackingStatsDoc =
 
 // pcs.get(f"{primary_col}{suffix}", 0.0) as a tracking metric.
 ref per_column_metric(nb::handle pcs, nb::handle primary_col, const char *suffix) {
-    ref key = format("%S%s", primary_col.ptr(), suffix);
+    ref key = concat({primary_col, name(suffix)});
     return helper("_tracking_metric", method_get(pcs, key, zero_float()));
 }
 
@@ -109,8 +109,8 @@ ref per_column_metric(nb::handle pcs, nb::handle primary_col, const char *suffix
 // the backtest's mapping objects.
 ref plain_dict_copy(nb::handle mapping) {
     if (!truthy(mapping))
-        return nb::dict();
-    return nb::handle((PyObject *) &PyDict_Type)(mapping);
+        return new_dict();
+    return dict_copy(mapping);
 }
 
 nb::object build_tracking_stats(const Call &a) {

@@ -8,14 +8,6 @@ namespace simsig {
 
 namespace {
 
-bool is_dict(nb::handle h) { return PyDict_Check(h.ptr()); }
-
-// Containers live in a `ref`, like every reference held across a Python call.
-void append(nb::handle list, nb::handle item) {
-    if (PyList_Append(list.ptr(), item.ptr()))
-        throw nb::python_error();
-}
-
 // getattr(obj, name, []) or []
 ref attr_or_empty_list(nb::handle obj, const char *name_) {
     ref empty = nb::list();

@@ -70,23 +70,9 @@ ref find_data_dir() {
 // `except Exception as exc:` would ask it: an exception it raises carries the
 // vault's error as its __context__.
 bool vault_error_is_harmless(nb::handle exc) {
-    PyObject *outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(exc.ptr());
-    auto restore = [outer] {
-        PyErr_SetHandledException(outer);
-        Py_XDECREF(outer);
-    };
-    bool harmless = false;
-    try {
-        harmless = truthy(helper("vault_already_initialized_is_ready", global("_vault"), exc));
-    } catch (abi::__forced_unwind &) {
-        throw;  // the thread is being ended without the GIL: touch nothing
-    } catch (nb::python_error &) {
-        restore();
-        throw;
-    }
-    restore();
-    return harmless;
+    return while_handling(exc, [&] {
+        return truthy(helper("vault_already_initialized_is_ready", global("_vault"), exc));
+    });
 }
 
 void initialize_vault(Run &run) {

@@ -9,19 +9,6 @@ namespace simsig {
 
 namespace {
 
-// Containers live in a `ref` like every reference on the pipeline thread.
-void append(nb::handle list, nb::handle item) {
-    if (PyList_Append(list.ptr(), item.ptr()))
-        throw nb::python_error();
-}
-
-bool contains(nb::handle text, const char *needle) {
-    int found = PyUnicode_Contains(text.ptr(), name(needle).ptr());
-    if (found < 0)
-        throw nb::python_error();
-    return found == 1;
-}
-
 bool ends_with(nb::handle text, const char *suffix) {
     Py_ssize_t match = PyUnicode_Tailmatch(text.ptr(), name(suffix).ptr(), 0, PY_SSIZE_T_MAX, +1);
     if (match < 0)
@@ -35,7 +22,7 @@ bool is_found_strategy_pnl_path(nb::handle path) {
     ref rooted = nb::steal(PyUnicode_Concat(name("/").ptr(), path.ptr()));
     if (!rooted)
         throw nb::python_error();
-    return contains(rooted, "/found_strategies/") && ends_with(path, "/strategy_is/pnl.arrow");
+    return contains(rooted, name("/found_strategies/")) && ends_with(path, "/strategy_is/pnl.arrow");
 }
 
 nb::object synced_found_strategy_pnl_paths(const Call &a) {

@@ -7,44 +7,12 @@
 #include "frame/frame.hpp"
 #include "runtime_data/runtime_data.hpp"
 
-#include <cxxabi.h>
-
 namespace simsig {
 
 namespace {
 
-ref new_dict() { return nb::dict(); }
-
-bool is_dict(nb::handle h) { return PyDict_Check(h.ptr()); }
-
 ref python_import(const char *module_name) {
     return attr(global("importlib"), "import_module")(module_name);
-}
-
-// Runs f as the body of `except ...:` handling `handled`: an exception raised
-// inside gets `handled` as its __context__, exactly as Python chains it.
-template <typename F>
-ref while_handling(nb::handle handled, F &&f) {
-    PyObject *outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(handled.ptr());
-    auto restore = [outer] {
-        PyErr_SetHandledException(outer);
-        Py_XDECREF(outer);
-    };
-    ref result;
-    try {
-        result = f();
-    } catch (abi::__forced_unwind &) {
-        throw;  // the thread is being ended without the GIL: touch nothing
-    } catch (nb::python_error &) {
-        restore();
-        throw;
-    } catch (std::exception &) {
-        restore();
-        throw;
-    }
-    restore();
-    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -101,7 +69,6 @@ ref shas_or_empty(nb::handle snapshot, const char *name_) {
     return truthy(shas) ? shas : new_dict();
 }
 
-ref to_dict(nb::handle mapping) { return nb::handle((PyObject *) &PyDict_Type)(mapping); }
 
 // (pending, loaded) copies of the guard's artifact bookkeeping; any failure
 // reading it counts as no bookkeeping at all.
@@ -118,7 +85,7 @@ nb::object runtime_vocabulary_freshness_state(const Call &a) {
         }
         ref pending = shas_or_empty(snapshot, "pending_data_artifact_shas");
         ref loaded = shas_or_empty(snapshot, "loaded_data_artifact_shas");
-        state = nb::make_tuple(to_dict(pending), to_dict(loaded));
+        state = nb::make_tuple(dict_copy(pending), dict_copy(loaded));
     });
     if (failure)
         return nb::make_tuple(new_dict(), new_dict());
@@ -144,7 +111,7 @@ nb::object is_vocabulary_artifact_path(const Call &a) {
     if (!truthy(named_universe))
         return py_bool(true);
     // The leading slash lets a relative path that starts with the universe match.
-    ref segment = format("/%S/", named_universe.ptr());
+    ref segment = concat({name("/"), named_universe, name("/")});
     ref rooted = unicode_result(PyUnicode_Concat(name("/").ptr(), normalized.ptr()));
     int found = PyUnicode_Contains(rooted.ptr(), segment.ptr());
     if (found < 0)
@@ -218,7 +185,6 @@ ref call_vocabulary_loader(nb::handle load_vocabulary, nb::handle era_number,
     while_handling(keyword_form_refused, [&] {
         two_argument_form_refused = catch_exception(
             [&] { vocabulary = load_vocabulary(era_number, named_universe); }, PyExc_TypeError);
-        return ref();
     });
     if (!two_argument_form_refused)
         return vocabulary;

@@ -11,8 +11,6 @@ namespace simsig {
 
 namespace {
 
-bool is_dict(nb::handle h) { return PyDict_Check(h.ptr()); }
-
 // The three rescaling option names, compared by equality.
 bool is_rescale_name(nb::handle value) {
     return equals(value, "rescale") || equals(value, "latitudinal_fill_c3d683") ||
@@ -163,7 +161,7 @@ nb::object install_finalized_weights(const Call &a) {
 nb::object evaluator_init(const Call &a) {
     nb::handle self = a[0];
     set_attr(self, "_delegate", a[1]);
-    set_attr(self, "_extra_kwargs", nb::handle((PyObject *) &PyDict_Type)(a[2]));
+    set_attr(self, "_extra_kwargs", dict_copy(a[2]));
     return nb::none();
 }
 
@@ -179,14 +177,7 @@ nb::object evaluator_evaluate(const Call &a) {
         if (given < 0 || (!given && PyDict_SetItem(merged.ptr(), pair[0].ptr(), pair[1].ptr())))
             throw nb::python_error();
     });
-    ref evaluate = attr(attr(self, "_delegate"), "evaluate");
-    ref no_args = nb::steal(PyTuple_New(0));
-    if (!no_args)
-        throw nb::python_error();
-    PyObject *result = PyObject_Call(evaluate.ptr(), no_args.ptr(), merged.ptr());
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
+    return call_with_kwargs(attr(attr(self, "_delegate"), "evaluate"), merged);
 }
 
 } // namespace
