@@ -299,6 +299,9 @@ def pipeline_threads():
 @pytest.fixture(autouse=True)
 def no_thread_left():
     yield
+    # A handle the fuzzed call made but did not collect may still be ending.
+    for thread in pipeline_threads():
+        thread.join(d.DONE_TIMEOUT)
     assert not pipeline_threads()
 
 
