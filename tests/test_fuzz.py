@@ -301,7 +301,7 @@ def no_thread_left():
     yield
     # A handle the fuzzed call made but did not collect may still be ending.
     for thread in pipeline_threads():
-        thread.join(d.DONE_TIMEOUT)
+        thread.join(10.0)
     assert not pipeline_threads()
 
 
