@@ -28,6 +28,8 @@ def at_moment(ss, moment):
     """A handle at `moment`, with its wiring and the block holding it (if any)."""
     w = Wiring().wire(ss)
     block = None
+    if moment == "before acquisition":
+        block = w.log.block("sync_manager.acquire")
     if moment in ("mid-run", "cancelled mid-run"):
         block = w.log.block("backtester.run_backtest")
     if moment == "failed":
@@ -46,6 +48,8 @@ def at_moment(ss, moment):
 
 # moment -> done, running, cancelled, exception(timeout), result(timeout)
 MEANINGS = {
+    "before acquisition": (False, True, False, ("raised", "TimeoutError"),
+                           ("raised", "TimeoutError")),
     "mid-run": (False, True, False, ("raised", "TimeoutError"), ("raised", "TimeoutError")),
     "succeeded": (True, False, False, ("value", None), ("value", "result")),
     "failed": (True, False, False, ("value", "error"), ("raised", "ValueError")),
@@ -68,14 +72,14 @@ def test_meanings_at_each_moment(ss, moment):
             assert got == exception
         got = outcome(h.result, timeout=SHORT)
         assert got == (result if result != ("value", "result") else ("value", h._result))
-        if moment in ("mid-run", "cancelled mid-run"):
+        if block is not None:
             # A time-out changed nothing: the run goes on and is collected as usual.
             assert w.log.count("sync_manager.release") == 0 and h._pending_recording is None
             block.release()
             wait_done(h)
-            if moment == "mid-run":
+            if moment != "cancelled mid-run":
                 assert h.result(timeout=BLOCK_TIMEOUT).passed
-            assert isinstance(h.exception(), ss.CancelledError) is (moment != "mid-run")
+            assert isinstance(h.exception(), ss.CancelledError) is (moment == "cancelled mid-run")
             assert w.log.count("sync_manager.release") <= 1
     finally:
         if block is not None:
