@@ -93,75 +93,87 @@ ref constant_factory(nb::handle value) {
 
 bool is_callable(nb::handle h) { return PyCallable_Check(h.ptr()); }
 
-void choose_adapter_route(Run &run) {
+// What the evaluation stretch works out for itself on the way; the later
+// stretches get the route and the weights through Run.
+struct Evaluation {
+    ref evaluate_expression;
+    ref manifest;
+    ref signal_dir;
+    ref feature_dir;
+    ref search_plan;
+    ref orchestrator_delegate;
+    ref extra_evaluate_kwargs;
+};
+
+void choose_adapter_route(Run &run, Evaluation &ev) {
     ref backtester = global("_backtester");
-    run.evaluate_expression = attr_or_none(backtester, "evaluate_expression");
+    ev.evaluate_expression = attr_or_none(backtester, "evaluate_expression");
     run.run_backtest = attr_or_none(backtester, "run_backtest");
     run.backtest_direct = attr_or_none(backtester, "backtest");
-    run.use_adapter_path = is_callable(run.evaluate_expression) && is_callable(run.run_backtest);
+    run.use_adapter_path = is_callable(ev.evaluate_expression) && is_callable(run.run_backtest);
 }
 
 // A manifest that cannot be read is no manifest.
-void read_manifest(Run &run) {
-    run.manifest = ref(nb::none());
+void read_manifest(Evaluation &ev) {
+    ev.manifest = ref(nb::none());
     ref sync_manager = global("_sync_manager");
     if (is_none(sync_manager))
         return;
     ref manifest;
     catch_exception([&] { manifest = attr(sync_manager, "get_manifest")(); });
     if (manifest)
-        run.manifest = manifest;
+        ev.manifest = manifest;
 }
 
-void compute_search_plan(Run &run) {
+void compute_search_plan(const Run &run, Evaluation &ev) {
     ref compute = global("_compute_search_plan");
     if (is_callable(compute))
-        run.search_plan = compute(handle_field(run, Field::expression_type), run.era_cfg,
-                                  nb::arg("requested_n_jobs") = 1);
+        ev.search_plan = compute(handle_field(run, Field::expression_type), run.era_cfg,
+                                 nb::arg("requested_n_jobs") = 1);
 }
 
 // A new orchestrator when the class is wired (and needed), else the injected one.
-void choose_orchestrator(Run &run) {
-    run.search_plan = ref(nb::none());
-    run.orchestrator_delegate = ref(nb::none());
+void choose_orchestrator(const Run &run, Evaluation &ev) {
+    ev.search_plan = ref(nb::none());
+    ev.orchestrator_delegate = ref(nb::none());
     bool should_construct_orchestrator =
         is_callable(global("_BatchOrchestrator")) &&
         (!is_none(global("_batch_orchestrator")) || !run.use_adapter_path);
     if (should_construct_orchestrator) {
-        compute_search_plan(run);
+        compute_search_plan(run, ev);
         ref orchestrator_kwargs = new_dict();
-        set_item(orchestrator_kwargs, "search_plan", run.search_plan);
-        set_item(orchestrator_kwargs, "feature_dir", run.feature_dir);
-        set_item(orchestrator_kwargs, "signal_dir", run.signal_dir);
-        set_item(orchestrator_kwargs, "manifest", run.manifest);
+        set_item(orchestrator_kwargs, "search_plan", ev.search_plan);
+        set_item(orchestrator_kwargs, "feature_dir", ev.feature_dir);
+        set_item(orchestrator_kwargs, "signal_dir", ev.signal_dir);
+        set_item(orchestrator_kwargs, "manifest", ev.manifest);
         set_item(orchestrator_kwargs, "backtester", global("_backtester"));
         set_item(orchestrator_kwargs, "named_universe", handle_field(run, Field::named_universe));
-        run.orchestrator_delegate = call_with_kwargs(global("_BatchOrchestrator"),
-                                                     orchestrator_kwargs);
+        ev.orchestrator_delegate = call_with_kwargs(global("_BatchOrchestrator"),
+                                                    orchestrator_kwargs);
     } else if (!is_none(global("_batch_orchestrator"))) {
-        run.orchestrator_delegate = global("_batch_orchestrator");
+        ev.orchestrator_delegate = global("_batch_orchestrator");
     }
 }
 
-void choose_direct_route(Run &run) {
-    run.use_direct_backtest_path = !run.use_adapter_path && !is_none(run.orchestrator_delegate) &&
-                                   is_callable(run.backtest_direct);
-    if (run.use_direct_backtest_path && is_none(run.search_plan))
-        compute_search_plan(run);
-    if (!run.use_adapter_path && !run.use_direct_backtest_path)
+void choose_direct_route(const Run &run, Evaluation &ev) {
+    bool use_direct_backtest_path = !run.use_adapter_path && !is_none(ev.orchestrator_delegate) &&
+                                    is_callable(run.backtest_direct);
+    if (use_direct_backtest_path && is_none(ev.search_plan))
+        compute_search_plan(run, ev);
+    if (!run.use_adapter_path && !use_direct_backtest_path)
         raise(PyExc_RuntimeError,
               "RuntimeEvaluationAdapter is required for simulation. Call register()/login() so "
               "the synced evaluation runtime is initialized.");
 }
 
-void build_extra_evaluate_kwargs(Run &run) {
-    run.extra_evaluate_kwargs = new_dict();
-    set_item(run.extra_evaluate_kwargs, "feature_dir", run.feature_dir);
-    set_item(run.extra_evaluate_kwargs, "signal_dir", run.signal_dir);
-    set_item(run.extra_evaluate_kwargs, "manifest", run.manifest);
-    set_item(run.extra_evaluate_kwargs, "backtester", global("_backtester"));
-    if (!is_none(run.search_plan))
-        set_item(run.extra_evaluate_kwargs, "search_plan", run.search_plan);
+void build_extra_evaluate_kwargs(Evaluation &ev) {
+    ev.extra_evaluate_kwargs = new_dict();
+    set_item(ev.extra_evaluate_kwargs, "feature_dir", ev.feature_dir);
+    set_item(ev.extra_evaluate_kwargs, "signal_dir", ev.signal_dir);
+    set_item(ev.extra_evaluate_kwargs, "manifest", ev.manifest);
+    set_item(ev.extra_evaluate_kwargs, "backtester", global("_backtester"));
+    if (!is_none(ev.search_plan))
+        set_item(ev.extra_evaluate_kwargs, "search_plan", ev.search_plan);
 }
 
 // ---------------------------------------------------------------------------
@@ -172,19 +184,19 @@ struct BacktesterPatches {
     ref restore_search_plan_factory;
 };
 
-BacktesterPatches patch_backtester(const Run &run) {
+BacktesterPatches patch_backtester(const Evaluation &ev) {
     BacktesterPatches saved;
     ref backtester = global("_backtester");
-    if (!is_none(run.orchestrator_delegate) && !is_none(backtester) &&
+    if (!is_none(ev.orchestrator_delegate) && !is_none(backtester) &&
         has_attr(backtester, "evaluator")) {
         saved.restore_evaluator = attr(backtester, "evaluator");
         set_attr(backtester, "evaluator",
-                 helper("_SimulationOrchestratorEvaluator", run.orchestrator_delegate,
-                        run.extra_evaluate_kwargs));
+                 helper("_SimulationOrchestratorEvaluator", ev.orchestrator_delegate,
+                        ev.extra_evaluate_kwargs));
     }
-    if (!is_none(run.search_plan) && has_attr(backtester, "search_plan_factory")) {
+    if (!is_none(ev.search_plan) && has_attr(backtester, "search_plan_factory")) {
         saved.restore_search_plan_factory = attr(backtester, "search_plan_factory");
-        set_attr(backtester, "search_plan_factory", constant_factory(run.search_plan));
+        set_attr(backtester, "search_plan_factory", constant_factory(ev.search_plan));
     }
     return saved;
 }
@@ -201,15 +213,15 @@ void restore_backtester(const BacktesterPatches &saved) {
 
 // A refresh reported by the guard, or a vocabulary artifact that it loaded
 // meanwhile, reloads the run's vocabulary.
-void apply_vocabulary_freshness(Run &run) {
+void apply_vocabulary_freshness(const Run &run) {
     ref guard = global("_runtime_freshness_guard");
-    run.ensure_fresh = is_none(guard) ? ref(nb::none())
+    ref ensure_fresh = is_none(guard) ? ref(nb::none())
                                       : attr_or_none(guard, "ensure_fresh_before_evaluation");
-    if (!is_callable(run.ensure_fresh))
+    if (!is_callable(ensure_fresh))
         return;
     ref freshness_before =
         helper("_runtime_vocabulary_freshness_state", global("_runtime_freshness_guard"));
-    ref refresh_result = run.ensure_fresh();
+    ref refresh_result = ensure_fresh();
     ref freshness_after =
         helper("_runtime_vocabulary_freshness_state", global("_runtime_freshness_guard"));
     ref named_universe = handle_field(run, Field::named_universe);
@@ -220,11 +232,11 @@ void apply_vocabulary_freshness(Run &run) {
 }
 
 // try: evaluate  finally: restore the backtester's evaluator and plan factory.
-void evaluate_on_adapter(Run &run, const BacktesterPatches &saved) {
+void evaluate_on_adapter(Run &run, const Evaluation &ev, const BacktesterPatches &saved) {
     ref error = catch_exception(
         [&] {
             run.eval_weights = call(
-                run.evaluate_expression, handle_field(run, Field::graph),
+                ev.evaluate_expression, handle_field(run, Field::graph),
                 kwarg("metaparameters", run.evaluation_metaparameters_by_pool),
                 kwarg("named_universe", handle_field(run, Field::named_universe)));
         },
@@ -240,8 +252,8 @@ void evaluate_on_adapter(Run &run, const BacktesterPatches &saved) {
 }
 
 // The orchestrator's patches stay in place after the run.
-void evaluate_on_orchestrator(Run &run) {
-    ref evaluate_fn = attr(run.orchestrator_delegate, "evaluate");
+void evaluate_on_orchestrator(Run &run, const Evaluation &ev) {
+    ref evaluate_fn = attr(ev.orchestrator_delegate, "evaluate");
     ref useful_signals = global("_useful_signals");
     ref kwargs = new_dict();
     set_item(kwargs, "graph", handle_field(run, Field::graph));
@@ -255,19 +267,18 @@ void evaluate_on_orchestrator(Run &run) {
     set_item(kwargs, "column_labels",
              helper("_required_runtime_data_shape_value", run.era_cfg, "column_labels"));
     set_item(kwargs, "signal_universe_rule_ids", new_dict());
-    set_item(kwargs, "search_plan", run.search_plan);
-    set_item(kwargs, "feature_dir", run.feature_dir);
-    set_item(kwargs, "signal_dir", run.signal_dir);
-    set_item(kwargs, "manifest", run.manifest);
+    set_item(kwargs, "search_plan", ev.search_plan);
+    set_item(kwargs, "feature_dir", ev.feature_dir);
+    set_item(kwargs, "signal_dir", ev.signal_dir);
+    set_item(kwargs, "manifest", ev.manifest);
     set_item(kwargs, "backtester", global("_backtester"));
-    run.eval_result = call_with_kwargs(evaluate_fn, kwargs);
+    ref eval_result = call_with_kwargs(evaluate_fn, kwargs);
 
-    run.per_pool_weights = attr_or_none(run.eval_result, "per_pool_weights");
-    if (is_dict(run.per_pool_weights) &&
-        contains(run.per_pool_weights, run.selected_signal_pool_id))
-        run.eval_weights = getitem(run.per_pool_weights, run.selected_signal_pool_id);
+    ref per_pool_weights = attr_or_none(eval_result, "per_pool_weights");
+    if (is_dict(per_pool_weights) && contains(per_pool_weights, run.selected_signal_pool_id))
+        run.eval_weights = getitem(per_pool_weights, run.selected_signal_pool_id);
     else
-        run.eval_weights = attr_or(run.eval_result, "weights", run.eval_result);
+        run.eval_weights = attr_or(eval_result, "weights", eval_result);
 }
 
 void finalize_weights(Run &run) {
@@ -285,25 +296,26 @@ void finalize_weights(Run &run) {
 void evaluate(Run &run) {
     update_status(run.self, "evaluating", 0.0, "Evaluating expression... batch 0/?");
     check_cancelled(run.self);
-    choose_adapter_route(run);
-    read_manifest(run);
+    Evaluation ev;
+    choose_adapter_route(run, ev);
+    read_manifest(ev);
     ref signal_dir = global("_signal_dir");
-    run.signal_dir = truthy(signal_dir) ? signal_dir : run.data_dir;
-    run.feature_dir = run.signal_dir;
-    choose_orchestrator(run);
-    choose_direct_route(run);
-    build_extra_evaluate_kwargs(run);
-    BacktesterPatches saved = patch_backtester(run);
+    ev.signal_dir = truthy(signal_dir) ? signal_dir : run.data_dir;
+    ev.feature_dir = ev.signal_dir;
+    choose_orchestrator(run, ev);
+    choose_direct_route(run, ev);
+    build_extra_evaluate_kwargs(ev);
+    BacktesterPatches saved = patch_backtester(ev);
     check_cancelled(run.self);
     apply_vocabulary_freshness(run);
 
-    run.eval_t0 = monotonic();
+    double eval_t0 = monotonic();
     if (run.use_adapter_path)
-        evaluate_on_adapter(run, saved);
+        evaluate_on_adapter(run, ev, saved);
     else
-        evaluate_on_orchestrator(run);
+        evaluate_on_orchestrator(run, ev);
     finalize_weights(run);
-    run.eval_elapsed = py_float(monotonic() - run.eval_t0);
+    run.eval_elapsed = py_float(monotonic() - eval_t0);
 }
 
 } // namespace simsig

@@ -10,19 +10,17 @@ namespace simsig {
 
 namespace {
 
-bool is_strategy(const Run &run) { return equals(handle_field(run, Field::expression_type), "STRATEGY"); }
-
-void recheck_era(Run &run) {
-    run.current_era = attr(global("_era_thread"), "get_current_era_number")();
-    run.config_era = handle_field(run, Field::config_era_number);
-    if (not_equals(run.current_era, run.config_era))
+void recheck_era(const Run &run) {
+    ref current_era = attr(global("_era_thread"), "get_current_era_number")();
+    ref config_era = handle_field(run, Field::config_era_number);
+    if (not_equals(current_era, config_era))
         raise(global("EraError"),
               format("Era changed during simulation. Started with era_number=%S, current "
                      "era_number=%S. Results are invalid. Retry with the new era.",
-                     run.config_era.ptr(), run.current_era.ptr()));
+                     config_era.ptr(), current_era.ptr()));
 }
 
-ref record_payload(Run &run) {
+ref record_payload(const Run &run, nb::handle rejection_reason, nb::handle tracking_stats) {
     ref graph = handle_field(run, Field::graph);
     ref payload = new_dict();
     set_item(payload, "source", name("simulate"));
@@ -30,9 +28,9 @@ ref record_payload(Run &run) {
     set_item(payload, "named_universe", handle_field(run, Field::named_universe));
     set_item(payload, "era_number", run.era_number);
     set_item(payload, "passed_thresholds", py_bool(run.pool_passed));
-    set_item(payload, "rejection_reason", run.rejection_reason);
+    set_item(payload, "rejection_reason", rejection_reason);
     set_item(payload, "expression_elapsed_seconds", run.eval_elapsed);
-    set_item(payload, "stats", run.tracking_stats);
+    set_item(payload, "stats", tracking_stats);
     set_item(payload, "metaparameters", run.record_metaparameters_by_pool);
     set_item(payload, "per_column_stats", attr(run.bt_result, "per_column_stats"));
     set_item(payload, "is_correlation", run.pool_correlation);
@@ -48,7 +46,7 @@ ref record_payload(Run &run) {
         set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
         set_item(payload, "referenced_signal_ids",
                  helper("_strategy_referenced_signal_ids", run.useful_sigs_for_eval,
-                        global("_useful_signal_metadata"), run.pool_cfg));
+                        global("_useful_signal_metadata"), run.selected_pool_cfg));
     } else {
         set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
     }
@@ -58,7 +56,7 @@ ref record_payload(Run &run) {
 // Stores `value` on the handle. A cancel() that came after the last check
 // (while the record or the result was built) ends the run here, as a check
 // would: the cancelled run publishes neither.
-void publish(Run &run, Field f, nb::handle value) {
+void publish(const Run &run, Field f, nb::handle value) {
     HandleObject *h = run.handle();
     locked(h, [&](Displaced &displaced) {
         if (field_truthy(h, Field::cancelled))
@@ -68,18 +66,19 @@ void publish(Run &run, Field f, nb::handle value) {
 }
 
 // result() records it once the caller collects the result; cancel() drops it.
-void prepare_pending_record(Run &run) {
-    run.rejection_reason = ref(nb::none());
+void prepare_pending_record(const Run &run) {
+    ref rejection_reason = ref(nb::none());
     if (!is_none(run.failure_reason))
-        run.rejection_reason = truthy(run.failure_detail) ? run.failure_detail : run.failure_reason;
-    run.tracking_stats = helper("_build_tracking_stats", attr(run.bt_result, "stats"),
+        rejection_reason = truthy(run.failure_detail) ? run.failure_detail : run.failure_reason;
+    ref tracking_stats = helper("_build_tracking_stats", attr(run.bt_result, "stats"),
                                 attr(run.bt_result, "per_column_stats"), run.era_cfg);
-    run.payload = record_payload(run);
-    ref pending = pair(handle_field(run, Field::expression_type), run.payload);
+    ref payload = record_payload(run, rejection_reason, tracking_stats);
+    ref pending = pair(handle_field(run, Field::expression_type), payload);
     publish(run, Field::pending_recording, pending);
 }
 
-ref simulation_result(Run &run) {
+// mi_score and mi_passed are the selected pool's.
+ref simulation_result(const Run &run) {
     ref fields = new_dict();
     set_item(fields, "stats", attr(run.bt_result, "stats"));
     set_item(fields, "pnl_matrix", attr(run.bt_result, "pnl_matrix"));
@@ -101,8 +100,8 @@ ref simulation_result(Run &run) {
     set_item(fields, "rejection_reason", none());
     set_item(fields, "passed", py_bool(run.pool_passed));
     set_item(fields, "structural_failed", attr_or(run.bt_result, "structural_failed", false_()));
-    set_item(fields, "mi_score", run.mi_score);
-    set_item(fields, "mi_passed", run.mi_passed);
+    set_item(fields, "mi_score", run.pool_mi_score);
+    set_item(fields, "mi_passed", run.pool_mi_passed);
     set_item(fields, "stats_verdict", run.stats_verdict);
     set_item(fields, "correlation_verdict", run.correlation_verdict);
     set_item(fields, "mi_verdict", run.mi_verdict);
@@ -116,8 +115,6 @@ ref simulation_result(Run &run) {
 } // namespace
 
 void finish(Run &run) {
-    run.mi_score = run.pool_mi_score;
-    run.mi_passed = run.pool_mi_passed;
     check_cancelled(run.self);
     recheck_era(run);
     check_cancelled(run.self);
@@ -125,8 +122,8 @@ void finish(Run &run) {
     if (truthy(handle_field(run, Field::record)))
         prepare_pending_record(run);
 
-    run.sim_result = simulation_result(run);
-    publish(run, Field::result, run.sim_result);
+    ref sim_result = simulation_result(run);
+    publish(run, Field::result, sim_result);
     update_status(run.self, "complete", 1.0, "Simulation complete. Results available.");
 }
 

@@ -12,29 +12,35 @@ namespace simsig {
 
 namespace {
 
-bool is_strategy(const Run &run) { return equals(handle_field(run, Field::expression_type), "STRATEGY"); }
 bool fail_fast(const Run &run) { return truthy(handle_field(run, Field::fail_fast)); }
 
-void count_selected_pools(Run &run) {
+// What the gates of this stretch share among themselves.
+struct PoolGates {
+    bool has_multiple_selected_pools = false;
+    bool pool_correlation_failed = false;
+};
+
+bool count_selected_pools(const Run &run) {
     ref pools = get(run.era_cfg, is_strategy(run) ? "strategy_pools" : "signal_pools");
-    run.has_multiple_selected_pools = length(or_else(pools, new_list())) > 1;
+    return length(or_else(pools, new_list())) > 1;
 }
 
 // The pool's found PnL, in configured order (a repeated id counts twice), and
 // for a strategy the synced found-strategy PnL.
-void gather_pool_pnl(Run &run) {
-    run.pool_signal_ids = get(run.selected_pool_cfg, "found_signal_ids", new_list());
-    run.pool_pnl_arrays = new_list();
-    for_each_item(run.pool_signal_ids, [&](nb::handle sid) {
+ref gather_pool_pnl(const Run &run) {
+    ref pool_signal_ids = get(run.selected_pool_cfg, "found_signal_ids", new_list());
+    ref pool_pnl_arrays = new_list();
+    for_each_item(pool_signal_ids, [&](nb::handle sid) {
         if (contains(run.loaded_signal_pnl, sid))
-            append(run.pool_pnl_arrays, getitem(run.loaded_signal_pnl, sid));
+            append(pool_pnl_arrays, getitem(run.loaded_signal_pnl, sid));
     });
     if (is_strategy(run)) {
-        run.synced_found_strategy_pnl_arrays = call(
+        ref synced_found_strategy_pnl_arrays = call(
             global("_load_synced_found_strategy_pnl_arrays"), run.sync_result,
             kwarg("raw_backtester", attr_or_none(global("_backtester"), "raw_backtester")));
-        attr(run.pool_pnl_arrays, "extend")(run.synced_found_strategy_pnl_arrays);
+        attr(pool_pnl_arrays, "extend")(synced_found_strategy_pnl_arrays);
     }
+    return pool_pnl_arrays;
 }
 
 // The pool's own column, else the era's primary evaluation column.
@@ -45,15 +51,15 @@ ref pnl_column(const Run &run, const char *key) {
     return column;
 }
 
-void correlation_gate(Run &run) {
-    gather_pool_pnl(run);
-    run.corr_column = pnl_column(run, "correlation_pnl_column");
-    run.corr_threshold = get(run.selected_pool_cfg, "is_correlation_threshold");
-    if (is_none(run.corr_threshold))
+void correlation_gate(Run &run, PoolGates &gates) {
+    ref pool_pnl_arrays = gather_pool_pnl(run);
+    ref corr_column = pnl_column(run, "correlation_pnl_column");
+    ref corr_threshold = get(run.selected_pool_cfg, "is_correlation_threshold");
+    if (is_none(corr_threshold))
         raise(PyExc_ValueError, "era config selected pool missing required is_correlation_threshold");
 
     // Among several pools of the kind, an empty pool cannot correlate.
-    if (length(run.pool_pnl_arrays) == 0 && run.has_multiple_selected_pools && fail_fast(run)) {
+    if (length(pool_pnl_arrays) == 0 && gates.has_multiple_selected_pools && fail_fast(run)) {
         run.pool_correlation = py_float(0.0);
     } else {
         ref correlate = global("_correlate_per_pool");
@@ -62,54 +68,56 @@ void correlation_gate(Run &run) {
                                     "_correlate_per_pool to compute pool-level correlations.");
         run.pool_correlation =
             call(correlate, kwarg("pool_name", run.selected_pool_name),
-                 kwarg("pnl_arrays", run.pool_pnl_arrays), kwarg("pnl_column", run.corr_column),
-                 kwarg("threshold", run.corr_threshold));
+                 kwarg("pnl_arrays", pool_pnl_arrays), kwarg("pnl_column", corr_column),
+                 kwarg("threshold", corr_threshold));
     }
 
-    run.pool_correlation_failed =
-        !truthy(helper("_correlation_gate_passed", run.pool_correlation, run.corr_threshold));
-    if (run.pool_correlation_failed)
+    gates.pool_correlation_failed =
+        !truthy(helper("_correlation_gate_passed", run.pool_correlation, corr_threshold));
+    if (gates.pool_correlation_failed)
         run.correlation_verdict = call(global("_gate_verdict"), false_(), name("correlation"),
                                        kwarg("value", run.pool_correlation),
-                                       kwarg("threshold", run.corr_threshold));
+                                       kwarg("threshold", corr_threshold));
     else
         run.correlation_verdict =
             call(global("_gate_verdict"), true_(), kwarg("value", run.pool_correlation),
-                 kwarg("threshold", run.corr_threshold));
+                 kwarg("threshold", corr_threshold));
 }
 
-void resolve_mi_threshold(Run &run) {
+ref resolve_mi_threshold(const Run &run) {
     if (is_strategy(run)) {
         ref fallback = get(run.selected_pool_cfg, "is_pnl_mi_threshold");
-        run.mi_threshold = get(run.selected_pool_cfg, "strategy_is_pnl_mi_threshold", fallback);
-        if (is_none(run.mi_threshold))
+        ref mi_threshold = get(run.selected_pool_cfg, "strategy_is_pnl_mi_threshold", fallback);
+        if (is_none(mi_threshold))
             raise(PyExc_ValueError, "era config selected strategy pool missing required "
                                     "strategy_is_pnl_mi_threshold");
-    } else {
-        run.mi_threshold = get(run.selected_pool_cfg, "is_pnl_mi_threshold");
-        if (is_none(run.mi_threshold))
-            raise(PyExc_ValueError,
-                  "era config selected signal pool missing required is_pnl_mi_threshold");
+        return mi_threshold;
     }
+    ref mi_threshold = get(run.selected_pool_cfg, "is_pnl_mi_threshold");
+    if (is_none(mi_threshold))
+        raise(PyExc_ValueError,
+              "era config selected signal pool missing required is_pnl_mi_threshold");
+    return mi_threshold;
 }
 
-void empty_pool_mi(Run &run) {
+void empty_pool_mi(Run &run, nb::handle mi_threshold) {
     run.pool_mi_score = global("empty_pool_pnl_mi")();
-    run.pool_mi_passed = helper("_pnl_mi_gate_passed", run.pool_mi_score, run.mi_threshold);
+    run.pool_mi_passed = helper("_pnl_mi_gate_passed", run.pool_mi_score, mi_threshold);
 }
 
 // A score that is no MI score, or a non-finite one for a non-empty pool,
 // counts as unavailable.
-void computed_mi(Run &run, nb::handle compute_mi) {
+void computed_mi(Run &run, nb::handle compute_mi, nb::handle mi_column, nb::handle mi_threshold,
+                 nb::handle pool_signals_for_mi) {
     std::vector<ref> result = unpack(
         call(compute_mi, kwarg("pool_name", run.selected_pool_name),
-             kwarg("pnl_column", run.mi_column), kwarg("pool_signals", run.pool_signals_for_mi),
-             kwarg("threshold", run.mi_threshold)),
+             kwarg("pnl_column", mi_column), kwarg("pool_signals", pool_signals_for_mi),
+             kwarg("threshold", mi_threshold)),
         2);
     run.pool_mi_score = result[0];
     run.pool_mi_passed = result[1];
     bool unusable = helper("_is_mi_score", run.pool_mi_score).ptr() == Py_False;
-    if (!unusable && truthy(run.pool_signals_for_mi)) {
+    if (!unusable && truthy(pool_signals_for_mi)) {
         ref number = nb::steal(PyNumber_Float(run.pool_mi_score.ptr()));
         if (!number)
             throw nb::python_error();
@@ -131,26 +139,26 @@ void mi_unavailable(Run &run) {
     attr(global("logger"), "warning")("mi_computation_unavailable", nb::arg("extra") = extra);
 }
 
-void mi_gate(Run &run) {
+void mi_gate(Run &run, const PoolGates &gates) {
     if (!equals(attr(handle_field(run, Field::status), "phase"), "computing_mi"))
         update_status(run.self, "computing_mi", 0.0, "Computing marginal improvement score...");
     check_cancelled(run.self);
-    run.mi_column = pnl_column(run, "mi_pnl_column");
-    resolve_mi_threshold(run);
+    ref mi_column = pnl_column(run, "mi_pnl_column");
+    ref mi_threshold = resolve_mi_threshold(run);
 
     // An injected found-signal pool replaces the configured ids.
-    run.pool_signals_for_mi = get(run.selected_pool_cfg, "found_signal_ids", new_list());
+    ref pool_signals_for_mi = get(run.selected_pool_cfg, "found_signal_ids", new_list());
     if (!is_none(global("_found_signal_pool")))
-        run.pool_signals_for_mi = global("_found_signal_pool");
+        pool_signals_for_mi = global("_found_signal_pool");
 
-    bool empty_pool = !truthy(run.pool_signals_for_mi);
+    bool empty_pool = !truthy(pool_signals_for_mi);
     if (empty_pool && (!is_none(global("_found_signal_pool")) ||
-                       (run.has_multiple_selected_pools && fail_fast(run)))) {
-        empty_pool_mi(run);
+                       (gates.has_multiple_selected_pools && fail_fast(run)))) {
+        empty_pool_mi(run, mi_threshold);
     } else if (ref compute_mi = global("_compute_mi_per_pool"); !is_none(compute_mi)) {
-        computed_mi(run, compute_mi);
+        computed_mi(run, compute_mi, mi_column, mi_threshold, pool_signals_for_mi);
     } else if (empty_pool) {
-        empty_pool_mi(run);
+        empty_pool_mi(run, mi_threshold);
     } else {
         mi_unavailable(run);
     }
@@ -158,10 +166,10 @@ void mi_gate(Run &run) {
     if (run.pool_mi_passed.ptr() == Py_False)
         run.mi_verdict = call(global("_gate_verdict"), false_(), name("pnl_mi"),
                               kwarg("value", run.pool_mi_score),
-                              kwarg("threshold", run.mi_threshold));
+                              kwarg("threshold", mi_threshold));
     else
         run.mi_verdict = call(global("_gate_verdict"), true_(), kwarg("value", run.pool_mi_score),
-                              kwarg("threshold", run.mi_threshold));
+                              kwarg("threshold", mi_threshold));
 }
 
 void set_failure(Run &run, const char *reason, const char *detail) {
@@ -170,14 +178,14 @@ void set_failure(Run &run, const char *reason, const char *detail) {
 }
 
 // The first failing stage names the reason.
-void condense_failure(Run &run) {
+void condense_failure(Run &run, const PoolGates &gates) {
     run.failure_reason = ref(nb::none());
     run.failure_detail = ref(nb::none());
     if (run.structural_failed)
         set_failure(run, "invalid_weights", "Selected pool structural backtest check failed");
     else if (!run.pool_passed)
         set_failure(run, "thresholds", "Selected pool threshold check failed");
-    else if (run.pool_correlation_failed)
+    else if (gates.pool_correlation_failed)
         set_failure(run, "correlation", "Selected pool correlation threshold failed");
     else if (run.pool_mi_passed.ptr() == Py_False)
         set_failure(run, "pnl_mi", is_none(run.pool_mi_score)
@@ -188,24 +196,24 @@ void condense_failure(Run &run) {
 } // namespace
 
 void pool_gates(Run &run) {
-    count_selected_pools(run);
+    PoolGates gates;
+    gates.has_multiple_selected_pools = count_selected_pools(run);
 
     run.pool_correlation = ref(nb::none());
-    run.pool_correlation_failed = false;
     if (truthy(handle_field(run, Field::include_correlation)) && (run.pool_passed || !fail_fast(run)))
-        correlation_gate(run);
+        correlation_gate(run, gates);
 
     run.pool_mi_score = ref(nb::none());
     run.pool_mi_passed = ref(nb::none());
     if (truthy(handle_field(run, Field::include_mi)) &&
-        ((run.pool_passed && !run.pool_correlation_failed) || !fail_fast(run)))
-        mi_gate(run);
+        ((run.pool_passed && !gates.pool_correlation_failed) || !fail_fast(run)))
+        mi_gate(run, gates);
 
     // The MI was computed for a pool that had already failed an earlier stage.
     run.was_diagnostic_only = !fail_fast(run) &&
-                              (!run.pool_passed || run.pool_correlation_failed) &&
+                              (!run.pool_passed || gates.pool_correlation_failed) &&
                               !is_none(run.pool_mi_score);
-    condense_failure(run);
+    condense_failure(run, gates);
 }
 
 } // namespace simsig

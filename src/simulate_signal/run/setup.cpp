@@ -27,7 +27,7 @@ ref required_vocab_keys() {
 }
 
 // isinstance(value, dict) and value
-bool is_non_empty_dict(nb::handle value) { return PyDict_Check(value.ptr()) && truthy(value); }
+bool is_non_empty_dict(nb::handle value) { return is_dict(value) && truthy(value); }
 
 // Raises the "missing required keys" ValueError when `vocabulary` lacks any.
 void check_required_keys(nb::handle vocabulary) {
@@ -75,20 +75,20 @@ bool vault_error_is_harmless(nb::handle exc) {
     });
 }
 
-void initialize_vault(Run &run) {
+void set_up_vault(const Run &run, nb::handle shuffle_blob) {
     ref backtester = global("_backtester");
-    run.initialize_runtime_vault =
+    ref initialize_runtime_vault =
         is_none(backtester) ? ref(nb::none()) : attr_or_none(backtester, "initialize_era_vault");
-    if (PyCallable_Check(run.initialize_runtime_vault.ptr())) {
-        call(run.initialize_runtime_vault, kwarg("shuffle_blob", run.shuffle_blob),
+    if (PyCallable_Check(initialize_runtime_vault.ptr())) {
+        call(initialize_runtime_vault, kwarg("shuffle_blob", shuffle_blob),
              kwarg("wallet_secret", run.wallet_secret), kwarg("market_id", run.market_id),
              kwarg("era_number", run.era_number));
         return;
     }
-    run.initialize_vault = attr_or_none(global("_vault"), "initialize");
-    if (PyCallable_Check(run.initialize_vault.ptr())) {
+    ref initialize_vault = attr_or_none(global("_vault"), "initialize");
+    if (PyCallable_Check(initialize_vault.ptr())) {
         ref exc = catch_exception(
-            [&] { run.initialize_vault(run.shuffle_blob, run.wallet_secret, run.era_number); });
+            [&] { initialize_vault(shuffle_blob, run.wallet_secret, run.era_number); });
         // An "already initialized" failure of a ready vault is harmless.
         if (exc && !vault_error_is_harmless(exc))
             raise_object(exc);
@@ -96,18 +96,18 @@ void initialize_vault(Run &run) {
     attr(global("_vault"), "init_if_needed")(run.era_number);
 }
 
-void load_vocabulary(Run &run) {
+void load_vocabulary(const Run &run) {
     ref loader = global("_load_vocabulary");
     if (is_none(loader))
         return;
-    run.loaded_vocab = loader(run.era_number);
-    if (!is_non_empty_dict(run.loaded_vocab))
+    ref loaded_vocab = loader(run.era_number);
+    if (!is_non_empty_dict(loaded_vocab))
         raise(PyExc_ValueError, "load_vocabulary returned empty or invalid vocabulary");
-    check_required_keys(run.loaded_vocab);
-    set_global("_vocabulary_raw", run.loaded_vocab);
+    check_required_keys(loaded_vocab);
+    set_global("_vocabulary_raw", loaded_vocab);
     // A registry already in place stays; the loaded dict is only recorded.
     if (!truthy(helper("_is_function_store_registry", global("_vocabulary"))))
-        set_global("_vocabulary", helper("_build_obfuscated_store", run.loaded_vocab));
+        set_global("_vocabulary", helper("_build_obfuscated_store", loaded_vocab));
 }
 
 // The runtime needs a registry: a complete raw vocabulary dict is refused.
@@ -131,11 +131,11 @@ void require_backtester() {
               "synced backtester runtime is initialized.");
 }
 
-void initialize_reconstruction(Run &run) {
+void initialize_reconstruction(const Run &run, nb::handle shuffle_blob) {
     update_status(run.self, "feature-reconstruction-deobfuscation", 0.0,
                   "Initializing feature reconstruction from synced shuffle seed...");
     call_method(global("_backtester"), "init_reconstruction",
-                kwarg("shuffle_blob", run.shuffle_blob), kwarg("wallet_secret", run.wallet_secret),
+                kwarg("shuffle_blob", shuffle_blob), kwarg("wallet_secret", run.wallet_secret),
                 kwarg("market_id", run.market_id), kwarg("era_number", run.era_number));
     check_cancelled(run.self);
 }
@@ -150,12 +150,14 @@ void set_up_runtime(Run &run) {
     check_cancelled(self);
     require_vault();
     run.data_dir = find_data_dir();
-    run.shuffle_blob = helper("_load_runtime_shuffle_blob", run.data_dir);
-    initialize_vault(run);
+    // The seed is passed on to the vault and the backtester and dropped with
+    // this stretch.
+    ref shuffle_blob = helper("_load_runtime_shuffle_blob", run.data_dir);
+    set_up_vault(run, shuffle_blob);
     load_vocabulary(run);
     check_runtime_vocabulary();
     require_backtester();
-    initialize_reconstruction(run);
+    initialize_reconstruction(run, shuffle_blob);
 }
 
 } // namespace simsig

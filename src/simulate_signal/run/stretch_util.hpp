@@ -28,6 +28,11 @@ inline void set_item(nb::handle container, const char *key, nb::handle value) {
 // self.<attribute>, read at each use.
 inline ref handle_field(const Run &run, Field f) { return field(run.self, f); }
 
+// self.expression_type == "STRATEGY"
+inline bool is_strategy(const Run &run) {
+    return equals(handle_field(run, Field::expression_type), "STRATEGY");
+}
+
 // mapping.get("key") / mapping.get("key", default)
 inline ref get(nb::handle mapping, const char *key) { return method_get(mapping, name(key)); }
 inline ref get(nb::handle mapping, const char *key, nb::handle default_value) {

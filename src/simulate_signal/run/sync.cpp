@@ -23,9 +23,9 @@ constexpr double kSyncWaitSeconds = 30.0;
 // The pipeline waits at most this long for the constructor to open the gate.
 constexpr double kPostAcquireGateSeconds = 5.0;
 
-void record_config_era(Run &run) {
-    run.ec_dict = global("_era_config");
-    ref config_era = is_none(run.ec_dict) ? py_int(0) : attr(run.ec_dict, "get")("era_number", 0);
+void record_config_era(const Run &run) {
+    ref ec_dict = global("_era_config");
+    ref config_era = is_none(ec_dict) ? py_int(0) : attr(ec_dict, "get")("era_number", 0);
     ref old = set_field(run.handle(), Field::config_era_number, config_era);
 }
 
@@ -91,14 +91,13 @@ void report_download_progress(nb::handle self) {
                          total_bytes.ptr()));
 }
 
-void request_feature_files(Run &run) {
-    nb::handle self = run.self;
+void request_feature_files(nb::handle self) {
     ref request = attr_or_none(global("_sync_manager"), "request_feature_files_for_sync");
-    run.graph_feature_names = helper("_simulation_graph_feature_names", field(self, Field::graph));
-    if (!truthy(run.graph_feature_names) || !PyCallable_Check(request.ptr()))
+    ref graph_feature_names = helper("_simulation_graph_feature_names", field(self, Field::graph));
+    if (!truthy(graph_feature_names) || !PyCallable_Check(request.ptr()))
         return;
     update_status(self, "syncing", 0.0, "Syncing graph feature data from server...");
-    call(request, run.graph_feature_names, kwarg("expression_type", field(self, Field::expression_type)),
+    call(request, graph_feature_names, kwarg("expression_type", field(self, Field::expression_type)),
          kwarg("named_universe", field(self, Field::named_universe)));
     check_cancelled(self);
 }
@@ -178,8 +177,8 @@ ref await_shared_sync() {
 }
 
 void shared_data_sync(Run &run) {
-    run.do_sync = claim_shared_sync();
-    run.sync_result = run.do_sync ? perform_shared_sync() : await_shared_sync();
+    bool do_sync = claim_shared_sync();
+    run.sync_result = do_sync ? perform_shared_sync() : await_shared_sync();
 }
 
 void derive_market_era(Run &run) {
@@ -210,7 +209,7 @@ void acquire_and_sync(Run &run) {
 
     report_download_progress(self);
     check_cancelled(self);
-    request_feature_files(run);
+    request_feature_files(self);
     shared_data_sync(run);
     derive_market_era(run);
 }

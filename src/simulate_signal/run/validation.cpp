@@ -60,10 +60,10 @@ void resolve_transform_pipeline(Run &run) {
                run.transform_pipeline);
 }
 
-void resolve_universe_rule_id(Run &run) {
+void resolve_universe_rule_id(const Run &run) {
     ref named_universe = handle_field(run, Field::named_universe);
-    run.universe_rule_id = helper("_resolve_universe_rule_id_for_sdk", run.era_cfg, named_universe);
-    if (is_none(run.universe_rule_id)) {
+    ref universe_rule_id = helper("_resolve_universe_rule_id_for_sdk", run.era_cfg, named_universe);
+    if (is_none(universe_rule_id)) {
         ref available_names =
             list_of(attr(or_else(get(run.era_cfg, "universe_rules"), new_dict()), "keys")());
         if (PyList_Sort(available_names.ptr()))
@@ -75,7 +75,7 @@ void resolve_universe_rule_id(Run &run) {
                      "Allowed named_universe values: %S",
                      named_universe.ptr(), available_names.ptr(), allowed_names.ptr()));
     }
-    ref old = set_field(run.handle(), Field::universe_rule_id, run.universe_rule_id);
+    ref old = set_field(run.handle(), Field::universe_rule_id, universe_rule_id);
 }
 
 void validate_graph(const Run &run) {
@@ -85,8 +85,6 @@ void validate_graph(const Run &run) {
     attr(graph_validator, "validate")(handle_field(run, Field::graph),
                                       handle_field(run, Field::expression_type));
 }
-
-bool is_strategy(const Run &run) { return equals(handle_field(run, Field::expression_type), "STRATEGY"); }
 
 // A None on either side skips the check.
 void require_useful_signals() {
@@ -103,11 +101,11 @@ void select_pool(Run &run) {
     ref named_universe = handle_field(run, Field::named_universe);
     run.selected_pool_cfg = helper("_selected_pool_config", run.era_cfg, expression_type,
                                    handle_field(run, Field::selected_pool_id));
-    run.allowed_named_universes = helper("_pool_allowed_named_universes", run.selected_pool_cfg);
-    if (truthy(run.allowed_named_universes) && !contains(run.allowed_named_universes, named_universe))
+    ref allowed_named_universes = helper("_pool_allowed_named_universes", run.selected_pool_cfg);
+    if (truthy(allowed_named_universes) && !contains(allowed_named_universes, named_universe))
         raise(PyExc_ValueError,
               format("named_universe '%S' is not in selected pool allowed_named_universes=%R",
-                     named_universe.ptr(), run.allowed_named_universes.ptr()));
+                     named_universe.ptr(), allowed_named_universes.ptr()));
     run.selected_pool_name = helper("_selected_pool_runtime_name", run.selected_pool_cfg,
                                     expression_type, handle_field(run, Field::selected_pool_id));
 }
@@ -122,18 +120,19 @@ void select_signal_pool(Run &run) {
         helper("_validate_strategy_useful_signal_pools", handle_field(run, Field::selected_pool_id),
                run.selected_pool_cfg, global("_useful_signals"), global("_useful_signal_metadata"));
     }
-    run.selected_transform_pool_id = run.selected_signal_pool_id;
 }
 
+// The transforms run for the pool the weights belong to.
 void resolve_pool_metaparameters(Run &run) {
+    ref selected_transform_pool_id = run.selected_signal_pool_id;
     ref pool_ids = new_list();
-    append(pool_ids, run.selected_transform_pool_id);
-    run.resolved_metaparameters_by_pool = helper(
+    append(pool_ids, selected_transform_pool_id);
+    ref resolved_metaparameters_by_pool = helper(
         "_canonicalize_metaparameters",
         helper("_resolve_metaparameters_per_pool", handle_field(run, Field::metaparameters),
                run.transform_pipeline, pool_ids));
-    run.selected_resolved_metaparameters = attr(run.resolved_metaparameters_by_pool, "get")(
-        run.selected_transform_pool_id, new_dict());
+    run.selected_resolved_metaparameters = attr(resolved_metaparameters_by_pool, "get")(
+        selected_transform_pool_id, new_dict());
     // Recording is keyed by the selected pool, evaluation by the signal pool;
     // each gets its own copy.
     run.record_metaparameters_by_pool = new_dict();
@@ -141,7 +140,7 @@ void resolve_pool_metaparameters(Run &run) {
     set_item(run.record_metaparameters_by_pool, selected_pool_id,
              dict_copy(run.selected_resolved_metaparameters));
     run.evaluation_metaparameters_by_pool = new_dict();
-    set_item(run.evaluation_metaparameters_by_pool, run.selected_transform_pool_id,
+    set_item(run.evaluation_metaparameters_by_pool, selected_transform_pool_id,
              dict_copy(run.selected_resolved_metaparameters));
 }
 
