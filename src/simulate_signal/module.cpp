@@ -14,6 +14,7 @@ int exec_module(PyObject *m) {
     // A refused load (the module is loaded already) sets up nothing.
     if (!simsig::claim_module(m))
         return -1;
+    // What NB_MODULE would do first: nanobind's internals, before any nb:: use.
     nanobind::detail::init(NB_DOMAIN_STR);
     try {
         simsig::build_module();

@@ -8,6 +8,9 @@
 //
 // Arguments are handles (a `ref` or nb::handle); temporaries live until the
 // call returns. Keyword arguments come last, as in Python.
+//
+// Why not nanobind's call operator everywhere: with keyword arguments it
+// builds a new tuple of keyword names at every call, interning each name again.
 #pragma once
 
 #include "frame/frame.hpp"

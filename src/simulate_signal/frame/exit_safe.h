@@ -10,6 +10,10 @@
 // free it into (a crash). An atexit hook, which runs before finalization
 // begins, raises a flag (frame/py.cpp); from then on references are leaked
 // instead of released. The process is ending: nothing is lost.
+//
+// nanobind has no such guard of its own: nb::object's destructor is an inline
+// Py_XDECREF (with NDEBUG, which every build type used here defines), so
+// redefining the macro below covers it too.
 #pragma once
 
 #include <Python.h>

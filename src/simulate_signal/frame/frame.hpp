@@ -196,6 +196,8 @@ inline ref call_with_kwargs(nb::handle fn, nb::handle kwargs) {
 // ---------------------------------------------------------------------------
 // Raising. Each builds exception_type(message) (or exception_type() when the
 // message is empty/null) and raises it by throwing nb::python_error.
+// nanobind's raise_from chains only from a caught python_error, with a format
+// string; these also raise `from None` and chain from a stored exception.
 ref new_exception(nb::handle exception_type, nb::handle message = nb::handle());
 ref new_exception(nb::handle exception_type, const char *message);
 // raise X(msg): inside a handler, pass the handled exception as `context`.
@@ -305,7 +307,9 @@ void log_warning(const char *fmt, Args &&...args) {
 //
 // A function is a small callable type of the module's own: vectorcall, a
 // __dict__ (so __signature__ can be set), binds as a method on classes, and
-// reports its parameters to inspect.signature.
+// reports its parameters to inspect.signature. Not nanobind's function
+// objects: they have no __dict__, and their dispatcher swallows the forced
+// unwind that ends a pipeline thread at exit (frame/native_function.cpp).
 
 struct Param {
     enum Kind { positional_or_keyword, keyword_only, var_keyword };

@@ -130,6 +130,8 @@ PyObject *run_impl(const FunctionSpec &spec, const Call &call) {
     return nullptr;
 }
 
+// Binds as CPython binds, with its messages: nanobind would report any mismatch
+// as "incompatible function arguments".
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     const FunctionSpec &spec = *reinterpret_cast<FunctionObject *>(callable)->spec;
@@ -314,6 +316,8 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// A heap type from a spec rather than nb::class_: calls through a bound
+// __call__ would pass nanobind's dispatcher and its catch (...).
 PyType_Spec function_spec = {
     "tallowmere.simulate_signal.function",
     sizeof(FunctionObject),
