@@ -26,6 +26,7 @@ from hypothesis import strategies as st
 
 import doubles as d
 import tallowmere.simulate_signal as module
+from doubles import hostile, restored
 from tallowmere.functions._typed_shapes import FunctionGraphNode
 
 # Examples per function (and, times four, per whole-run property).
@@ -51,70 +52,23 @@ PARAMETER_COUNTS = {
 # ---------------------------------------------------------------------------
 # Hostile objects
 
-class Boom(Exception):
-    """What every hostile operation raises."""
-
-
-def _boom(*args, **kwargs):
-    raise Boom("hostile")
-
-
-class BadStr:
-    __str__ = __repr__ = __format__ = _boom
-
-
-class BadEq:
-    __eq__ = __ne__ = __lt__ = __gt__ = _boom
-    __hash__ = object.__hash__
-
-
-class BadHash:
-    __hash__ = _boom
-
-
-class BadBool:
-    __bool__ = __len__ = _boom
-
-
-class BadIter:
-    __iter__ = __len__ = __getitem__ = __contains__ = _boom
-
-
-class BadNumber:
-    __float__ = __int__ = __index__ = __abs__ = __neg__ = _boom
-    __add__ = __radd__ = __sub__ = __rsub__ = __truediv__ = __rtruediv__ = _boom
-
-
-class BadAttributes:
-    """Any attribute it lacks raises Boom instead of AttributeError."""
-    __getattr__ = _boom
-
-
-class BadEverything:
-    __getattribute__ = _boom
-
-
-class BadClass:
-    """isinstance() reads __class__ after the type check fails: it raises."""
-    @property
-    def __class__(self):
-        raise Boom("hostile")
-
-
-class BadMapping(dict):
-    get = keys = items = values = __getitem__ = __iter__ = __contains__ = __len__ = _boom
-
-
-class BadList(list):
-    __iter__ = __len__ = __getitem__ = _boom
-
-
-class BadText(str):
-    __eq__ = __ne__ = __hash__ = __contains__ = _boom
-
-
-class BadInt(int):
-    __eq__ = __index__ = __float__ = __bool__ = __hash__ = __lt__ = __gt__ = _boom
+BadStr = hostile("__str__", "__repr__", "__format__", name="BadStr")
+BadEq = hostile("__eq__", "__ne__", "__lt__", "__gt__", name="BadEq")
+BadHash = hostile("__hash__", name="BadHash")
+BadBool = hostile("__bool__", "__len__", name="BadBool")
+BadIter = hostile("__iter__", "__len__", "__getitem__", "__contains__", name="BadIter")
+BadNumber = hostile("__float__", "__int__", "__index__", "__abs__", "__neg__", "__add__",
+                    "__radd__", "__sub__", "__rsub__", "__truediv__", "__rtruediv__",
+                    name="BadNumber")
+BadAttributes = hostile("__getattr__", name="BadAttributes")   # a missing attribute raises
+BadEverything = hostile("__getattribute__", name="BadEverything")
+BadClass = hostile(props=["__class__"], name="BadClass")  # read by isinstance() after a miss
+BadMapping = hostile("get", "keys", "items", "values", "__getitem__", "__iter__", "__contains__",
+                     "__len__", base=dict, name="BadMapping")
+BadList = hostile("__iter__", "__len__", "__getitem__", base=list, name="BadList")
+BadText = hostile("__eq__", "__ne__", "__hash__", "__contains__", base=str, name="BadText")
+BadInt = hostile("__eq__", "__index__", "__float__", "__bool__", "__hash__", "__lt__", "__gt__",
+                 base=int, name="BadInt")
 
 
 class NotFloat:
@@ -258,16 +212,8 @@ def wired(w=None):
             _shared_wiring.append(d.Wiring())
         w = _shared_wiring[0]
         w.log.calls.clear()
-    saved = dict(vars(module))
-    try:
+    with restored(module):
         yield w.wire(module)
-    finally:
-        for key in list(vars(module)):
-            if key not in saved:
-                delattr(module, key)
-        for key, value in saved.items():
-            if vars(module).get(key, object()) is not value:
-                setattr(module, key, value)
 
 
 def outcome(fn, *args, **kwargs):
@@ -291,9 +237,10 @@ def collect(handle):
 
 
 def pipeline_threads():
+    # type(), not isinstance(): hostile objects answer __class__ with an error.
     return [o._thread for o in gc.get_objects()
-            if isinstance(o, module.SimulationHandle) and getattr(o, "_thread", None) is not None
-            and o._thread.is_alive()]
+            if issubclass(type(o), module.SimulationHandle)
+            and getattr(o, "_thread", None) is not None and o._thread.is_alive()]
 
 
 @pytest.fixture(autouse=True)
@@ -456,7 +403,7 @@ def test_runs_on_arbitrary_collaborators_and_era_configs(data, kind, route):
         for owner, attribute in data.draw(st.lists(st.sampled_from(ATTRIBUTES), max_size=2)):
             setattr(getattr(w, owner), attribute, realize(data.draw(values)))
         if data.draw(st.booleans()):
-            stats = d.Stats(**realize(data.draw(
+            stats = d.BacktestStats(**realize(data.draw(
                 st.dictionaries(st.sampled_from(STATS_FIELDS), values))))
             w.backtester.result = d.BacktestResult(stats=stats, **realize(data.draw(
                 st.dictionaries(st.sampled_from(BACKTEST_FIELDS[1:]), values))))
