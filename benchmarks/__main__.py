@@ -16,7 +16,7 @@ from pathlib import Path
 
 from benchmarks import ROOT
 from benchmarks import collaborators as co
-from benchmarks import instructions, measure
+from benchmarks import instructions, measure, search
 from benchmarks.report import Report
 
 import tallowmere.simulate_signal as ss  # noqa: E402  (after the paths are set)
@@ -35,7 +35,7 @@ def parse_args(argv):
     parser.add_argument("--json", default=str(ROOT / "benchmarks" / "results.json"),
                         help="where to write the results (default: %(default)s)")
     parser.add_argument("--skip", action="append", default=[],
-                        choices=["full", "creation", "status", "many", "instructions"],
+                        choices=["full", "creation", "status", "many", "instructions", "search"],
                         help="leave a section out (repeatable)")
     parser.add_argument("--handles", type=int, default=1000,
                         help="live handles in the slow-sync section (default: %(default)s)")
@@ -66,6 +66,9 @@ def main(argv=None):
     if "instructions" not in args.skip:
         report.instructions(instructions.count(runs=4 if args.quick else 20),
                             SIGNAL_RUN_MAX_INSTRUCTIONS)
+    if "search" not in args.skip:  # last: it wires the module anew
+        report.search(search.measure(candidates=12 if args.quick else 48,
+                                     rounds=1 if args.quick else 3))
 
     print(report.table())
     Path(args.json).write_text(json.dumps(report.data, indent=2, sort_keys=False) + "\n")

@@ -79,6 +79,26 @@ class Report:
             self._row("  floor", f"{v['floor']:,.0f}")
             self._row("  ratio to the floor", f"{v['ratio_to_floor']:.2f}x")
 
+    def search(self, r):
+        self.data["results"]["search"] = r
+        if "skipped" in r:
+            self._row("candidate search", "skipped: " + r["skipped"])
+            return
+        self._row(f"search of {r['candidates']} candidates "
+                  f"(median of {r['rounds']}): simulations/s", "")
+        for key, label in (("in_process", "in one process, all handles at once"),
+                           ("workers_1", "local cluster, 1 worker process"),
+                           ("workers_2", "local cluster, 2 worker processes")):
+            if key in r:
+                errors = f" ({r[key]['errors']} errors)" if r[key]["errors"] else ""
+                self._row(f"  {label}{errors}", f"{r[key]['simulations_per_s']:.1f}")
+        if "speed_up_2_over_1_worker" in r:
+            self._row("  speed-up, 2 workers over 1", f"{r['speed_up_2_over_1_worker']:.2f}x")
+            self._row("  speed-up, 2 workers over one process",
+                      f"{r['speed_up_2_workers_over_in_process']:.2f}x")
+        starts = [f"{r[k]['start_up_s']:.1f}" for k in ("workers_1", "workers_2") if k in r]
+        self._row("  cluster start-up and wiring, 1 / 2 workers: s", " / ".join(starts))
+
     def all_met(self):
         return all(t["met"] for t in self.data["targets"].values())
 
