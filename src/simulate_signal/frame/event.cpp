@@ -128,6 +128,8 @@ nb::object event_repr(const Call &a) {
                   is_set(state_of(a[0])) ? "set" : "unset");
 }
 
+// A bare native flag type from a spec: nanobind's class machinery would bring
+// its instance bookkeeping to a type no caller sees.
 void make_state_type() {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, (void *) state_dealloc},
