@@ -1,5 +1,7 @@
-"""A candidate search on Dask: N seeded signal graphs, each simulated through
-simulate_signal on a worker, ranked when all are in.
+"""A candidate search on Dask: seeded signal graphs simulated on workers, ranked.
+
+N signal graphs, generated from a seed, are each simulated through
+simulate_signal on a Dask worker and ranked when all are in.
 
     .venv/bin/python examples/search_on_dask.py [--candidates 24] [--seed 0]
         [--workers N | --scheduler tcp://host:8786 | --in-process]
@@ -29,7 +31,7 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--candidates", type=int, default=24, help="how many graphs to generate "
                         "(default: %(default)s)")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the candidate graphs")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the candidate graphs (default: %(default)s)")
     parser.add_argument("--market-seed", type=int, default=1,
                         help="seed of every process's reference runtime (default: %(default)s)")
     parser.add_argument("--graph", action="append", default=[], type=json.loads,
@@ -71,7 +73,7 @@ def _figure(value, digits=2):
 
 def table(candidates, outcomes):
     names = [cs.short_form(graph) for graph in candidates]
-    width = min(max(len("graph"), *(len(n) for n in names)), 60)
+    width = min(max([len("graph")] + [len(n) for n in names]), 60)
     lines = [f"{'#':>3}  {'graph':{width}}  {'verdict':7}  {'Sharpe':>6}  {'turnover':>8}  "
              f"{'corr':>5}  {'PnL MI':>6}  reason"]
     for rank, index in enumerate(cs.ranked(outcomes), 1):
