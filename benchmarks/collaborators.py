@@ -13,6 +13,9 @@ the same near-zero collaborator cost.
 
 ``Collaborators.wire(module)`` wires everything; the module's previous
 namespace entries are returned so that a caller can restore them.
+
+The test doubles (tests/doubles.py) build on the same era config, graphs,
+vocabulary, backtest values and data directory.
 """
 import os
 import shutil
@@ -31,6 +34,7 @@ RULE_ID = 4
 SIGNAL_POOL_ID = "sp1"
 STRATEGY_POOL_ID = "stp1"
 SHUFFLE_BLOB = bytes(range(60))
+FOUND_STRATEGY_PNL = [0.01, -0.02, 0.03]
 
 
 # ---------------------------------------------------------------------------
@@ -88,7 +92,7 @@ class Vault:
 
 
 class BacktestStats:
-    def __init__(self):
+    def __init__(self, **overrides):
         self.avg_turnover = 0.3
         self.turnover = 0.3
         self.delta_exposure = 0.01
@@ -97,10 +101,11 @@ class BacktestStats:
         self.liquidity_metrics = {"adv": 2.0}
         self.custom_stats = {"hit_rate": 0.55}
         self.correlation = 0.25
+        self.__dict__.update(overrides)
 
 
 class BacktestResult:
-    def __init__(self):
+    def __init__(self, **overrides):
         self.stats = BacktestStats()
         self.per_column_stats = {"pnl_sharpe": 1.8, "pnl_returns": 0.12}
         self.pnl_matrix = [[0.01, 0.02], [0.0, -0.01]]
@@ -109,6 +114,7 @@ class BacktestResult:
         self.structural_failed = False
         self.row_count = 2
         self.max_row_elapsed_seconds = 0.001
+        self.__dict__.update(overrides)
 
 
 class Backtester:
@@ -269,6 +275,11 @@ def vocabulary_dict():
     }
 
 
+def vocabulary_store():
+    return FunctionStore([FunctionEntry("rank"), FunctionEntry("zscore"),
+                          FunctionEntry("top_k", 2)])
+
+
 def era_config():
     signal_pool = {
         "id": SIGNAL_POOL_ID,
@@ -317,6 +328,21 @@ def strategy_graph():
     return FunctionGraphNode("filtration", "top_k", [FunctionGraphNode("feature", "close")])
 
 
+def make_data_dir(owner, prefix):
+    """A temporary data directory (removed with ``owner``) holding the shuffle
+    seed and one synced found-strategy PnL file; returns (directory, PnL path)."""
+    data_dir = tempfile.mkdtemp(prefix=prefix)
+    weakref.finalize(owner, shutil.rmtree, data_dir, True)
+    with open(os.path.join(data_dir, "shuffle_seed.enc"), "wb") as handle:
+        handle.write(SHUFFLE_BLOB)
+    strategy_pnl = os.path.join(data_dir, "pool", "found_strategies", "fs1", "strategy_is",
+                                "pnl.arrow")
+    os.makedirs(os.path.dirname(strategy_pnl))
+    with open(strategy_pnl, "w", encoding="utf-8") as handle:
+        handle.write("".join(f"{x}\n" for x in FOUND_STRATEGY_PNL))
+    return data_dir, strategy_pnl
+
+
 # ---------------------------------------------------------------------------
 # The whole set
 
@@ -324,15 +350,7 @@ class Collaborators:
     """All collaborators of one benchmark process, with a temporary data directory."""
 
     def __init__(self):
-        self.data_dir = tempfile.mkdtemp(prefix="simsig-bench-")
-        weakref.finalize(self, shutil.rmtree, self.data_dir, True)
-        with open(os.path.join(self.data_dir, "shuffle_seed.enc"), "wb") as handle:
-            handle.write(SHUFFLE_BLOB)
-        strategy_pnl = os.path.join(self.data_dir, "pool", "found_strategies", "fs1",
-                                    "strategy_is", "pnl.arrow")
-        os.makedirs(os.path.dirname(strategy_pnl))
-        with open(strategy_pnl, "w", encoding="utf-8") as handle:
-            handle.write("0.01\n-0.02\n0.03\n")
+        self.data_dir, strategy_pnl = make_data_dir(self, "simsig-bench-")
 
         self.auth = Auth()
         self.sync_manager = SyncManager(self.data_dir, [strategy_pnl])
@@ -351,8 +369,7 @@ class Collaborators:
             backtester=self.backtester, search_tracker=self.search_tracker,
             era_thread=self.era_thread, graph_validator=self.graph_validator,
             era_config=self.era_config, load_vocabulary=c.load_vocabulary,
-            vocabulary=FunctionStore([FunctionEntry("rank"), FunctionEntry("zscore"),
-                                      FunctionEntry("top_k", 2)]),
+            vocabulary=vocabulary_store(),
             vocabulary_raw=vocabulary_dict(),
             useful_signals=["s1"],
             useful_signal_metadata={"s1": {"signal_id": "s1", "signal_pool_id": SIGNAL_POOL_ID}},

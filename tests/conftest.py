@@ -3,6 +3,8 @@
 The extension comes from the environment (installed as a portion of the
 ``tallowmere`` package), or from a development build when
 ``SIMULATE_SIGNAL_BUILD`` names its ``pkg`` directory (scripts/dev-build.sh).
+The test helpers (doubles.py) and the benchmarks package, whose fixtures they
+share, are importable too.
 """
 import os
 import subprocess
@@ -18,20 +20,19 @@ TESTS = ROOT / "tests"
 _extra = [str(STANDIN)]
 if os.environ.get("SIMULATE_SIGNAL_BUILD"):
     _extra.append(os.environ["SIMULATE_SIGNAL_BUILD"])
-for _p in reversed(_extra):
+for _p in reversed(_extra + [str(TESTS)]):
     if _p not in sys.path:
         sys.path.insert(0, _p)
-
-# The test helpers (doubles.py) are importable as plain modules.
-if str(TESTS) not in sys.path:
-    sys.path.insert(0, str(TESTS))
+if str(ROOT) not in sys.path:
+    sys.path.append(str(ROOT))
 
 
 def subprocess_env(**extra):
     """Environment for a child interpreter that sees the same tallowmere."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
-        _extra + [str(TESTS)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+        _extra + [str(TESTS)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
+        + [str(ROOT)])
     env.update(extra)
     return env
 
@@ -44,13 +45,8 @@ def run_python(code, timeout=60, **env):
 
 @pytest.fixture
 def ss():
-    """The module, with its collaborator globals restored after the test."""
+    """The module, with its globals restored after the test."""
     import tallowmere.simulate_signal as module
-    saved = dict(vars(module))
-    yield module
-    for key in list(vars(module)):
-        if key not in saved:
-            delattr(module, key)
-    for key, value in saved.items():
-        if vars(module).get(key, object()) is not value:
-            setattr(module, key, value)
+    from doubles import restored
+    with restored(module):
+        yield module

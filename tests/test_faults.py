@@ -16,8 +16,7 @@ from dataclasses import dataclass, field
 
 import pytest
 
-import doubles as d
-from doubles import BLOCK_TIMEOUT, Wiring, collect, wait_done
+from doubles import BLOCK_TIMEOUT, CountingEvent, Wiring, collect, start, wait_done
 
 SAME = "same"            # result() raises the injected object itself
 WRAPPED = "wrapped"      # a RuntimeError raised from it (graph validator bootstrap)
@@ -219,14 +218,6 @@ CALL_POINTS = [
 
 # ---------------------------------------------------------------------------
 
-def start(ss, w, kind="signal", **kwargs):
-    if kind == "signal":
-        return ss.simulate_signal(w.signal_graph(), d.NAMED_UNIVERSE,
-                                  signal_pool_id=d.SIGNAL_POOL_ID, **kwargs)
-    return ss.simulate_strategy(w.strategy_graph(), d.NAMED_UNIVERSE,
-                                strategy_pool_id=d.STRATEGY_POOL_ID, **kwargs)
-
-
 def wired(ss, point):
     w = Wiring(**point.wiring)
     if point.setup:
@@ -248,7 +239,7 @@ def test_ordinary_exception(ss, monkeypatch, caplog, escaped, point):
     w = wired(ss, point)
     a = Arranged(ss, w, monkeypatch, InjectedFault(f"{point.id} failed"))
     point.arrange(a)
-    handle = wait_done(start(ss, w, point.kind, **point.run))
+    handle = wait_done(start(ss, point.kind, **point.run))
     assert a.reached(), "the call point was not reached"
 
     if point.ordinary == SWALLOWED:
@@ -283,7 +274,7 @@ def test_interrupt(ss, monkeypatch, escaped, point, interrupt):
     with monkeypatch.context() as patch:
         a = Arranged(ss, w, patch, interrupt(point.id))
         point.arrange(a)
-        handle = start(ss, w, point.kind, **point.run)
+        handle = start(ss, point.kind, **point.run)
         handle._thread.join(BLOCK_TIMEOUT)
         assert not handle._thread.is_alive()
         assert a.reached(), "the call point was not reached"
@@ -298,20 +289,8 @@ def test_interrupt(ss, monkeypatch, escaped, point, interrupt):
     assert w.log.count("sync_manager.release") == (1 if point.acquired else 0)
 
     # The module serves the next run as if nothing had happened.
-    assert collect(start(ss, w, point.kind, **point.run)).passed is True
+    assert collect(start(ss, point.kind, **point.run)).passed is True
     assert escaped == [a.exc]
-
-
-class ArrivalEvent(threading.Event):
-    """An Event that tells when a run starts waiting on it."""
-
-    def __init__(self):
-        super().__init__()
-        self.arrived = threading.Semaphore(0)
-
-    def wait(self, timeout=None):
-        self.arrived.release()
-        return super().wait(timeout)
 
 
 def test_interrupted_shared_sync_fails_its_waiters_at_once(ss, escaped):
@@ -319,11 +298,11 @@ def test_interrupted_shared_sync_fails_its_waiters_at_once(ss, escaped):
     interrupt = KeyboardInterrupt("sync interrupted")
     gate = w.log.block("sync_manager.request_for_sync")
     w.log.fail("sync_manager.request_for_sync", interrupt)
-    ss._sync_event = event = ArrivalEvent()
-    syncing = start(ss, w)
+    ss._sync_event = event = CountingEvent()
+    syncing = start(ss)
     assert gate.wait_entered()
-    waiting = start(ss, w)
-    assert event.arrived.acquire(timeout=BLOCK_TIMEOUT), "the second run never waited"
+    waiting = start(ss)
+    assert event.waiting.acquire(timeout=BLOCK_TIMEOUT), "the second run never waited"
     gate.release()
 
     wait_done(syncing)
@@ -346,7 +325,7 @@ def test_result_side_fault_leaves_the_handle_collectable(ss, call, fault):
     w = Wiring().wire(ss)
     exc = fault(call)
     w.log.fail(call, exc, call=1)
-    handle = wait_done(start(ss, w))
+    handle = wait_done(start(ss))
     with pytest.raises(BaseException) as info:
         handle.result()
     assert info.value is exc

@@ -9,8 +9,7 @@ import types
 import pytest
 
 import doubles as d
-from doubles import StatusLog, Wiring, wait_done
-from pipeline_support import cancel_during, start
+from doubles import StatusLog, Wiring, start, wait_done
 
 
 class OpaqueSecret:
@@ -26,10 +25,6 @@ class OpaqueSecret:
 
 
 SECRETS = {"str": lambda: d.WALLET_SECRET, "object": OpaqueSecret}
-
-
-class Fault(Exception):
-    pass
 
 
 # ---------------------------------------------------------------------------
@@ -109,79 +104,39 @@ def records(monkeypatch):
 
 
 # ---------------------------------------------------------------------------
-# How runs end
+# How runs end: one scenario per path the secret could take out of the run
 
-def passing(w):
-    pass
-
-
-def structural_failure(w):
-    w.backtester.result = d.BacktestResult(structural_failed=True)
+def fail(call, message=None):
+    return lambda w: w.log.fail(call, RuntimeError(message or f"{call} failed"))
 
 
-def threshold_failure(w):
-    w.backtester.result.per_column_stats["pnl_sharpe"] = 0.2
+def answer(call, value):
+    return lambda w: w.log.returns(call, value)
 
 
-def correlation_failure(w):
-    w.log.returns("correlate_per_pool", 0.95)
+def cancelled(w):
+    gate = w.log.block("backtester.run_backtest")
+    w.after_start = lambda handle: (gate.wait_entered(), handle.cancel(), gate.release())
 
 
-def mi_failure(w):
-    w.log.returns("compute_mi_per_pool", (0.01, False))
-
-
-def mi_unavailable(w):
-    w.log.returns("compute_mi_per_pool", (math.nan, True))
-
-
-def failing(call):
-    def arrange(w):
-        w.log.fail(call, Fault(f"{call} failed"))
-    return arrange
-
-
-def era_change(w):
-    w.era_thread.current_era = d.ERA_NUMBER + 1
-
-
-def set_phase_failure(w):
-    w.log.fail("set_phase", Fault("phase sink failed"))
-
-
-def vault_error_swallowed(w):
-    w.log.fail("vault.initialize", Fault("vault already initialized"))
-
-
-# (scenario, kind, Wiring options, init overrides, entry-point keywords, outcome)
-SCENARIOS = [
-    ("pass", passing, "signal", {}, {}, {}, "complete"),
-    ("pass strategy", passing, "strategy", {}, {}, {}, "complete"),
-    ("pass orchestrator", passing, "signal", {"route": "orchestrator"}, {}, {}, "complete"),
-    ("pass era vault hook", passing, "signal", {"era_vault_hook": True}, {}, {}, "complete"),
-    ("pass guard", passing, "signal", {"guard": True}, {}, {}, "complete"),
-    ("vault already initialized", vault_error_swallowed, "signal", {}, {}, {}, "complete"),
-    ("phase callback fails", set_phase_failure, "signal", {}, {}, {}, "complete"),
-    ("invalid weights", structural_failure, "signal", {}, {}, {}, "complete"),
-    ("thresholds", threshold_failure, "signal", {}, {}, {}, "complete"),
-    ("thresholds diagnostics", threshold_failure, "signal", {}, {}, {"fail_fast": False},
-     "complete"),
-    ("correlation", correlation_failure, "signal", {}, {}, {}, "complete"),
-    ("pnl mi", mi_failure, "strategy", {}, {}, {}, "complete"),
-    ("pnl mi unavailable", mi_unavailable, "signal", {}, {}, {}, "complete"),
-    ("vault error", failing("vault.initialize"), "signal", {}, {}, {}, "error"),
-    ("era vault hook error", failing("backtester.initialize_era_vault"), "signal",
-     {"era_vault_hook": True}, {}, {}, "error"),
-    ("reconstruction error", failing("backtester.init_reconstruction"), "signal", {}, {}, {},
-     "error"),
-    ("evaluation error", failing("backtester.evaluate_expression"), "signal", {}, {}, {},
-     "error"),
-    ("backtest error", failing("backtester.run_backtest"), "strategy", {}, {}, {}, "error"),
-    ("bootstrap error", passing, "signal", {}, {"graph_validator": None, "load_vocabulary": None,
-                                            "vocabulary_raw": 7},
-     {}, "error"),
-    ("era change", era_change, "signal", {}, {}, {}, "error"),
-]
+SCENARIOS = {  # name: (arrange(w), kind, Wiring options, init overrides, run keywords, phase)
+    "signal": (None, "signal", {}, {}, {}, "complete"),
+    "strategy, orchestrator": (None, "strategy", {"route": "orchestrator"}, {}, {}, "complete"),
+    "era vault hook": (None, "signal", {"era_vault_hook": True}, {}, {}, "complete"),
+    "vault already initialized": (fail("vault.initialize", "vault already initialized"),
+                                  "signal", {}, {}, {}, "complete"),
+    "phase callback fails": (fail("set_phase"), "signal", {}, {}, {}, "complete"),
+    "thresholds, diagnostics": (
+        lambda w: w.backtester.result.per_column_stats.update(pnl_sharpe=0.2), "signal", {}, {},
+        {"fail_fast": False}, "complete"),
+    "MI unavailable": (None, "signal", {}, {"compute_mi_per_pool": None}, {}, "complete"),
+    "vault error": (fail("vault.initialize"), "signal", {}, {}, {}, "error"),
+    "reconstruction error": (fail("backtester.init_reconstruction"), "strategy", {}, {}, {},
+                             "error"),
+    "validator bootstrap error": (None, "signal", {}, {
+        "graph_validator": None, "load_vocabulary": None, "vocabulary_raw": 7}, {}, "error"),
+    "cancelled": (cancelled, "signal", {}, {}, {}, "cancelled"),
+}
 
 
 def everything_seen(ss, w, handle, records, statuses):
@@ -209,7 +164,21 @@ def everything_seen(ss, w, handle, records, statuses):
     return seen
 
 
-def assert_secret_kept(ss, w, handle, records, statuses, secret):
+@pytest.mark.parametrize("secret_kind", SECRETS)
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_secret_stays_in_the_setup_calls(ss, monkeypatch, records, secret_kind, scenario):
+    arrange, kind, wiring, wire, run_kwargs, phase = SCENARIOS[scenario]
+    secret = SECRETS[secret_kind]()
+    w = Wiring(**wiring)
+    w.auth.get_wallet_secret = d.recorder(w.log, "auth.get_wallet_secret", secret)
+    w.after_start = lambda handle: None
+    if arrange:
+        arrange(w)
+    w.wire(ss, **wire)
+    statuses = StatusLog(monkeypatch, ss)
+    handle = start(ss, kind, **run_kwargs)
+    w.after_start(handle)
+    assert wait_done(handle).status().phase == phase
     for where, value in everything_seen(ss, w, handle, records, statuses):
         found = find(value, secret)
         assert found is None, f"the wallet secret shows in {where}{found}"
@@ -219,31 +188,3 @@ def assert_secret_kept(ss, w, handle, records, statuses, secret):
     assert given
     for call in given:
         assert secret in call.args or call.kwargs.get("wallet_secret") is secret
-
-
-@pytest.mark.parametrize("secret_kind", SECRETS)
-@pytest.mark.parametrize("name, arrange, kind, wiring, wire, run_kwargs, outcome", SCENARIOS,
-                         ids=[s[0] for s in SCENARIOS])
-def test_secret_stays_in_the_setup_calls(ss, monkeypatch, records, secret_kind, name, arrange,
-                                         kind, wiring, wire, run_kwargs, outcome):
-    secret = SECRETS[secret_kind]()
-    w = Wiring(**wiring)
-    w.auth._default_get_wallet_secret = secret
-    arrange(w)
-    w.wire(ss, **wire)
-    statuses = StatusLog.install(monkeypatch, ss)
-    handle = wait_done(start(ss, w, kind, **run_kwargs))
-    assert handle.status().phase == outcome
-    assert_secret_kept(ss, w, handle, records, statuses, secret)
-
-
-@pytest.mark.parametrize("secret_kind", SECRETS)
-def test_secret_stays_out_of_a_cancelled_run(ss, monkeypatch, records, secret_kind):
-    secret = SECRETS[secret_kind]()
-    w = Wiring()
-    w.auth._default_get_wallet_secret = secret
-    w.wire(ss)
-    statuses = StatusLog.install(monkeypatch, ss)
-    handle = cancel_during(ss, w, "backtester.run_backtest")
-    assert handle.status().phase == "cancelled"
-    assert_secret_kept(ss, w, handle, records, statuses, secret)

@@ -1,0 +1,817 @@
+"""The pipeline end to end through the entry points: two golden runs, one table
+of outcomes (a set-up and a call, what the run ends in, and the calls that must
+not happen), download progress, the shared single-flight data sync, and the
+backtester and validator the evaluation uses."""
+import math
+import operator
+import os
+import re
+import threading
+from types import SimpleNamespace
+
+import pytest
+
+import doubles as d
+from doubles import BLOCK_TIMEOUT, CountingEvent, StatusLog, Wiring, collect, failure_of, start, wait_done
+from tallowmere.errors import SdkRuntimeNotReadyError as NotReady
+from tallowmere.search_tracking import BacktestStats
+from tallowmere.sync import EraError, SyncError
+
+GRAPH = {"type": "rotation", "node": "rank", "children": [
+    {"type": "feature", "node": "close", "children": []},
+    {"type": "feature", "node": "volume", "children": []}]}
+NOT_EVALUATED = "not evaluated"
+METRICS = {"sharpe": 1.8, "turnover": 0.3, "delta_exposure": 0.01, "max_weight": 0.2,
+           "abs_weight_sum_mean": 1.0}
+
+
+def verdict(v):
+    """(passed, reason, value, bound) of a verdict, or "not evaluated"."""
+    return (v.passed, v.reason, v.value, v.bound) if v.evaluated else NOT_EVALUATED
+
+
+def calls_and_phases(w):
+    return [f"{c.name}:{c.args[0]}" if c.name == "set_phase" else c.name for c in w.log.calls]
+
+
+# ---------------------------------------------------------------------------
+# Golden runs
+
+def test_signal_run(ss, monkeypatch):
+    w = Wiring().wire(ss)
+    statuses = StatusLog(monkeypatch, ss)
+    handle = wait_done(start(ss))
+    graph = handle._graph
+    assert statuses.updates == [
+        ("syncing", 0.0, "Syncing data from server..."),
+        ("syncing", 0.5, "Syncing data... 512/1024 bytes downloaded"),
+        ("syncing", 0.0, "Syncing graph feature data from server..."),
+        ("initializing", 0.0, "Initializing vault and loading vocabulary for era 12..."),
+        ("feature-reconstruction-deobfuscation", 0.0,
+         "Initializing feature reconstruction from synced shuffle seed..."),
+        ("graph-validation", 0.0, "Validating graph and simulation parameters..."),
+        ("evaluating", 0.0, "Evaluating expression... batch 0/?"),
+        ("backtesting", 0.0, "Backtesting signal against thresholds..."),
+        ("computing_mi", 0.0, "Computing marginal improvement score..."),
+        ("complete", 1.0, "Simulation complete. Results available.")]
+    assert calls_and_phases(w) == [
+        "auth.get_wallet_secret", "set_phase:syncing", "sync_manager.acquire",
+        "set_phase:syncing", "set_phase:syncing", "sync_manager.request_feature_files_for_sync",
+        "sync_manager.request_for_sync", "sync_manager.get_manifest", "set_phase:initializing",
+        "vault.initialize", "vault.init_if_needed", "load_vocabulary",
+        "set_phase:feature-reconstruction-deobfuscation", "backtester.init_reconstruction",
+        "set_phase:graph-validation", "graph_validator.validate", "set_phase:evaluating",
+        "sync_manager.get_manifest", "backtester.evaluate_expression", "set_phase:backtesting",
+        "backtester.run_backtest", "load_found_signal_pnl", "load_found_signal_pnl",
+        "evaluate_threshold_gates", "correlate_per_pool", "evaluate_threshold_gates",
+        "set_phase:computing_mi", "compute_mi_per_pool", "era_thread.get_current_era_number",
+        "set_phase:complete"]
+    calls = {c.name: (c.args, c.kwargs) for c in w.log.calls}   # the last of each name
+    meta = {"metaparameters": {"sp1": {}}, "named_universe": "u1"}
+    assert calls["sync_manager.request_feature_files_for_sync"] == (
+        (("close", "volume"),), {"expression_type": "SIGNAL", "named_universe": "u1"})
+    assert calls["vault.initialize"] == ((d.SHUFFLE_BLOB, d.WALLET_SECRET, 12), {})
+    assert calls["vault.init_if_needed"] == calls["load_vocabulary"] == ((12,), {})
+    assert calls["backtester.init_reconstruction"] == ((), {
+        "shuffle_blob": d.SHUFFLE_BLOB, "wallet_secret": d.WALLET_SECRET, "market_id": 1,
+        "era_number": 12})
+    assert calls["graph_validator.validate"] == ((graph, "SIGNAL"), {})
+    assert calls["backtester.evaluate_expression"] == ((graph,), meta)
+    assert calls["backtester.run_backtest"] == (
+        (graph,), {**meta, "return_series": False, "return_weights": False})
+    # the repeated found id is loaded once and correlated twice
+    assert [(c.args, c.kwargs) for c in w.log.of("load_found_signal_pnl")] == [
+        (("s1",), {"pool_name": "signals-main"}), (("s2",), {"pool_name": "signals-main"})]
+    s1, s2 = w.found_pnl["s1"], w.found_pnl["s2"]
+    assert calls["correlate_per_pool"] == ((), {
+        "pool_name": "signals-main", "pnl_arrays": [s1, s2, s1], "pnl_column": "pnl",
+        "threshold": 0.7})
+    assert calls["compute_mi_per_pool"] == ((), {
+        "pool_name": "signals-main", "pnl_column": "pnl", "pool_signals": ["s1", "s2", "s1"],
+        "threshold": 0.1})
+    scalar, correlation = [c.kwargs for c in w.log.of("evaluate_threshold_gates")]
+    assert scalar == {"metrics": METRICS, "threshold_set": {"sharpe": {"min": 1.0}}}
+    assert set(correlation.pop("threshold_set")["bypassed_thresholds"]) == {
+        "sharpe", "turnover", "max_drawdown", "fitness"}
+    assert correlation == {"metrics": {"is_correlation": 0.2},
+                           "pool_thresholds": {"is_correlation_threshold": 0.7}}
+    assert ss._backtest_timing.RECORDS[-1] == {
+        "frequency": "1d", "row_count": 2, "max_row_elapsed_seconds": 0.001,
+        "elapsed_seconds": handle._result.backtest_elapsed_seconds}
+    # nothing is recorded or released before result()
+    assert w.log.names("search_tracker") == [] and w.log.count("sync_manager.release") == 0
+
+    res = handle.result()
+    bt = w.backtester.result
+    assert (res.pool_kind, res.signal_pool_id, res.strategy_pool_id) == ("signal", "sp1", None)
+    assert (res.passed, res.failure_reason, res.failure_detail, res.rejection_reason,
+            res.structural_failed, res.was_diagnostic_only) == (True, None, None, None, False,
+                                                                 False)
+    assert (res.is_correlation, res.is_pnl_mi, res.mi_score, res.mi_passed) == (0.2, 0.4, 0.4, True)
+    assert res.stats is bt.stats and res.per_column_stats is bt.per_column_stats
+    assert res.pnl_matrix is bt.pnl_matrix and res.processed_weights is bt.processed_weights
+    assert res.portfolio_returns is None and res.resolved_metaparameters == {}
+    assert [verdict(v) for v in (res.stats_verdict, res.correlation_verdict, res.mi_verdict)] == [
+        (True, None, None, None), (True, None, 0.2, 0.7), (True, None, 0.4, 0.1)]
+    for elapsed in (res.expression_elapsed_seconds, res.backtest_elapsed_seconds):
+        assert type(elapsed) is float and elapsed >= 0
+    assert res.max_backtest_row_elapsed_seconds == 0.001
+    assert handle.result() is res
+    assert w.log.names()[-2:] == ["search_tracker.record_signal_evaluation",
+                                  "sync_manager.release"]
+    record = w.log.last("search_tracker.record_signal_evaluation")
+    assert record.args == () and record.kwargs == {
+        "source": "simulate", "graph": GRAPH, "named_universe": "u1", "era_number": 12,
+        "passed_thresholds": True, "rejection_reason": None,
+        "expression_elapsed_seconds": res.expression_elapsed_seconds,
+        "stats": BacktestStats(sharpe=1.8, returns=0.12, turnover=0.3, drawdown=0.0,
+                               delta_exposure=0.01, max_weight=0.2, quality_score=0.0,
+                               correlation=0.0, liquidity_metrics={"adv": 2.0},
+                               custom_stats={"hit_rate": 0.55}),
+        "metaparameters": {"sp1": {}}, "per_column_stats": bt.per_column_stats,
+        "is_correlation": 0.2, "is_pnl_mi": 0.4, "agent_is_pnl_mi": 0.4, "failure_reason": None,
+        "failure_detail": None, "stats_verdict": res.stats_verdict,
+        "correlation_verdict": res.correlation_verdict, "mi_verdict": res.mi_verdict,
+        "signal_pool_id": "sp1"}
+    assert record.kwargs["stats"].liquidity_metrics is not bt.stats.liquidity_metrics
+    assert w.log.count("sync_manager.release") == 1 and handle.status().era_number == 12
+
+
+def test_strategy_run_on_the_orchestrator_route(ss):
+    w = Wiring(route="orchestrator").wire(ss)
+    meta = {"normalize": "rank"}
+    handle = wait_done(start(ss, "strategy", metaparameters=meta))
+    graph, data_dir = handle._graph, w.data_dir
+    names = calls_and_phases(w)
+    assert names[names.index("set_phase:evaluating"):] == [
+        "set_phase:evaluating", "sync_manager.get_manifest", "compute_search_plan",
+        "BatchOrchestrator", "orchestrator.evaluate", "set_phase:backtesting",
+        "backtester.backtest", "evaluate_threshold_gates", "correlate_per_pool",
+        "evaluate_threshold_gates", "set_phase:computing_mi", "compute_mi_per_pool",
+        "era_thread.get_current_era_number", "set_phase:complete"]
+    calls = {c.name: (c.args, c.kwargs) for c in w.log.calls}
+    assert calls["graph_validator.validate"] == ((graph, "STRATEGY"), {})
+    assert calls["compute_search_plan"] == (("STRATEGY", w.era_config), {"requested_n_jobs": 1})
+    assert calls["BatchOrchestrator"] == ((), {
+        "search_plan": w.search_plan, "feature_dir": data_dir, "signal_dir": data_dir,
+        "manifest": w.manifest, "backtester": w.backtester, "named_universe": "u1"})
+    args, evaluate = calls["orchestrator.evaluate"]
+    assert type(evaluate.pop("stage_data")).__name__ == "StageData"
+    assert args == () and evaluate == {
+        "graph": graph, "expression_type": "STRATEGY", "registry": w.vocabulary,
+        "useful_signals": w.useful_signals, "universe": None,
+        "metaparameters": {"sp1": meta},           # weights belong to the linked signal pool
+        "transform_pipeline": w.era_config["transform_pipeline"],
+        "column_labels": ["close", "volume"], "signal_universe_rule_ids": {},
+        "search_plan": w.search_plan, "feature_dir": data_dir, "signal_dir": data_dir,
+        "manifest": w.manifest, "backtester": w.backtester}
+    assert calls["backtester.backtest"] == ((), {
+        "weights": w.backtester.weights, "era_config": w.era_config, "universe": None,
+        "return_series": False, "return_weights": False, "use_vault": True})
+    assert calls["backtester.backtest"][1]["era_config"] is not w.era_config  # the run's copy
+    assert w.log.of("evaluate_threshold_gates")[0].kwargs["threshold_set"] == {
+        "sharpe": {"min": 1.5}}
+    # no found signals in the strategy pool: only the synced found-strategy PnL
+    assert calls["correlate_per_pool"][1]["pnl_arrays"] == [d.FOUND_STRATEGY_PNL]
+    assert calls["compute_mi_per_pool"][1] == {
+        "pool_name": "strategies-main", "pnl_column": "pnl", "pool_signals": [],
+        "threshold": 0.05}
+    # the route's patches stay on the shared backtester
+    assert type(w.backtester.evaluator).__name__ == "_SimulationOrchestratorEvaluator"
+    assert w.backtester.search_plan_factory(1, "two", three=3) is w.search_plan
+
+    res = handle.result()
+    assert (res.pool_kind, res.signal_pool_id, res.strategy_pool_id) == ("strategy", "sp1", "stp1")
+    assert (res.passed, res.failure_reason, res.resolved_metaparameters) == (True, None, meta)
+    assert w.log.names("search_tracker") == ["search_tracker.record_strategy_evaluation"]
+    payload = w.log.last("search_tracker.record_strategy_evaluation").kwargs
+    assert payload["metaparameters"] == {"stp1": meta}
+    assert [payload.pop(k) for k in ("strategy_pool_id", "signal_pool_id",
+                                     "referenced_signal_ids")] == ["stp1", "sp1", ["s1"]]
+    assert len(payload) == 18
+    # each holder has its own copy of the metaparameters
+    copies = [payload["metaparameters"]["stp1"], res.resolved_metaparameters,
+              evaluate["metaparameters"]["sp1"]]
+    assert len({id(c) for c in copies}) == 3
+
+
+# ---------------------------------------------------------------------------
+# Outcomes
+
+class Refused:
+    """The call itself raises ``exc(message)``: no thread, no collaborator call."""
+
+    def __init__(self, exc, message):
+        self.exc, self.message = exc, message
+
+
+class Fails(Refused):
+    """The run ends in "error"; result() raises ``exc`` whose text is
+    ``message`` (or matches it, when it is a compiled pattern)."""
+
+
+REASONS = {  # reason -> (passed, failure_reason, failure_detail)
+    None: (True, None, None),
+    "invalid_weights": (False, "invalid_weights", "Selected pool structural backtest check failed"),
+    "thresholds": (False, "thresholds", "Selected pool threshold check failed"),
+    "correlation": (True, "correlation", "Selected pool correlation threshold failed"),
+    "pnl_mi": (True, "pnl_mi", "Selected pool PnL MI threshold failed"),
+    "mi_unavailable": (True, "pnl_mi", "Selected pool PnL MI computation unavailable"),
+}
+
+
+class Completes:
+    """The run completes with ``reason``; ``fields`` of the result (dotted
+    names reach into attributes; a verdict is compared by its prefix);
+    ``warns``: the "mi_computation_unavailable" warning is logged."""
+
+    def __init__(self, reason=None, warns=False, **fields):
+        self.reason, self.warns, self.fields = reason, warns, fields
+
+
+class Row:
+    def __init__(self, id, outcome, setup=None, *, init=None, wiring=None, never=(),
+                 calls=None, call=None, **run):
+        self.id, self.outcome, self.setup, self.call, self.run = id, outcome, setup, call, run
+        self.init, self.wiring, self.never, self.calls = init or {}, wiring or {}, never, calls or {}
+
+
+def pool(kind="signal", **changes):
+    return lambda w: w.pool(kind).update(changes)
+
+
+def drop(*keys, kind=None):
+    return lambda w: [(w.pool(kind) if kind else w.era_config).pop(k) for k in keys]
+
+
+def config(**changes):
+    return lambda w: w.era_config.update(changes)
+
+
+def fail(name, exc, call=None):
+    return lambda w: w.log.fail(name, exc, call)
+
+
+def answer(name, value):
+    return lambda w: w.log.returns(name, value)
+
+
+def on(owner, **attributes):
+    return lambda w: vars(operator.attrgetter(owner)(w)).update(attributes)
+
+
+def recorded(name):
+    return lambda w: w.record_global(name, {})
+
+
+def both(*setups):
+    return lambda w: [s(w) for s in setups]
+
+
+def no_universe_anywhere(w):
+    for p in w.era_config["signal_pools"]:
+        del p["allowed_named_universes"]
+    del w.era_config["allowed_named_universes"], w.era_config["named_universe"]
+
+
+def second_empty_pool(w):
+    w.pool()["found_signal_ids"] = []
+    w.era_config["signal_pools"].append(dict(w.pool(), id="sp2"))
+
+
+def seed_of_59_bytes(w):
+    with open(os.path.join(w.data_dir, "shuffle_seed.enc"), "wb") as handle:
+        handle.write(bytes(59))
+
+
+def refreshing(pending_to_loaded, refreshed):
+    def arrange(w):
+        path = "data/u1/vocabulary.json"
+        w.guard.snapshot.pending_data_artifact_shas = {path: "h1"}
+
+        def ensure_fresh():
+            if pending_to_loaded:
+                w.guard.snapshot.pending_data_artifact_shas = {}
+                w.guard.snapshot.loaded_data_artifact_shas = {path: "h1"}
+            return refreshed
+        w.log.returns("guard.ensure_fresh_before_evaluation", compute=ensure_fresh)
+        w.record_global("_reload_runtime_vocabulary_after_freshness")
+    return arrange
+
+
+def injected_orchestrator(w):
+    w.overrides["batch_orchestrator"] = d.double(w.log, "injected",
+                                                 {"evaluate": w.orchestrator.evaluated})
+
+
+def validator_runtime_raises(exc_type):
+    def import_runtime():
+        raise exc_type("not synced")
+    return lambda w: w.patches.update(_import_graph_validator_runtime=import_runtime)
+
+
+DEPENDENCIES = "Pipeline dependencies not initialized. Call register() or login() first."
+BAD_VOCABULARY = "load_vocabulary returned empty or invalid vocabulary"
+BOOTSTRAP = ("GraphValidator runtime is required for simulation. Initialize the synced graph "
+             "validation runtime before calling simulate_signal().")
+NO_CORRELATE = ("Per-pool correlation function required. Inject _correlate_per_pool to compute "
+                "pool-level correlations.")
+ORCHESTRATED, GUARDED = {"route": "orchestrator"}, {"guard": True}
+NO_VALIDATOR = {"graph_validator": None}
+NO_LOADER = {"load_vocabulary": None}
+NO_MI, NO_POOL_GATES = ("compute_mi_per_pool",), ("correlate_per_pool", "compute_mi_per_pool")
+RELOAD = "_reload_runtime_vocabulary_after_freshness"
+STRUCTURAL = on("backtester.result", structural_failed=True)
+LOW_SHARPE = lambda w: w.backtester.result.per_column_stats.update(pnl_sharpe=0.5)  # noqa: E731
+IN_EVALUATION = {"backtester.evaluate_expression": {"named_universe": "u1"}}
+R = Row
+
+ROWS = [
+    # refused on the caller's thread
+    R("aggregation graph", Refused(ValueError, "graph node type 'aggregation' is not allowed"),
+      graph={"type": "aggregation", "node": "sum"}),
+    R("unsafe named universe", Refused(
+        ValueError, "named_universe must be a single safe path segment, got '../u1'"),
+      universe="../u1"),
+    R("empty pool id", Refused(ValueError, "signal_pool_id must be a non-empty string"), pool=""),
+    R("strategy pool id not a string", Refused(
+        ValueError, "strategy_pool_id must be a non-empty string"), kind="strategy", pool=7),
+    R("no named universe anywhere", Refused(
+        ValueError, "named_universe is required; call tallowmere.configure(named_universe=...) "
+                    "or select a pool with allowed_named_universes."),
+      no_universe_anywhere, universe=None),
+    R("third positional argument", Refused(
+        TypeError, "simulate_signal() takes from 1 to 2 positional arguments but 3 were given"),
+      call=lambda ss: ss.simulate_signal(d.signal_graph(), "u1", "sp1")),
+    R("signal pool keyword for a strategy", Refused(
+        TypeError, "simulate_strategy() got an unexpected keyword argument 'signal_pool_id'"),
+      call=lambda ss: ss.simulate_strategy(d.strategy_graph(), "u1", signal_pool_id="sp1")),
+    R("plain graph handed to the handle", Refused(
+        TypeError, "graph must be FunctionGraphNode at the simulation runtime boundary; got dict"),
+      call=lambda ss: ss.SimulationHandle(GRAPH, "u1", "SIGNAL", selected_pool_id="sp1")),
+
+    # data sync
+    R("strategy graph as a signal", Fails(
+        ValueError, "simulate_signal only accepts signal graphs (rotation/feature nodes only). "
+                    "Strategy simulation is deferred in the v1 public SDK."),
+      graph=d.strategy_graph(), never=["auth.get_wallet_secret"]),
+    R("strategy graph without filtration", Fails(
+        ValueError, "Strategy graph must contain at least one filtration node. Use "
+                    "simulate_signal() for signal graphs."),
+      kind="strategy", graph=d.signal_graph(), never=["auth.get_wallet_secret"]),
+    R("other expression type not checked", Completes(pool_kind="signal"),
+      call=lambda ss: ss.SimulationHandle(d.strategy_graph(), "u1", "CUSTOM",
+                                          selected_pool_id="sp1")),
+    R("auth not wired", Fails(RuntimeError, DEPENDENCIES), init={"auth": None},
+      never=["sync_manager.acquire"]),
+    R("sync manager not wired", Fails(RuntimeError, DEPENDENCIES), init={"sync_manager": None},
+      never=["auth.get_wallet_secret"]),
+    R("sync result not a list", Fails(TypeError, "request_for_sync() must return a list or tuple "
+                                                 "of synced file paths, got NoneType"),
+      answer("sync_manager.request_for_sync", None), kind="strategy"),
+    R("no market identity", Fails(NotReady, ""),
+      both(lambda w: w.manifest.pop("market_id"), config(market_id=0))),
+    R("graph without features", Completes(), graph=d.FunctionGraphNode("rotation", "rank", []),
+      never=["sync_manager.request_feature_files_for_sync"]),
+    R("feature request not callable", Completes(),
+      on("sync_manager", request_feature_files_for_sync="no"),
+      never=["sync_manager.request_feature_files_for_sync"]),
+    R("market and era keywords ignored", Completes(), market_id=99, era_number=3),
+
+    # set-up
+    R("no era config", Fails(RuntimeError, "era_config is required for simulation. Call "
+                             "init_simulate_signal(..., era_config=...) with the synced era "
+                             "config."), init={"era_config": None}),
+    R("era config without era number", Fails(
+        ValueError, "era_config missing required market_id or era_number"), drop("era_number")),
+    R("era config of another era", Fails(
+        EraError, "Synced era_number=12 does not match era_config era_number=11"),
+      config(era_number=11)),
+    R("no vault", Fails(RuntimeError, "Vault runtime is required for simulation. Call "
+                        "register()/login() so the synced vault runtime is initialized."),
+      init={"vault": None}, wiring={"era_vault_hook": True},
+      never=["backtester.initialize_era_vault"]),
+    R("seed file missing", Fails(FileNotFoundError, re.compile("^shuffle_seed.enc is required")),
+      lambda w: setattr(w.sync_manager, "_data_dir", w.data_dir + "/nowhere"),
+      never=["vault.initialize"]),
+    R("data directory from the public attribute", Completes(),
+      lambda w: vars(w.sync_manager).update(_data_dir="", data_dir=w.data_dir)),
+    R("data directory from the signal directory", Completes(), both(
+        on("sync_manager", _data_dir=None, data_dir=None),
+        lambda w: w.overrides.update(signal_dir=w.data_dir))),
+    R("private data directory first", Completes(), on("sync_manager", data_dir="/nowhere")),
+    R("seed of 59 bytes", Fails(ValueError, "Shuffle seed must be 60 bytes, got 59"),
+      seed_of_59_bytes, never=["vault.initialize"]),
+    R("vault locked", Fails(RuntimeError, "vault locked"),
+      fail("vault.initialize", RuntimeError("vault locked")), never=["vault.init_if_needed"]),
+    R("vault already initialized", Completes(),
+      fail("vault.initialize", RuntimeError("vault already initialized")),
+      calls={"vault.init_if_needed": {}}),
+    R("vault initialize not callable", Completes(), on("vault", initialize="no"),
+      never=["vault.initialize"], calls={"vault.init_if_needed": {}}),
+    R("era vault hook", Completes(), wiring={"era_vault_hook": True},
+      never=["vault.initialize", "vault.init_if_needed"],
+      calls={"backtester.initialize_era_vault": {
+          "shuffle_blob": d.SHUFFLE_BLOB, "wallet_secret": d.WALLET_SECRET, "market_id": 1,
+          "era_number": 12}}),
+    R("empty loaded vocabulary", Fails(ValueError, BAD_VOCABULARY), answer("load_vocabulary", {}),
+      never=["backtester.init_reconstruction"]),
+    R("loaded vocabulary not a mapping", Fails(ValueError, BAD_VOCABULARY),
+      answer("load_vocabulary", [("era_number", 12)])),
+    R("loaded vocabulary lacking keys", Fails(ValueError, re.compile(
+        r"^Vocabulary missing required keys: \{.*'metadata'.*\}\. "
+        r"Present keys: \['era_number', 'features'\]$")),
+      answer("load_vocabulary", {"era_number": 12, "features": []})),
+    R("no loader, no vocabulary", Fails(
+        RuntimeError, "Vocabulary is required for simulation. Call init_simulate_signal(..., "
+                      "load_vocabulary=...) or initialize the runtime vocabulary."),
+      init={**NO_LOADER, "vocabulary": None}),
+    R("no loader, raw vocabulary", Fails(
+        TypeError, "Raw vocabulary dict is not accepted at runtime. Runtime simulation requires "
+                   "a FunctionStore registry."), init={**NO_LOADER, "vocabulary": d.vocabulary_dict()}),
+    R("no loader, incomplete vocabulary", Fails(
+        ValueError, re.compile(r"\. Present keys: \['features'\]$")),
+      init={**NO_LOADER, "vocabulary": {"features": ["close"]}}),
+    R("no backtester", Fails(
+        RuntimeError, "Backtester runtime is required for simulation. Call register()/login() "
+                      "so the synced backtester runtime is initialized."),
+      init={"backtester": None}, calls={"load_vocabulary": {}}),
+
+    # validation and configuration
+    R("no transform pipeline", Fails(
+        NotReady, "missing required era config field: transform_pipeline"),
+      drop("transform_pipeline")),
+    R("unknown named universe", Fails(
+        ValueError, "Unknown named_universe 'u1'. Available named_universe values: ['aa', 'zz']. "
+                    "Allowed named_universe values: ['u1']"),
+      config(universe_rules={"zz": {"rule_id": 9}, "aa": {"rule_id": 8}}),
+      never=["graph_validator.validate"]),
+    R("named universe outside the pool", Fails(
+        ValueError, "named_universe 'u1' is not in selected pool "
+                    "allowed_named_universes=['u2', 'u3']"),
+      pool(allowed_named_universes=["u2", "u3"])),
+    R("unknown pool", Fails(ValueError, "Unknown signal_pool_id 'zz'. Available signal_pools: 1."),
+      pool="zz"),
+    R("no signal pools", Fails(ValueError, "era_config must contain a 'signal_pools' key with at "
+                                           "least one pool definition."), config(signal_pools=[])),
+    R("strategy pool without a linked pool", Fails(
+        ValueError, "Strategy pool 'stp1' must declare a linked signal pool via "
+                    "signal_pool_name."), drop("signal_pool_name", kind="strategy"),
+      kind="strategy"),
+    R("useful signal of another pool", Fails(
+        ValueError, "Strategy pool 'stp1' is linked to signal pool 'sp1', but useful signal 's1' "
+                    "belongs to signal pool 'sp9'. Strategies may only reference useful signals "
+                    "from the same pool."),
+      init={"useful_signal_metadata": {"s1": {"signal_id": "s1", "signal_pool_id": "sp9"}}},
+      kind="strategy"),
+    R("no evaluated PnL columns", Fails(
+        NotReady, "missing required runtime data-shape field: evaluated_pnl_columns"),
+      config(evaluated_pnl_columns=[])),
+    R("validator runtime not synced", Fails(NotReady, "not synced"),
+      validator_runtime_raises(NotReady), init=NO_VALIDATOR),
+    R("validator runtime missing", Fails(RuntimeError, BOOTSTRAP),
+      validator_runtime_raises(KeyError), init=NO_VALIDATOR),
+    R("validator over a registry that is no FunctionStore", Fails(RuntimeError, BOOTSTRAP),
+      init={**NO_VALIDATOR, **NO_LOADER, "vocabulary": ["rank"]}),
+    R("metaparameters checked", Completes(), recorded("_resolve_metaparameters"),
+      metaparameters={"normalize": "rank"}, calls={"_resolve_metaparameters": {}}),
+    R("metaparameters with per-pool defaults not checked", Completes(), both(
+        lambda w: w.era_config["transform_pipeline"].append({"name": "x",
+                                                            "per_pool_default": True}),
+        recorded("_resolve_metaparameters")),
+      metaparameters={"normalize": "rank"}, never=["_resolve_metaparameters"]),
+    R("named universe from the pool", Completes(), universe=None, calls=IN_EVALUATION),
+    R("named universe trimmed", Completes(), universe=" u1 ", calls=IN_EVALUATION),
+
+    # evaluation
+    R("strategy without useful signals", Fails(
+        ValueError, "No useful signals match the filtration criteria. Cannot execute strategy "
+                    "graph without useful signals."),
+      init={"useful_signals": [], "useful_signal_pool": []}, kind="strategy",
+      never=["backtester.evaluate_expression"]),
+    R("strategy without useful signals or their pool", Completes(),
+      init={"useful_signals": [], "useful_signal_pool": None}, kind="strategy"),
+    R("no evaluation route", Fails(
+        RuntimeError, "RuntimeEvaluationAdapter is required for simulation. Call register()/"
+                      "login() so the synced evaluation runtime is initialized."),
+      wiring={"route": "direct"}, init={"BatchOrchestrator_cls": None}),
+    R("orchestrator weights of the pool", Completes(), answer("orchestrator.evaluate",
+      SimpleNamespace(per_pool_weights={"sp1": "pool-weights", "other": "x"})),
+      wiring=ORCHESTRATED, calls={"backtester.backtest": {"weights": "pool-weights"}}),
+    R("orchestrator weights without the pool", Completes(), answer("orchestrator.evaluate",
+      SimpleNamespace(per_pool_weights={"other": "x"}, weights="plain-weights")),
+      wiring=ORCHESTRATED, calls={"backtester.backtest": {"weights": "plain-weights"}}),
+    R("bare orchestrator result", Completes(), answer("orchestrator.evaluate", [[1.0, -1.0]]),
+      wiring=ORCHESTRATED, calls={"backtester.backtest": {"weights": [[1.0, -1.0]]}}),
+    R("orchestrator class before the injected one", Completes(), injected_orchestrator,
+      wiring=ORCHESTRATED, never=["injected.evaluate"], calls={"BatchOrchestrator": {}}),
+    R("injected orchestrator", Completes(), injected_orchestrator, wiring=ORCHESTRATED,
+      init={"BatchOrchestrator_cls": None}, never=["BatchOrchestrator"],
+      calls={"injected.evaluate": {}, "compute_search_plan": {}}),
+    R("unreadable manifest is no manifest", Completes(),
+      fail("sync_manager.get_manifest", OSError("gone"), call=2), wiring=ORCHESTRATED,
+      calls={"BatchOrchestrator": {"manifest": None}, "orchestrator.evaluate": {"manifest": None}}),
+    R("vocabulary refreshed", Completes(), refreshing(False, True), wiring=GUARDED,
+      calls={RELOAD: {}}),
+    R("vocabulary artifact loaded", Completes(), refreshing(True, False), wiring=GUARDED,
+      calls={RELOAD: {}}),
+    R("nothing refreshed", Completes(), refreshing(False, False), wiring=GUARDED, never=[RELOAD]),
+
+    # backtest and thresholds
+    R("guard without a backtest hook", Completes(), on("guard", ensure_fresh_before_backtest="no"),
+      wiring=GUARDED, never=["guard.ensure_fresh_before_backtest"]),
+    R("series and weights returned", Completes(portfolio_returns=[0.015, -0.005]),
+      return_series=True, return_weights=True,
+      calls={"backtester.run_backtest": {"return_series": True, "return_weights": True}}),
+    R("structural failure", Completes(
+        "invalid_weights", structural_failed=True, stats_verdict=(False, "invalid_weights"),
+        correlation_verdict=NOT_EVALUATED, is_correlation=None, mi_verdict=NOT_EVALUATED,
+        mi_score=None, mi_passed=None, is_pnl_mi=None), STRUCTURAL, never=NO_POOL_GATES),
+    R("structural failure, diagnostics", Completes("invalid_weights", was_diagnostic_only=True),
+      STRUCTURAL, fail_fast=False, calls={"compute_mi_per_pool": {}}),
+    R("structural failure outranks thresholds", Completes("invalid_weights"),
+      both(STRUCTURAL, LOW_SHARPE)),
+    R("low sharpe", Completes("thresholds", stats_verdict=(False, "thresholds")), LOW_SHARPE,
+      never=NO_POOL_GATES),
+    R("sharpe not a number", Completes("thresholds"),
+      lambda w: w.backtester.result.per_column_stats.update(pnl_sharpe=math.nan),
+      calls={"evaluate_threshold_gates": {"metrics": {**METRICS, "sharpe": 0.0}}}),
+    R("turnover from the average", Completes("thresholds"),
+      both(lambda w: delattr(w.backtester.result.stats, "turnover"),
+           on("backtester.result.stats", avg_turnover=0.9)),
+      calls={"evaluate_threshold_gates": {"metrics": {**METRICS, "turnover": 0.9}}}),
+    R("no turnover", Fails(AttributeError, "'BacktestStats' object has no attribute "
+                                           "'avg_turnover'"),
+      lambda w: [delattr(w.backtester.result.stats, a) for a in ("turnover", "avg_turnover")],
+      calls={"evaluate_threshold_gates": {"metrics": {**METRICS, "turnover": 0.0}}}),
+    R("no threshold entry for the universe", Completes(), pool(universes={d.RULE_ID: None}),
+      calls={"evaluate_threshold_gates": {"threshold_set": {}}}),
+    R("threshold entry not a mapping", Completes(),
+      pool(universes={d.RULE_ID: ["signal_is_thresholds"]}),
+      calls={"evaluate_threshold_gates": {"threshold_set": {}}}),
+
+    # correlation gate
+    R("found signal PnL missing", Fails(
+        ValueError, "Signal PnL data is missing for found signal IDs: 7, 9"),
+      both(pool(found_signal_ids=[7, 8, 9, 8]), lambda w: setattr(w, "found_pnl", {8: [0.1]})),
+      never=NO_POOL_GATES),
+    R("found signals without a loader", Fails(
+        ValueError, "Signal PnL data could not be loaded for found signal IDs: s1, s2. Inject "
+                    "_load_found_signal_pnl to provide per-ID PnL loading."),
+      init={"load_found_signal_pnl": None}),
+    R("synced found-strategy PnL unreadable", Fails(ValueError, re.compile(
+        "^Synced found-strategy PnL data could not be loaded for correlation: .*/fs2/")),
+      lambda w: w.sync_result.append(w.found_strategy_pnl_path.replace("fs1", "fs2")),
+      kind="strategy"),
+    R("no correlation callable", Fails(ValueError, NO_CORRELATE),
+      init={"correlate_per_pool": None}),
+    R("no correlation callable for an empty pool", Fails(ValueError, NO_CORRELATE),
+      pool(found_signal_ids=[]), init={"correlate_per_pool": None}),
+    R("no correlation threshold", Fails(
+        ValueError, "era config selected pool missing required is_correlation_threshold"),
+      drop("is_correlation_threshold", kind="signal"), never=NO_POOL_GATES),
+    R("correlation not asked for", Completes(
+        is_correlation=None, correlation_verdict=NOT_EVALUATED, **{"stats.correlation": None}),
+      init={"load_found_signal_pnl": None}, include_correlation=False,
+      never=["correlate_per_pool"]),
+    R("high correlation", Completes("correlation", mi_verdict=NOT_EVALUATED,
+                                    correlation_verdict=(False, "correlation", 0.9, 0.7)),
+      answer("correlate_per_pool", 0.9), never=NO_MI),
+    R("high correlation, diagnostics", Completes("correlation", was_diagnostic_only=True),
+      answer("correlate_per_pool", 0.9), fail_fast=False, calls={"compute_mi_per_pool": {}}),
+    R("empty pool among several", Completes(is_correlation=0.0, mi_score=1.0), second_empty_pool,
+      never=NO_POOL_GATES,
+      calls={"evaluate_threshold_gates": {"metrics": {"is_correlation": 0.0}}}),
+    R("empty pool among several, diagnostics", Completes(), second_empty_pool, fail_fast=False,
+      calls={"correlate_per_pool": {"pnl_arrays": []},
+             "compute_mi_per_pool": {"pool_signals": []}}),
+    R("pool PnL columns", Completes(),
+      pool(correlation_pnl_column="pnl_net", mi_pnl_column="pnl_gross"),
+      calls={"correlate_per_pool": {"pnl_column": "pnl_net"},
+             "compute_mi_per_pool": {"pnl_column": "pnl_gross"}}),
+
+    # MI gate
+    R("no signal MI threshold", Fails(
+        ValueError, "era config selected signal pool missing required is_pnl_mi_threshold"),
+      drop("is_pnl_mi_threshold", kind="signal"), never=NO_MI),
+    R("no strategy MI threshold", Fails(
+        ValueError, "era config selected strategy pool missing required "
+                    "strategy_is_pnl_mi_threshold"),
+      drop("strategy_is_pnl_mi_threshold", kind="strategy"), kind="strategy"),
+    R("strategy MI threshold of the signal kind", Completes(),
+      both(drop("strategy_is_pnl_mi_threshold", kind="strategy"),
+           pool("strategy", is_pnl_mi_threshold=0.3)),
+      kind="strategy", calls={"compute_mi_per_pool": {"threshold": 0.3}}),
+    R("low MI", Completes("pnl_mi", mi_score=0.05, mi_passed=False, is_pnl_mi=0.05,
+                          mi_verdict=(False, "pnl_mi", 0.05, 0.1)),
+      answer("compute_mi_per_pool", (0.05, False))),
+    R("low MI, diagnostics", Completes("pnl_mi", was_diagnostic_only=False),
+      answer("compute_mi_per_pool", (0.05, False)), fail_fast=False),
+    R("no MI callable", Completes("mi_unavailable", warns=True, mi_score=None, mi_passed=False,
+                                  mi_verdict=(False, "pnl_mi", None, 0.1)),
+      init={"compute_mi_per_pool": None}),
+    R("MI score not a number", Completes("mi_unavailable", mi_score=None),
+      answer("compute_mi_per_pool", (math.nan, True))),
+    R("MI score a bool", Completes("mi_unavailable", mi_score=None),
+      answer("compute_mi_per_pool", (True, True))),
+    R("MI pass flag truthy", Completes(mi_score=0.3, mi_passed=True),
+      answer("compute_mi_per_pool", (0.3, 1))),
+    R("MI pass flag falsy", Completes("pnl_mi", mi_score=0, mi_passed=False),
+      answer("compute_mi_per_pool", (0, ""))),
+    R("infinite MI", Completes(mi_score=math.inf, mi_passed=True),
+      answer("compute_mi_per_pool", (math.inf, True)), kind="strategy"),
+    R("MI result of three", Fails(ValueError, "too many values to unpack (expected 2)"),
+      answer("compute_mi_per_pool", (0.4, True, "extra"))),
+    R("MI result not a sequence", Fails(TypeError, "cannot unpack non-iterable float object"),
+      answer("compute_mi_per_pool", 0.4)),
+    R("empty pool without MI callable", Completes(mi_score=1.0, mi_passed=True),
+      pool(found_signal_ids=[]), init={"compute_mi_per_pool": None}),
+    R("injected found signal pool", Completes(), init={"found_signal_pool": ["x", "y"]},
+      calls={"compute_mi_per_pool": {"pool_signals": ["x", "y"]}}),
+    R("injected empty found signal pool", Completes(mi_score=1.0),
+      init={"found_signal_pool": []}, never=NO_MI),
+    R("MI not asked for", Completes(mi_score=None, mi_passed=None, is_pnl_mi=None,
+                                    mi_verdict=NOT_EVALUATED),
+      include_mi=False, never=NO_MI),
+
+    # the end
+    R("era changed during the run", Fails(
+        EraError, "Era changed during simulation. Started with era_number=12, current "
+                  "era_number=13. Results are invalid. Retry with the new era."),
+      on("era_thread", current_era=13)),
+    R("unrecorded run", Completes(), record=False),
+]
+
+
+@pytest.mark.parametrize("case", ROWS, ids=[r.id for r in ROWS])
+def test_outcome(ss, caplog, case):
+    w = Wiring(**case.wiring)
+    if case.setup:
+        case.setup(w)
+    w.wire(ss, **case.init)
+    threads, outcome = threading.active_count(), case.outcome
+    begin = (lambda: case.call(ss)) if case.call else (lambda: start(ss, **case.run))
+    if type(outcome) is Refused:
+        with pytest.raises(Exception) as info:
+            begin()
+        assert (type(info.value), str(info.value)) == (outcome.exc, outcome.message)
+        assert threading.active_count() == threads and w.log.calls == []
+        return
+    handle = wait_done(begin())
+    status = handle.status()
+    if type(outcome) is Fails:
+        error = failure_of(handle)
+        assert type(error) is outcome.exc, repr(error)
+        if isinstance(outcome.message, str):
+            assert str(error) == outcome.message
+        else:
+            assert outcome.message.search(str(error)), str(error)
+        assert (status.phase, status.message) == ("error", f"Error: {error}")
+        assert w.log.names("search_tracker") == []
+    else:
+        assert status.phase == "complete", handle._error
+        res = handle.result()
+        passed, reason, detail = REASONS[outcome.reason]
+        assert (res.passed, res.failure_reason, res.failure_detail) == (passed, reason, detail)
+        for name, expected in outcome.fields.items():
+            value = operator.attrgetter(name)(res)
+            if name.endswith("_verdict"):
+                value = verdict(value)
+                value = value if value == NOT_EVALUATED else value[:len(expected)]
+            assert value == expected, name
+        records = [c.kwargs for c in w.log.calls if c.name.startswith("search_tracker.")]
+        assert len(records) == (0 if case.run.get("record") is False else 1)
+        for record in records:
+            assert (record["passed_thresholds"], record["failure_reason"],
+                    record["failure_detail"], record["rejection_reason"]) == (
+                passed, reason, detail, detail)
+        warned = [r for r in caplog.records if r.getMessage() == "mi_computation_unavailable"]
+        assert [r.pool for r in warned] == (["signals-main"] if outcome.warns else [])
+    assert w.log.count("sync_manager.release") == w.log.count("sync_manager.acquire")
+    for name in case.never:
+        assert w.log.count(name) == 0, name
+    for name, kwargs in case.calls.items():
+        seen = [c.kwargs for c in w.log.of(name)]
+        assert any(kwargs.items() <= c.items() for c in seen), (name, seen)
+
+
+# ---------------------------------------------------------------------------
+# Download progress
+
+@pytest.mark.parametrize("downloaded, total, expected", [
+    (3000, 1000, (3.0, "Syncing data... 3000/1000 bytes downloaded")),
+    (1.5, 6.0, (0.25, "Syncing data... 1.5/6.0 bytes downloaded")),
+    ("512", 1024, (0.0, "Syncing data... 0/1024 bytes downloaded")),
+    (512, 0, (0.0, "Syncing data from server...")),
+    (512, "1024", (0.0, "Syncing data from server...")),
+])
+def test_download_progress(ss, monkeypatch, downloaded, total, expected):
+    w = Wiring().wire(ss)
+    w.sync_manager.bytes_downloaded, w.sync_manager.total_bytes = downloaded, total
+    statuses = StatusLog(monkeypatch, ss)
+    wait_done(start(ss))
+    assert statuses.updates[1] == ("syncing",) + expected
+
+
+# ---------------------------------------------------------------------------
+# The shared data sync
+
+def overlapping(ss, w, waiters):
+    """One run syncing (held in request_for_sync) and ``waiters`` runs waiting on it."""
+    ss._sync_event = event = CountingEvent()
+    gate = w.log.block("sync_manager.request_for_sync")
+    runs = [start(ss, "strategy")]
+    assert gate.wait_entered()
+    runs += [start(ss, "strategy") for _ in range(waiters)]
+    for _ in range(waiters):
+        assert event.waiting.acquire(timeout=BLOCK_TIMEOUT), "waiter never arrived"
+    gate.release()
+    return runs
+
+
+def test_one_sync_serves_overlapping_runs(ss):
+    w = Wiring().wire(ss)
+    assert all(collect(h).passed for h in overlapping(ss, w, 3))
+    assert w.log.count("sync_manager.request_for_sync") == 1
+    # every run correlates against the synced found-strategy PnL
+    assert [c.kwargs["pnl_arrays"] for c in w.log.of("correlate_per_pool")] == [
+        [d.FOUND_STRATEGY_PNL]] * 4
+    assert (ss._sync_in_progress, ss._sync_result_cache, ss._sync_exception_cache) == (
+        False, w.sync_result, None)
+    assert ss._sync_event.is_set()
+
+
+def test_failed_sync_fails_every_overlapping_run_then_a_later_run_syncs_again(ss):
+    w = Wiring().wire(ss)
+    boom = ConnectionError("sync failed")
+    w.log.fail("sync_manager.request_for_sync", boom)
+    assert [failure_of(h) for h in overlapping(ss, w, 2)] == [boom] * 3
+    assert (ss._sync_in_progress, ss._sync_exception_cache) == (False, boom)
+    w.log.clear_behaviour("sync_manager.request_for_sync")
+    assert collect(start(ss)).passed is True
+    assert w.log.count("sync_manager.request_for_sync") == 2
+    assert ss._sync_exception_cache is None
+
+
+def test_waiter_gives_up_after_30_seconds_and_the_syncing_run_goes_on(ss):
+    w = Wiring().wire(ss)
+    ss._sync_event = event = CountingEvent()
+    gate = w.log.block("sync_manager.request_for_sync")
+    syncing = start(ss)
+    assert gate.wait_entered()
+    event.answer = False                  # the waiter's 30 s pass at once
+    error = failure_of(start(ss))
+    assert type(error) is SyncError
+    assert str(error) == "Timed out waiting for simulation data sync to complete"
+    assert event.waits == [30] and ss._sync_in_progress is True
+    gate.release()
+    assert collect(syncing).passed is True
+    assert (ss._sync_in_progress, ss._sync_result_cache) == (False, w.sync_result)
+    assert w.log.count("sync_manager.request_for_sync") == 1
+
+
+# ---------------------------------------------------------------------------
+# The backtester and validator the evaluation uses
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_adapter_route_patches_the_backtester_during_the_evaluation_only(ss, fails):
+    w = Wiring()
+    w.BatchOrchestrator_cls = d.recorder(w.log, "BatchOrchestrator", w.orchestrator)
+    w.wire(ss, batch_orchestrator=d.double(w.log, "injected", {"evaluate": "unused"}))
+    seen = {}
+
+    def evaluate_expression(*args, **kwargs):
+        seen["evaluator"] = w.backtester.evaluator
+        seen["plan"] = w.backtester.search_plan_factory("any", arg=1)
+        if fails:
+            raise KeyError("evaluation failed")
+        return w.backtester.weights
+
+    w.log.returns("backtester.evaluate_expression", compute=evaluate_expression)
+    handle = wait_done(start(ss))
+    assert type(seen["evaluator"]).__name__ == "_SimulationOrchestratorEvaluator"
+    assert seen["plan"] is w.search_plan
+    assert w.backtester.evaluator == "original-evaluator"
+    assert w.backtester.search_plan_factory == "original-search-plan-factory"
+    assert handle.status().phase == ("error" if fails else "complete")
+
+
+def test_rescaling_pipeline_finalizes_and_installs_the_weights(ss):
+    w = Wiring()
+    w.backtester.weights = [[1.0, -3.0]]
+    w.record_global("_install_finalized_weights")
+    w.wire(ss)
+    handle = wait_done(start(ss, metaparameters={"normalize": "rescale"}))
+    final = [[0.25, -0.75]]      # rows scaled to absolute sum one
+    assert w.log.last("_install_finalized_weights").args == (
+        w.backtester, handle._graph, {"sp1": {"normalize": "rescale"}}, "u1", final)
+    assert handle.result().passed is True
+
+
+def test_validator_is_built_once_from_the_synced_runtime(ss):
+    w = Wiring().wire(ss, graph_validator=None)
+    assert collect(start(ss)).passed is True
+    validator = ss._graph_validator
+    assert type(validator).__module__ == "tallowmere.simulator_engine.graph_validator"
+    assert validator.registry is w.vocabulary
+    assert collect(start(ss)).passed is True and ss._graph_validator is validator
