@@ -353,16 +353,18 @@ Impl own_body(nb::handle fn, size_t nargs) noexcept;
 // object would have raised.
 ref call_body(Impl body, const Call &call);
 
-// fn(*args) for positional handles: the body directly where own_body allows it.
+// fn(*args) through its body when fn is one of the module's own functions and
+// the arguments bind by position (parameters left out take their defaults).
+// False, with nothing called, otherwise.
+bool call_own_positional(nb::handle fn, PyObject *const *args, size_t nargs, ref &out);
+
+// fn(*args) for positional handles: the body directly where that is the same.
 template <typename... Args>
 ref call_function(nb::handle fn, const Args &...args) {
     PyObject *values[] = {nullptr, nb::handle(args).ptr()...};
-    if (Impl body = own_body(fn, sizeof...(Args))) {
-        Call call;
-        call.m_values = values + 1;
-        call.m_count = sizeof...(Args);
-        return call_body(body, call);
-    }
+    ref out;
+    if (call_own_positional(fn, values + 1, sizeof...(Args), out))
+        return out;
     PyObject *result = PyObject_Vectorcall(fn.ptr(), values + 1,
                                            sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result)

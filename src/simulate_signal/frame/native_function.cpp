@@ -398,6 +398,25 @@ Impl own_body(nb::handle fn, size_t nargs) noexcept {
     return spec.impl;
 }
 
+bool call_own_positional(nb::handle fn, PyObject *const *args, size_t nargs, ref &out) {
+    if (!g_function_type || Py_TYPE(fn.ptr()) != g_function_type)
+        return false;
+    const FunctionSpec &spec = *reinterpret_cast<FunctionObject *>(fn.ptr())->spec;
+    if (spec.has_var_keyword || nargs > spec.n_positional)
+        return false;
+    PyObject *values[kMaxParams];
+    for (size_t i = 0; i < spec.n_named; ++i) {
+        values[i] = i < nargs ? args[i] : spec.params[i].default_;
+        if (!values[i])
+            return false;  // a required parameter left out: the call raises as Python's would
+    }
+    Call call;
+    call.m_values = values;
+    call.m_count = spec.n_named;
+    out = call_body(spec.impl, call);
+    return true;
+}
+
 ref call_body(Impl body, const Call &call) {
     try {
         ref result = body(call);
