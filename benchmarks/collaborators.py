@@ -20,6 +20,7 @@ vocabulary, backtest values and data directory.
 import os
 import shutil
 import tempfile
+import threading
 import time
 import weakref
 from types import SimpleNamespace
@@ -60,6 +61,8 @@ class SyncManager:
         self.acquire_delay = 0.0
         self.sync_gate = None          # an Event: request_for_sync waits for it
         self.sync_calls = 0
+        self.arrivals = 0                   # runs that reached the shared sync
+        self._arrivals_lock = threading.Lock()
         self.sync_finished_at = None   # perf_counter() when the last sync returned
 
     def acquire(self):
@@ -70,7 +73,9 @@ class SyncManager:
         pass
 
     def request_feature_files_for_sync(self, names, expression_type=None, named_universe=None):
-        pass
+        # The last call a run makes before it joins (or starts) the shared sync.
+        with self._arrivals_lock:
+            self.arrivals += 1
 
     def request_for_sync(self):
         if self.sync_gate is not None:

@@ -267,6 +267,7 @@ def many_handles(ss, collaborators, count):
     rss_before = _rss_bytes()
     sync.sync_gate = gate = threading.Event()
     sync.sync_calls = 0
+    sync.arrivals = 0
     handles = []
     try:
         t0 = _clock()
@@ -275,6 +276,12 @@ def many_handles(ss, collaborators, count):
         created_s = _clock() - t0
         rss_alive = _rss_bytes()
         threads_alive = threading.active_count()
+        # Every run has reached the shared sync (one syncs, the others wait on
+        # it) before the sync may return; a run arriving after it would sync anew.
+        deadline = time.monotonic() + 30.0
+        while sync.arrivals < count and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.2)
         gate.set()
         for handle in handles:
             handle._done_event.wait(30.0)
