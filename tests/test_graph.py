@@ -1,34 +1,24 @@
-"""Graph boundary: typed graph classes, conversion, refusal and inspection of graphs."""
+"""Graph boundary edges: where the typed graph classes come from, the
+aggregation walk, filtration test, feature names, the plain tracking form,
+and the depth limits of the walkers."""
 import sys
 import types
 
 import pytest
 
 from conftest import run_python
-
 from tallowmere.functions._typed_shapes import FunctionGraphNode as N
 from tallowmere.functions._typed_shapes import StageData
 
 PROVIDERS = ["tallowmere.simulator_engine.batch_orchestrator",
              "tallowmere.simulator_engine.graph_validator",
              "tallowmere.simulator_engine.expression_evaluator"]
-AGGREGATION_GRANDCHILD = {"type": "rotation", "node": "r", "children": [
-    {"type": "rotation", "node": "z", "children": [{"type": "aggregation", "node": "mean"}]}]}
-
-
-def feature(name):
-    return N("feature", name)
 
 
 def chain(depth, leaf):
     for _ in range(depth):
         leaf = N("rotation", "r", [leaf])
     return leaf
-
-
-def unreadable_children(node):
-    node.children = object()
-    return node
 
 
 @pytest.fixture
@@ -38,167 +28,110 @@ def no_providers(monkeypatch):
     return monkeypatch
 
 
-class TestImportTypedShapes:
-    def test_fallback_imports_no_provider(self, ss, no_providers):
-        assert ss._import_typed_shapes() == (N, StageData)
-        assert not any(provider in sys.modules for provider in PROVIDERS)
-
-    def test_classes_come_from_the_module_defining_the_loaded_providers_class(
-            self, ss, no_providers):
-        defining = types.ModuleType("custom_graph_shapes")
-        defining.FunctionGraphNode = type("FunctionGraphNode", (), {"__module__": "custom_graph_shapes"})
-        defining.StageData = type("StageData", (), {})
+@pytest.mark.parametrize("provider_module", [None, "", "no_such_graph_shapes_module", "custom"])
+def test_typed_shapes_come_from_a_loaded_provider(ss, no_providers, provider_module):
+    defining = types.ModuleType("custom")
+    defining.FunctionGraphNode = type("FunctionGraphNode", (), {"__module__": "custom"})
+    defining.StageData = type("StageData", (), {})
+    no_providers.setitem(sys.modules, "custom", defining)
+    if provider_module is not None:
         provider = types.ModuleType(PROVIDERS[1])
-        provider.FunctionGraphNode = defining.FunctionGraphNode
-        no_providers.setitem(sys.modules, "custom_graph_shapes", defining)
+        provider.FunctionGraphNode = (defining.FunctionGraphNode if provider_module == "custom"
+                                      else type("X", (), {"__module__": provider_module}))
         no_providers.setitem(sys.modules, PROVIDERS[1], provider)
-        assert ss._import_typed_shapes() == (defining.FunctionGraphNode, defining.StageData)
-        assert PROVIDERS[0] not in sys.modules and PROVIDERS[2] not in sys.modules
-
-    @pytest.mark.parametrize("module_name", [None, "", "no_such_graph_shapes_module"])
-    def test_unusable_provider_is_skipped(self, ss, no_providers, module_name):
-        provider = types.ModuleType(PROVIDERS[0])
-        if module_name is not None:
-            provider.FunctionGraphNode = type("FunctionGraphNode", (), {"__module__": module_name})
-        no_providers.setitem(sys.modules, PROVIDERS[0], provider)
-        assert ss._import_typed_shapes() == (N, StageData)
-
-    @pytest.mark.parametrize("blocked", [None, types.ModuleType("empty")])
-    def test_no_typed_runtime(self, ss, no_providers, blocked):
-        no_providers.setitem(sys.modules, "tallowmere.functions._typed_shapes", blocked)
-        with pytest.raises(RuntimeError) as info:
-            ss._import_typed_shapes()
-        assert str(info.value) == "Typed graph runtime is required for direct simulation evaluation"
-        assert info.value.__context__ is None and info.value.__suppress_context__
+    expected = ((defining.FunctionGraphNode, defining.StageData) if provider_module == "custom"
+                else (N, StageData))
+    assert ss._import_typed_shapes() == expected
+    assert PROVIDERS[0] not in sys.modules and PROVIDERS[2] not in sys.modules
 
 
-class TestTypedBoundary:
-    def test_plain_graph_is_converted(self, ss):
-        raw = {"type": "rotation", "node": "r", "children": [{"type": "feature", "node": "a"}]}
-        assert ss._typed_runtime_graph(raw) == N("rotation", "r", [feature("a")])
-
-    @pytest.mark.parametrize("check", ["_typed_runtime_graph", "_require_typed_runtime_graph"])
-    def test_typed_graph_comes_back_checked(self, ss, check):
-        graph = N("rotation", "r", [feature("a")])
-        assert getattr(ss, check)(graph) is graph
-        with pytest.raises(ValueError, match=r"^graph node type 'aggregation' is not allowed$"):
-            getattr(ss, check)(N.from_raw(AGGREGATION_GRANDCHILD))
-
-    def test_plain_aggregation_graph_is_refused_after_conversion(self, ss):
-        with pytest.raises(ValueError, match="'aggregation' is not allowed"):
-            ss._typed_runtime_graph(AGGREGATION_GRANDCHILD)
-
-    @pytest.mark.parametrize("graph, type_name", [({}, "dict"), (None, "NoneType"),
-                                                  (types.SimpleNamespace(), "SimpleNamespace")])
-    def test_untyped_graph_is_refused(self, ss, graph, type_name):
-        with pytest.raises(TypeError) as info:
-            ss._require_typed_runtime_graph(graph)
-        assert str(info.value) == (
-            "graph must be FunctionGraphNode at the simulation runtime boundary; got " + type_name)
-
-    @pytest.mark.parametrize("graph", [
-        {"type": "aggregation"}, None, types.SimpleNamespace(type="rotation", children=None)])
-    def test_reject_looks_only_at_attributes(self, ss, graph):
-        assert ss._reject_public_aggregation_graph(graph) is None
-
-    def test_reject_walks_a_very_deep_graph_without_recursion(self, ss):
-        assert ss._reject_public_aggregation_graph(chain(200_000, feature("a"))) is None
-        with pytest.raises(ValueError):
-            ss._reject_public_aggregation_graph(chain(200_000, N("aggregation", "mean")))
+@pytest.mark.parametrize("blocked", [None, types.ModuleType("empty")])
+def test_no_typed_runtime(ss, no_providers, blocked):
+    no_providers.setitem(sys.modules, "tallowmere.functions._typed_shapes", blocked)
+    with pytest.raises(RuntimeError) as info:
+        ss._import_typed_shapes()
+    assert str(info.value) == "Typed graph runtime is required for direct simulation evaluation"
+    assert info.value.__context__ is None and info.value.__suppress_context__
 
 
-class TestHasFiltrationRuntimeGraph:
-    @pytest.mark.parametrize("graph, expected", [
-        (unreadable_children(N("filtration", "f")), True),   # children never read
-        (N("rotation", "r", [feature("a"), feature("b")]), False),
-        (N("rotation", "r", [feature("a"), chain(3, N("filtration", "f"))]), True),
-    ])
-    def test_typed_trees(self, ss, graph, expected):
-        assert ss._has_filtration_runtime_graph(graph) is expected
-
-    def test_plain_graph_answer_comes_from_the_sibling_unchanged(self, ss):
-        answer = object()
-        ss._has_filtration_node = lambda graph: answer
-        assert ss._has_filtration_runtime_graph({"type": "filtration"}) is answer
+def test_aggregation_found_deep_in_a_typed_graph(ss):
+    with pytest.raises(ValueError, match=r"^graph node type 'aggregation' is not allowed$"):
+        ss._require_typed_runtime_graph(chain(2, N("aggregation", "mean")))
+    # an explicit stack: no recursion limit
+    assert ss._reject_public_aggregation_graph(chain(200_000, N("feature", "a"))) is None
+    with pytest.raises(ValueError):
+        ss._reject_public_aggregation_graph(chain(200_000, N("aggregation", "mean")))
 
 
-class TestFeatureNames:
-    @pytest.mark.parametrize("graph, expected", [
-        ({"type": "r", "node": "r", "children": [
-            {"type": "feature", "node": "a"},
-            {"type": "r", "node": "s", "children": [{"type": "feature", "node": "b"}]},
-            {"type": "feature", "node": "a"}]}, ("a", "b")),
-        ({"type": "feature", "node": 7, "children": None}, ()),
-        (N("r", "r", [feature("x"), {"type": "feature", "node": "d"}, feature("x")]), ("x", "d")),
-        ("not a graph", ()),
-    ])
-    def test_first_occurrences_in_visit_order(self, ss, graph, expected):
-        assert ss._simulation_graph_feature_names(graph) == expected
+def test_filtration_test(ss):
+    root = N("filtration", "f")
+    root.children = object()             # never read: the root answers
+    assert ss._has_filtration_runtime_graph(root) is True
+    assert ss._has_filtration_runtime_graph(
+        N("r", "r", [N("feature", "a"), chain(3, N("filtration", "f"))])) is True
+    answer = object()
+    ss._has_filtration_node = lambda graph: answer      # plain graphs: the sibling answers
+    assert ss._has_filtration_runtime_graph({"type": "filtration"}) is answer
 
 
-class TestPlainTrackingGraph:
-    def test_typed_node_with_empty_optionals(self, ss):
-        plain = ss._plain_tracking_graph(N("r", "rank", [feature("a")], config={}, family=None))
-        assert list(plain) == ["type", "node", "children"]
-        assert plain["children"] == [{"type": "feature", "node": "a", "children": []}]
-
-    def test_typed_node_with_every_optional(self, ss):
-        node = N("r", "rank", [], config={"w": [feature("w")]}, canonical_id="c", family=0,
-                 value=1.5)
-        node.children = None
-        plain = ss._plain_tracking_graph(node)
-        assert plain == {"type": "r", "node": "rank", "children": [], "canonical_id": "c",
-                         "config": {"w": [{"type": "feature", "node": "w", "children": []}]},
-                         "family": 0, "value": 1.5}
-        assert list(plain)[3:] == ["config", "canonical_id", "family", "value"]
-
-    @pytest.mark.parametrize("value", [(feature("a"),), "s", None, types.SimpleNamespace(type=1)])
-    def test_other_values_come_back_unchanged(self, ss, value):
-        assert ss._plain_tracking_graph(value) is value
+@pytest.mark.parametrize("graph, expected", [
+    ({"type": "r", "node": "r", "children": [
+        {"type": "feature", "node": "a"},
+        {"type": "r", "node": "s", "children": [{"type": "feature", "node": "b"}]},
+        {"type": "feature", "node": "a"}]}, ("a", "b")),
+    ({"type": "feature", "node": 7, "children": None}, ()),
+    (N("r", "r", [N("feature", "x"), {"type": "feature", "node": "d"}, N("feature", "x")]),
+     ("x", "d")),
+])
+def test_feature_names_in_visit_order(ss, graph, expected):
+    assert ss._simulation_graph_feature_names(graph) == expected
 
 
-class TestDeepAndCyclicGraphs:
-    """The recursive walkers raise RecursionError; they never crash the interpreter."""
+def test_plain_tracking_graph(ss):
+    node = N("r", "rank", [], config={"w": [N("feature", "w")]}, canonical_id="c", family=0,
+             value=1.5)
+    node.children = None
+    plain = ss._plain_tracking_graph(node)
+    assert list(plain.items()) == [
+        ("type", "r"), ("node", "rank"), ("children", []),
+        ("config", {"w": [{"type": "feature", "node": "w", "children": []}]}),
+        ("canonical_id", "c"), ("family", 0), ("value", 1.5)]
+    assert list(ss._plain_tracking_graph(N("r", "rank", [], config={}, family=None))) == [
+        "type", "node", "children"]
+    value = (N("feature", "a"),)
+    assert ss._plain_tracking_graph(value) is value
 
-    WALKERS = ["_has_filtration_runtime_graph", "_simulation_graph_feature_names",
-               "_plain_tracking_graph"]
 
-    @pytest.mark.parametrize("walker", WALKERS)
-    def test_deep_typed_graph(self, ss, walker):
-        with pytest.raises(RecursionError):
-            getattr(ss, walker)(chain(100_000, feature("a")))
+WALKERS = ["_has_filtration_runtime_graph", "_simulation_graph_feature_names",
+           "_plain_tracking_graph"]
 
-    @pytest.mark.parametrize("walker", WALKERS[1:])
-    def test_cyclic_plain_graph(self, ss, walker):
+
+@pytest.mark.parametrize("walker", WALKERS)
+def test_deep_or_cyclic_graph_is_a_recursion_error(ss, walker):
+    with pytest.raises(RecursionError):
+        getattr(ss, walker)(chain(100_000, N("feature", "a")))
+    if walker != WALKERS[0]:
         node = {"type": "r", "node": "r", "children": []}
         node["children"].append(node)
         with pytest.raises(RecursionError):
             getattr(ss, walker)(node)
 
-    # The walkers stop where the thread's stack ends, not only at the
-    # interpreter's recursion count (which allows far deeper C recursion on 3.13).
-    # 128 KiB is the default thread stack of musl-based systems.
-    STACK_SIZES = pytest.mark.parametrize("stack_size", [0, 128 * 1024, 512 * 1024],
-                                          ids=["default stack", "128 KiB", "512 KiB"])
-    ON_A_THREAD = """
+
+# The walkers stop where the thread's stack ends, not only at the interpreter's
+# recursion count, and the stack kept in reserve leaves room for whole runs.
+# 128 KiB is the default thread stack of musl-based systems.
+ON_A_THREAD = """
 import threading
 threading.stack_size(STACK_SIZE)
 import tallowmere.simulate_signal as ss
 from tallowmere.functions._typed_shapes import FunctionGraphNode as N
+from doubles import Wiring, collect, start
+Wiring().wire(ss)
 outcomes = []
-def on_a_thread(run):
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join(timeout=60)
-"""
-
-    @STACK_SIZES
-    def test_on_a_thread_in_a_fresh_interpreter(self, stack_size):
-        proc = run_python((self.ON_A_THREAD + """
-node, plain = N("feature", "a"), {"type": "feature", "node": "a"}
-for _ in range(50_000):
-    node, plain = N("r", "r", [node]), {"type": "r", "node": "r", "children": [plain]}
 def run():
+    node, plain = N("feature", "a"), {"type": "feature", "node": "a"}
+    for _ in range(50_000):
+        node, plain = N("r", "r", [node]), {"type": "r", "node": "r", "children": [plain]}
     for walker, graph in [(ss._has_filtration_runtime_graph, node),
                           (ss._simulation_graph_feature_names, plain),
                           (ss._plain_tracking_graph, plain)]:
@@ -206,25 +139,19 @@ def run():
             walker(graph)
         except RecursionError:
             outcomes.append("RecursionError")
-on_a_thread(run)
-print(outcomes)
-""").replace("STACK_SIZE", str(stack_size)), timeout=120)
-        assert proc.returncode == 0, proc.stderr
-        assert proc.stdout.strip() == str(["RecursionError"] * 3)
-
-    # The stack kept in reserve leaves room for ordinary graphs and whole runs.
-    @STACK_SIZES
-    def test_shallow_graphs_run_on_a_thread(self, stack_size):
-        proc = run_python((self.ON_A_THREAD + """
-from doubles import Wiring, collect, start_signal, start_strategy
-Wiring().wire(ss)
-def run():
     graph = N("rotation", "r", [N("feature", "a")])
-    outcomes.append(ss._has_filtration_runtime_graph(graph))
     outcomes.append(ss._simulation_graph_feature_names(ss._plain_tracking_graph(graph)))
-    outcomes.append([collect(start(ss)).passed for start in (start_signal, start_strategy)])
-on_a_thread(run)
+    outcomes.append([collect(start(ss, kind)).passed for kind in ("signal", "strategy")])
+thread = threading.Thread(target=run)
+thread.start()
+thread.join(timeout=60)
 print(outcomes)
-""").replace("STACK_SIZE", str(stack_size)), timeout=120)
-        assert proc.returncode == 0, proc.stderr
-        assert proc.stdout.strip() == str([False, ("a",), [True, True]])
+"""
+
+
+@pytest.mark.parametrize("stack_size", [0, 128 * 1024, 512 * 1024],
+                         ids=["default stack", "128 KiB", "512 KiB"])
+def test_walkers_and_runs_on_a_thread(stack_size):
+    proc = run_python(ON_A_THREAD.replace("STACK_SIZE", str(stack_size)), timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str(["RecursionError"] * 3 + [("a",), [True, True]])

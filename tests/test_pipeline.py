@@ -371,6 +371,9 @@ ROWS = [
       answer("sync_manager.request_for_sync", None), kind="strategy"),
     R("no market identity", Fails(NotReady, ""),
       both(lambda w: w.manifest.pop("market_id"), config(market_id=0))),
+    R("market id from the era config", Completes(), lambda w: w.manifest.pop("market_id")),
+    R("era number never from the era config", Fails(NotReady, ""),
+      lambda w: w.manifest.pop("era_number")),
     R("graph without features", Completes(), graph=d.FunctionGraphNode("rotation", "rank", []),
       never=["sync_manager.request_feature_files_for_sync"]),
     R("feature request not callable", Completes(),
@@ -441,6 +444,8 @@ ROWS = [
     R("no transform pipeline", Fails(
         NotReady, "missing required era config field: transform_pipeline"),
       drop("transform_pipeline")),
+    R("universe rules under the old key", Fails(NotReady, ""),
+      both(drop("universe_rules"), config(universes={}))),
     R("unknown named universe", Fails(
         ValueError, "Unknown named_universe 'u1'. Available named_universe values: ['aa', 'zz']. "
                     "Allowed named_universe values: ['u1']"),
@@ -456,7 +461,7 @@ ROWS = [
                                            "least one pool definition."), config(signal_pools=[])),
     R("strategy pool without a linked pool", Fails(
         ValueError, "Strategy pool 'stp1' must declare a linked signal pool via "
-                    "signal_pool_name."), drop("signal_pool_name", kind="strategy"),
+                    "signal_pool_name."), pool("strategy", signal_pool_name=""),
       kind="strategy"),
     R("useful signal of another pool", Fails(
         ValueError, "Strategy pool 'stp1' is linked to signal pool 'sp1', but useful signal 's1' "
