@@ -17,6 +17,7 @@ Typical use, with the ``ss`` fixture (which restores the module's globals)::
 import contextlib
 import os
 import threading
+from collections import namedtuple
 from types import SimpleNamespace
 
 import tallowmere._threshold_gates as threshold_gates
@@ -43,14 +44,7 @@ def era_config():
 # ---------------------------------------------------------------------------
 # Call log with faults, blocks and answers
 
-class Call:
-    __slots__ = ("name", "args", "kwargs")
-
-    def __init__(self, name, args, kwargs):
-        self.name, self.args, self.kwargs = name, args, kwargs
-
-    def __repr__(self):
-        return f"Call({self.name!r}, {self.args!r}, {self.kwargs!r})"
+Call = namedtuple("Call", "name args kwargs")
 
 
 class Block:
@@ -58,19 +52,11 @@ class Block:
     ``release()`` (or raises TimeoutError after BLOCK_TIMEOUT)."""
 
     def __init__(self):
-        self.entered = threading.Event()
-        self._released = threading.Event()
-
-    def release(self):
-        self._released.set()
+        self.entered, self.released = threading.Event(), threading.Event()
+        self.release = self.released.set
 
     def wait_entered(self, timeout=BLOCK_TIMEOUT):
         return self.entered.wait(timeout)
-
-    def hold(self, name):
-        self.entered.set()
-        if not self._released.wait(BLOCK_TIMEOUT):
-            raise TimeoutError(f"blocked call {name} was never released")
 
 
 class CallLog:
@@ -96,9 +82,6 @@ class CallLog:
         """Call ``name`` answers ``value`` (or ``compute(*args, **kwargs)``)."""
         self._results[name] = (value, compute)
 
-    def clear_fault(self, name):
-        self._faults.pop(name, None)
-
     def clear_behaviour(self, name):
         for table in (self._faults, self._blocks, self._results):
             table.pop(name, None)
@@ -109,7 +92,9 @@ class CallLog:
             number = self._counts[name] = self._counts.get(name, 0) + 1
             gate = self._blocks.pop(name, None)
         if gate is not None:
-            gate.hold(name)
+            gate.entered.set()
+            if not gate.released.wait(BLOCK_TIMEOUT):
+                raise TimeoutError(f"blocked call {name} was never released")
         exc, only = self._faults.get(name, (None, None))
         if exc is not None and only in (None, number):
             raise exc
@@ -145,11 +130,8 @@ class Double:
         self.__dict__.update(attributes)
 
 
-class Reads:
-    """A method's answer: the double's attribute ``name`` at the time of the call."""
-
-    def __init__(self, name):
-        self.name = name
+# A method's answer: the double's attribute ``name`` at the time of the call.
+Reads = namedtuple("Reads", "name")
 
 
 def recorder(log, name, answer=None):
@@ -178,12 +160,12 @@ class Wiring:
     (a batch orchestrator class, and the backtester's direct ``backtest``) or
     "direct" (``backtest`` only); ``era_vault_hook`` gives the backtester
     ``initialize_era_vault``; ``guard`` wires a runtime freshness guard.
-    ``overrides`` are init_simulate_signal keywords and ``patches`` module
-    globals, both applied by ``wire()``.
+    ``log``: the CallLog to record in. ``overrides`` are init_simulate_signal
+    keywords and ``patches`` module globals, both applied by ``wire()``.
     """
 
-    def __init__(self, route="adapter", era_vault_hook=False, guard=False):
-        self.log = log = CallLog()
+    def __init__(self, route="adapter", era_vault_hook=False, guard=False, log=None):
+        self.log = log = log or CallLog()
         self.data_dir, self.found_strategy_pnl_path = bench.make_data_dir(self, "simsig-")
         self.era_config = era_config()
         self.sync_result = [os.path.join(self.data_dir, "signals", "s1.arrow"),
@@ -271,9 +253,6 @@ class Wiring:
             setattr(module, name, value)
         return self
 
-    signal_graph = staticmethod(signal_graph)
-    strategy_graph = staticmethod(strategy_graph)
-
 
 # ---------------------------------------------------------------------------
 # Starting runs, waiting for them, watching them
@@ -291,10 +270,6 @@ def start(ss, kind="signal", graph=None, pool=None, universe=NAMED_UNIVERSE, **k
 
 def start_signal(ss, **kwargs):
     return start(ss, "signal", **kwargs)
-
-
-def start_strategy(ss, **kwargs):
-    return start(ss, "strategy", **kwargs)
 
 
 def wait_done(handle, timeout=BLOCK_TIMEOUT):
@@ -372,9 +347,10 @@ def _boom(*args, **kwargs):
     raise Boom("hostile")
 
 
-def hostile(*methods, props=(), base=object, name="Hostile"):
+def hostile(*methods, props=(), base=object):
     """A class whose ``methods`` and properties ``props`` raise Boom (one
     that defines ``__eq__`` stays hashable unless ``__hash__`` is listed)."""
+    name = f"Hostile({', '.join(methods + tuple(props))})"
     members = {m: _boom for m in methods}
     members.update({p: property(_boom) for p in props})
     if "__eq__" in members and "__hash__" not in members:

@@ -78,11 +78,11 @@ def spinner(*args, **kwargs):
 
 
 def signal():
-    return ss.simulate_signal(d.signal_graph(), "u1", signal_pool_id="sp1")
+    return d.start(ss, "signal")
 
 
 def strategy():
-    return ss.simulate_strategy(d.strategy_graph(), "u1", strategy_pool_id="stp1")
+    return d.start(ss, "strategy")
 
 
 def collect():

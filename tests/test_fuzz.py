@@ -52,79 +52,62 @@ PARAMETER_COUNTS = {
 # ---------------------------------------------------------------------------
 # Hostile objects
 
-BadStr = hostile("__str__", "__repr__", "__format__", name="BadStr")
-BadEq = hostile("__eq__", "__ne__", "__lt__", "__gt__", name="BadEq")
-BadHash = hostile("__hash__", name="BadHash")
-BadBool = hostile("__bool__", "__len__", name="BadBool")
-BadIter = hostile("__iter__", "__len__", "__getitem__", "__contains__", name="BadIter")
 BadNumber = hostile("__float__", "__int__", "__index__", "__abs__", "__neg__", "__add__",
-                    "__radd__", "__sub__", "__rsub__", "__truediv__", "__rtruediv__",
-                    name="BadNumber")
-BadAttributes = hostile("__getattr__", name="BadAttributes")   # a missing attribute raises
-BadEverything = hostile("__getattribute__", name="BadEverything")
-BadClass = hostile(props=["__class__"], name="BadClass")  # read by isinstance() after a miss
-BadMapping = hostile("get", "keys", "items", "values", "__getitem__", "__iter__", "__contains__",
-                     "__len__", base=dict, name="BadMapping")
-BadList = hostile("__iter__", "__len__", "__getitem__", base=list, name="BadList")
-BadText = hostile("__eq__", "__ne__", "__hash__", "__contains__", base=str, name="BadText")
+                    "__radd__", "__sub__", "__rsub__", "__truediv__", "__rtruediv__")
 BadInt = hostile("__eq__", "__index__", "__float__", "__bool__", "__hash__", "__lt__", "__gt__",
-                 base=int, name="BadInt")
+                 base=int)
+BadEq = hostile("__eq__", "__ne__", "__lt__", "__gt__")
+NotFloat = type("NotFloat", (), {"__float__": lambda self: "not a float"})
 
 
-class NotFloat:
-    def __float__(self):
-        return "not a float"
+def nest(leaf, wrap, depth=5_000):
+    for _ in range(depth):
+        leaf = wrap(leaf)
+    return leaf
+
+
+def self_containing(value, inner):
+    inner.append(value)
+    return value
 
 
 def self_containing_list():
     items = [1]
-    items.append(items)
-    return items
+    return self_containing(items, items)
 
 
 def self_containing_dict():
-    mapping = {"type": "rotation", "node": "rank"}
-    mapping["children"] = [mapping]
-    return mapping
-
-
-@functools.cache
-def deep_list(depth=5_000):
-    items = []
-    for _ in range(depth):
-        items = [items]
-    return items
+    mapping = {"type": "rotation", "node": "rank", "children": []}
+    return self_containing(mapping, mapping["children"])
 
 
 def cyclic_graph():
     node = FunctionGraphNode("rotation", "rank")
-    node.children.append(node)
-    return node
+    return self_containing(node, node.children)
 
 
-def deep_graph(depth=5_000):
-    node = FunctionGraphNode("feature", "close")
-    for _ in range(depth):
-        node = FunctionGraphNode("rotation", "rank", [node])
-    return node
+@functools.cache
+def deep_list():
+    return nest([], lambda x: [x])
 
 
-def deep_dict_graph(depth=5_000):
-    node = {"type": "feature", "node": "close"}
-    for _ in range(depth):
-        node = {"type": "rotation", "node": "rank", "children": [node]}
-    return node
-
-
+deep_graph = lambda: nest(FunctionGraphNode("feature", "close"),  # noqa: E731
+                          lambda n: FunctionGraphNode("rotation", "rank", [n]))
+deep_dict_graph = lambda: nest({"type": "feature", "node": "close"},  # noqa: E731
+                               lambda n: {"type": "rotation", "node": "rank", "children": [n]})
 # What stands for each self-containing value where a walk would never end.
 ACYCLIC = {cyclic_graph: deep_graph, self_containing_dict: deep_dict_graph,
            self_containing_list: deep_list}
-
-
-HOSTILE = [BadStr, BadEq, BadHash, BadBool, BadIter, BadNumber, BadAttributes, BadEverything,
-           BadClass, NotFloat, BadMapping, BadList, lambda: BadText("u1"), lambda: BadInt(3),
-           self_containing_list, self_containing_dict, deep_list, cyclic_graph, deep_graph,
-           deep_dict_graph, object]
+HOSTILE = [hostile("__str__", "__repr__", "__format__"), BadEq, hostile("__hash__"), hostile("__bool__", "__len__"),
+           hostile("__iter__", "__len__", "__getitem__", "__contains__"), BadNumber,
+           hostile("__getattr__"),            # a missing attribute raises
+           hostile("__getattribute__"), hostile(props=["__class__"]),  # isinstance() reads it
+           NotFloat, hostile("get", "keys", "items", "values", "__getitem__", "__iter__",
+                             "__contains__", "__len__", base=dict),
+           hostile("__iter__", "__len__", "__getitem__", base=list),
+           lambda: hostile("__eq__", "__ne__", "__hash__", "__contains__", base=str)("u1"),
+           lambda: BadInt(3), self_containing_list, self_containing_dict, deep_list, cyclic_graph,
+           deep_graph, deep_dict_graph, object]
 
 SPECIAL_TEXT = ["", ".", "..", "a/b", "a\\b", "a\x00b", "u1", "sp1", "stp1", "SIGNAL", "STRATEGY",
                 "signal", "strategy", "aggregation", "filtration", "rotation", "feature",

@@ -11,7 +11,7 @@ import os
 import sys
 import threading
 
-from doubles import Wiring, wait_done
+from doubles import Wiring, signal_graph, start, strategy_graph, wait_done
 
 RUNS = int(os.environ.get("SIMULATE_SIGNAL_LEAK_RUNS", "2000"))
 WARM_UP = 640     # long enough for the doubles' call counters to pass the small-int cache
@@ -40,19 +40,14 @@ class Runner:
     def __init__(self, ss):
         self.ss = ss
         self.wirings = [Wiring(route="adapter"), Wiring(route="orchestrator")]
-        self.graphs = {"signal": Wiring.signal_graph(), "strategy": Wiring.strategy_graph()}
-
-    def start(self, kind):
-        if kind == "signal":
-            return self.ss.simulate_signal(self.graphs["signal"], "u1", signal_pool_id="sp1")
-        return self.ss.simulate_strategy(self.graphs["strategy"], "u1", strategy_pool_id="stp1")
+        self.graphs = {"signal": signal_graph(), "strategy": strategy_graph()}
 
     def run_once(self, w, kind, outcome):
         name, behaviour, raises, cancel = outcome
         if behaviour:
             call_name, how = behaviour
             w.log.returns(call_name, **how)
-        handle = self.start(kind)
+        handle = start(self.ss, kind, self.graphs[kind])
         if cancel:
             handle.cancel()
         wait_done(handle)
