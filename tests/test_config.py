@@ -221,7 +221,7 @@ def test_tracking_metric_lets_other_errors_through(ss, value, error):
 
 
 @pytest.mark.parametrize("value, expected", [
-    (-math.inf, True), (HUGE, False), (type("F", (float,), {})(0.5), False),
+    (-math.inf, True), (HUGE, False), (True, False), (type("F", (float,), {})(0.5), False),
     (type("I", (int,), {})(1), False)])
 def test_is_mi_score(ss, value, expected):
     assert ss._is_mi_score(value) is expected

@@ -38,11 +38,8 @@ REPETITIONS = int(os.environ.get("SIMULATE_SIGNAL_EXIT_REPETITIONS", "50"))
 PARALLEL = 8               # children of one driver alive at once
 CHILD_TIMEOUT = 60.0       # a child still alive after this is reported as hung
 
-ENDINGS = {
-    "normal": ("pass", 0),
-    "sys.exit": ("sys.exit(3)", 3),
-    "uncaught": ("raise RuntimeError('main thread failed')", 1),
-}
+ENDINGS = {"normal": ("pass", 0), "sys.exit": ("sys.exit(3)", 3),
+           "uncaught": ("raise RuntimeError('main thread failed')", 1)}
 
 SCENARIO = r"""
 import os, random, sys, threading, time
@@ -77,12 +74,7 @@ def spinner(*args, **kwargs):
         n += 1
 
 
-def signal():
-    return d.start(ss, "signal")
-
-
-def strategy():
-    return d.start(ss, "strategy")
+signal, strategy = (lambda: d.start(ss, "signal")), (lambda: d.start(ss, "strategy"))
 
 
 def collect():

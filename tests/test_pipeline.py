@@ -4,9 +4,9 @@ not happen), download progress, the shared single-flight data sync, and the
 backtester and validator the evaluation uses."""
 import math
 import operator
-import os
 import re
 import threading
+from collections import namedtuple
 from types import SimpleNamespace
 
 import pytest
@@ -54,18 +54,16 @@ def test_signal_run(ss, monkeypatch):
         ("backtesting", 0.0, "Backtesting signal against thresholds..."),
         ("computing_mi", 0.0, "Computing marginal improvement score..."),
         ("complete", 1.0, "Simulation complete. Results available.")]
-    assert calls_and_phases(w) == [
-        "auth.get_wallet_secret", "set_phase:syncing", "sync_manager.acquire",
-        "set_phase:syncing", "set_phase:syncing", "sync_manager.request_feature_files_for_sync",
-        "sync_manager.request_for_sync", "sync_manager.get_manifest", "set_phase:initializing",
-        "vault.initialize", "vault.init_if_needed", "load_vocabulary",
-        "set_phase:feature-reconstruction-deobfuscation", "backtester.init_reconstruction",
-        "set_phase:graph-validation", "graph_validator.validate", "set_phase:evaluating",
-        "sync_manager.get_manifest", "backtester.evaluate_expression", "set_phase:backtesting",
-        "backtester.run_backtest", "load_found_signal_pnl", "load_found_signal_pnl",
-        "evaluate_threshold_gates", "correlate_per_pool", "evaluate_threshold_gates",
-        "set_phase:computing_mi", "compute_mi_per_pool", "era_thread.get_current_era_number",
-        "set_phase:complete"]
+    assert calls_and_phases(w) == """auth.get_wallet_secret set_phase:syncing sync_manager.acquire
+        set_phase:syncing set_phase:syncing sync_manager.request_feature_files_for_sync
+        sync_manager.request_for_sync sync_manager.get_manifest set_phase:initializing
+        vault.initialize vault.init_if_needed load_vocabulary
+        set_phase:feature-reconstruction-deobfuscation backtester.init_reconstruction
+        set_phase:graph-validation graph_validator.validate set_phase:evaluating
+        sync_manager.get_manifest backtester.evaluate_expression set_phase:backtesting
+        backtester.run_backtest load_found_signal_pnl load_found_signal_pnl evaluate_threshold_gates
+        correlate_per_pool evaluate_threshold_gates set_phase:computing_mi compute_mi_per_pool
+        era_thread.get_current_era_number set_phase:complete""".split()
     calls = {c.name: (c.args, c.kwargs) for c in w.log.calls}   # the last of each name
     meta = {"metaparameters": {"sp1": {}}, "named_universe": "u1"}
     assert calls["sync_manager.request_feature_files_for_sync"] == (
@@ -104,9 +102,9 @@ def test_signal_run(ss, monkeypatch):
     res = handle.result()
     bt = w.backtester.result
     assert (res.pool_kind, res.signal_pool_id, res.strategy_pool_id) == ("signal", "sp1", None)
-    assert (res.passed, res.failure_reason, res.failure_detail, res.rejection_reason,
-            res.structural_failed, res.was_diagnostic_only) == (True, None, None, None, False,
-                                                                 False)
+    assert (res.passed, res.failure_reason, res.failure_detail, res.rejection_reason) == (
+        True, None, None, None)
+    assert res.structural_failed is False and res.was_diagnostic_only is False
     assert (res.is_correlation, res.is_pnl_mi, res.mi_score, res.mi_passed) == (0.2, 0.4, 0.4, True)
     assert res.stats is bt.stats and res.per_column_stats is bt.per_column_stats
     assert res.pnl_matrix is bt.pnl_matrix and res.processed_weights is bt.processed_weights
@@ -143,12 +141,11 @@ def test_strategy_run_on_the_orchestrator_route(ss):
     handle = wait_done(start(ss, "strategy", metaparameters=meta))
     graph, data_dir = handle._graph, w.data_dir
     names = calls_and_phases(w)
-    assert names[names.index("set_phase:evaluating"):] == [
-        "set_phase:evaluating", "sync_manager.get_manifest", "compute_search_plan",
-        "BatchOrchestrator", "orchestrator.evaluate", "set_phase:backtesting",
-        "backtester.backtest", "evaluate_threshold_gates", "correlate_per_pool",
-        "evaluate_threshold_gates", "set_phase:computing_mi", "compute_mi_per_pool",
-        "era_thread.get_current_era_number", "set_phase:complete"]
+    assert names[names.index("set_phase:evaluating"):] == """set_phase:evaluating
+        sync_manager.get_manifest compute_search_plan BatchOrchestrator orchestrator.evaluate
+        set_phase:backtesting backtester.backtest evaluate_threshold_gates correlate_per_pool
+        evaluate_threshold_gates set_phase:computing_mi compute_mi_per_pool
+        era_thread.get_current_era_number set_phase:complete""".split()
     calls = {c.name: (c.args, c.kwargs) for c in w.log.calls}
     assert calls["graph_validator.validate"] == ((graph, "STRATEGY"), {})
     assert calls["compute_search_plan"] == (("STRATEGY", w.era_config), {"requested_n_jobs": 1})
@@ -198,16 +195,13 @@ def test_strategy_run_on_the_orchestrator_route(ss):
 # ---------------------------------------------------------------------------
 # Outcomes
 
-class Refused:
+class Refused(namedtuple("Outcome", "exc message")):
     """The call itself raises ``exc(message)``: no thread, no collaborator call."""
-
-    def __init__(self, exc, message):
-        self.exc, self.message = exc, message
 
 
 class Fails(Refused):
-    """The run ends in "error"; result() raises ``exc`` whose text is
-    ``message`` (or matches it, when it is a compiled pattern)."""
+    """The run ends in "error"; result() raises ``exc`` with the text ``message``
+    (or matching it, when it is a compiled pattern)."""
 
 
 REASONS = {  # reason -> (passed, failure_reason, failure_detail)
@@ -229,7 +223,12 @@ class Completes:
         self.reason, self.warns, self.fields = reason, warns, fields
 
 
-class Row:
+class R:
+    """A row: ``setup(w)`` before wiring, ``init`` overrides of init_simulate_signal,
+    ``Wiring(**wiring)``, ``call(ss)`` or the ``run`` keywords of start(); the
+    calls that must not happen (``never``) and, for some, the keywords one of
+    their calls had (``calls``)."""
+
     def __init__(self, id, outcome, setup=None, *, init=None, wiring=None, never=(),
                  calls=None, call=None, **run):
         self.id, self.outcome, self.setup, self.call, self.run = id, outcome, setup, call, run
@@ -279,11 +278,6 @@ def second_empty_pool(w):
     w.era_config["signal_pools"].append(dict(w.pool(), id="sp2"))
 
 
-def seed_of_59_bytes(w):
-    with open(os.path.join(w.data_dir, "shuffle_seed.enc"), "wb") as handle:
-        handle.write(bytes(59))
-
-
 def refreshing(pending_to_loaded, refreshed):
     def arrange(w):
         path = "data/u1/vocabulary.json"
@@ -311,7 +305,6 @@ def validator_runtime_raises(exc_type):
 
 
 DEPENDENCIES = "Pipeline dependencies not initialized. Call register() or login() first."
-BAD_VOCABULARY = "load_vocabulary returned empty or invalid vocabulary"
 BOOTSTRAP = ("GraphValidator runtime is required for simulation. Initialize the synced graph "
              "validation runtime before calling simulate_signal().")
 NO_CORRELATE = ("Per-pool correlation function required. Inject _correlate_per_pool to compute "
@@ -324,7 +317,6 @@ RELOAD = "_reload_runtime_vocabulary_after_freshness"
 STRUCTURAL = on("backtester.result", structural_failed=True)
 LOW_SHARPE = lambda w: w.backtester.result.per_column_stats.update(pnl_sharpe=0.5)  # noqa: E731
 IN_EVALUATION = {"backtester.evaluate_expression": {"named_universe": "u1"}}
-R = Row
 
 ROWS = [
     # refused on the caller's thread
@@ -340,9 +332,6 @@ ROWS = [
         ValueError, "named_universe is required; call tallowmere.configure(named_universe=...) "
                     "or select a pool with allowed_named_universes."),
       no_universe_anywhere, universe=None),
-    R("third positional argument", Refused(
-        TypeError, "simulate_signal() takes from 1 to 2 positional arguments but 3 were given"),
-      call=lambda ss: ss.simulate_signal(d.signal_graph(), "u1", "sp1")),
     R("signal pool keyword for a strategy", Refused(
         TypeError, "simulate_strategy() got an unexpected keyword argument 'signal_pool_id'"),
       call=lambda ss: ss.simulate_strategy(d.strategy_graph(), "u1", signal_pool_id="sp1")),
@@ -403,8 +392,6 @@ ROWS = [
         on("sync_manager", _data_dir=None, data_dir=None),
         lambda w: w.overrides.update(signal_dir=w.data_dir))),
     R("private data directory first", Completes(), on("sync_manager", data_dir="/nowhere")),
-    R("seed of 59 bytes", Fails(ValueError, "Shuffle seed must be 60 bytes, got 59"),
-      seed_of_59_bytes, never=["vault.initialize"]),
     R("vault locked", Fails(RuntimeError, "vault locked"),
       fail("vault.initialize", RuntimeError("vault locked")), never=["vault.init_if_needed"]),
     R("vault already initialized", Completes(),
@@ -417,10 +404,8 @@ ROWS = [
       calls={"backtester.initialize_era_vault": {
           "shuffle_blob": d.SHUFFLE_BLOB, "wallet_secret": d.WALLET_SECRET, "market_id": 1,
           "era_number": 12}}),
-    R("empty loaded vocabulary", Fails(ValueError, BAD_VOCABULARY), answer("load_vocabulary", {}),
-      never=["backtester.init_reconstruction"]),
-    R("loaded vocabulary not a mapping", Fails(ValueError, BAD_VOCABULARY),
-      answer("load_vocabulary", [("era_number", 12)])),
+    R("loaded vocabulary not a mapping", Fails(ValueError, "load_vocabulary returned empty or invalid vocabulary"),
+      answer("load_vocabulary", [("era_number", 12)]), never=["backtester.init_reconstruction"]),
     R("loaded vocabulary lacking keys", Fails(ValueError, re.compile(
         r"^Vocabulary missing required keys: \{.*'metadata'.*\}\. "
         r"Present keys: \['era_number', 'features'\]$")),
@@ -432,9 +417,6 @@ ROWS = [
     R("no loader, raw vocabulary", Fails(
         TypeError, "Raw vocabulary dict is not accepted at runtime. Runtime simulation requires "
                    "a FunctionStore registry."), init={**NO_LOADER, "vocabulary": d.vocabulary_dict()}),
-    R("no loader, incomplete vocabulary", Fails(
-        ValueError, re.compile(r"\. Present keys: \['features'\]$")),
-      init={**NO_LOADER, "vocabulary": {"features": ["close"]}}),
     R("no backtester", Fails(
         RuntimeError, "Backtester runtime is required for simulation. Call register()/login() "
                       "so the synced backtester runtime is initialized."),
@@ -474,8 +456,6 @@ ROWS = [
       config(evaluated_pnl_columns=[])),
     R("validator runtime not synced", Fails(NotReady, "not synced"),
       validator_runtime_raises(NotReady), init=NO_VALIDATOR),
-    R("validator runtime missing", Fails(RuntimeError, BOOTSTRAP),
-      validator_runtime_raises(KeyError), init=NO_VALIDATOR),
     R("validator over a registry that is no FunctionStore", Fails(RuntimeError, BOOTSTRAP),
       init={**NO_VALIDATOR, **NO_LOADER, "vocabulary": ["rank"]}),
     R("metaparameters checked", Completes(), recorded("_resolve_metaparameters"),
@@ -486,7 +466,6 @@ ROWS = [
         recorded("_resolve_metaparameters")),
       metaparameters={"normalize": "rank"}, never=["_resolve_metaparameters"]),
     R("named universe from the pool", Completes(), universe=None, calls=IN_EVALUATION),
-    R("named universe trimmed", Completes(), universe=" u1 ", calls=IN_EVALUATION),
 
     # evaluation
     R("strategy without useful signals", Fails(
@@ -551,9 +530,6 @@ ROWS = [
       calls={"evaluate_threshold_gates": {"metrics": {**METRICS, "turnover": 0.0}}}),
     R("no threshold entry for the universe", Completes(), pool(universes={d.RULE_ID: None}),
       calls={"evaluate_threshold_gates": {"threshold_set": {}}}),
-    R("threshold entry not a mapping", Completes(),
-      pool(universes={d.RULE_ID: ["signal_is_thresholds"]}),
-      calls={"evaluate_threshold_gates": {"threshold_set": {}}}),
 
     # correlation gate
     R("found signal PnL missing", Fails(
@@ -617,18 +593,12 @@ ROWS = [
       init={"compute_mi_per_pool": None}),
     R("MI score not a number", Completes("mi_unavailable", mi_score=None),
       answer("compute_mi_per_pool", (math.nan, True))),
-    R("MI score a bool", Completes("mi_unavailable", mi_score=None),
-      answer("compute_mi_per_pool", (True, True))),
-    R("MI pass flag truthy", Completes(mi_score=0.3, mi_passed=True),
-      answer("compute_mi_per_pool", (0.3, 1))),
     R("MI pass flag falsy", Completes("pnl_mi", mi_score=0, mi_passed=False),
       answer("compute_mi_per_pool", (0, ""))),
     R("infinite MI", Completes(mi_score=math.inf, mi_passed=True),
       answer("compute_mi_per_pool", (math.inf, True)), kind="strategy"),
     R("MI result of three", Fails(ValueError, "too many values to unpack (expected 2)"),
       answer("compute_mi_per_pool", (0.4, True, "extra"))),
-    R("MI result not a sequence", Fails(TypeError, "cannot unpack non-iterable float object"),
-      answer("compute_mi_per_pool", 0.4)),
     R("empty pool without MI callable", Completes(mi_score=1.0, mi_passed=True),
       pool(found_signal_ids=[]), init={"compute_mi_per_pool": None}),
     R("injected found signal pool", Completes(), init={"found_signal_pool": ["x", "y"]},
@@ -741,9 +711,8 @@ def test_one_sync_serves_overlapping_runs(ss):
     # every run correlates against the synced found-strategy PnL
     assert [c.kwargs["pnl_arrays"] for c in w.log.of("correlate_per_pool")] == [
         [d.FOUND_STRATEGY_PNL]] * 4
-    assert (ss._sync_in_progress, ss._sync_result_cache, ss._sync_exception_cache) == (
-        False, w.sync_result, None)
-    assert ss._sync_event.is_set()
+    assert (ss._sync_in_progress, ss._sync_result_cache, ss._sync_exception_cache,
+            ss._sync_event.is_set()) == (False, w.sync_result, None, True)
 
 
 def test_failed_sync_fails_every_overlapping_run_then_a_later_run_syncs_again(ss):
@@ -766,8 +735,8 @@ def test_waiter_gives_up_after_30_seconds_and_the_syncing_run_goes_on(ss):
     assert gate.wait_entered()
     event.answer = False                  # the waiter's 30 s pass at once
     error = failure_of(start(ss))
-    assert type(error) is SyncError
-    assert str(error) == "Timed out waiting for simulation data sync to complete"
+    assert (type(error), str(error)) == (
+        SyncError, "Timed out waiting for simulation data sync to complete")
     assert event.waits == [30] and ss._sync_in_progress is True
     gate.release()
     assert collect(syncing).passed is True
@@ -796,8 +765,8 @@ def test_adapter_route_patches_the_backtester_during_the_evaluation_only(ss, fai
     handle = wait_done(start(ss))
     assert type(seen["evaluator"]).__name__ == "_SimulationOrchestratorEvaluator"
     assert seen["plan"] is w.search_plan
-    assert w.backtester.evaluator == "original-evaluator"
-    assert w.backtester.search_plan_factory == "original-search-plan-factory"
+    assert (w.backtester.evaluator, w.backtester.search_plan_factory) == (
+        "original-evaluator", "original-search-plan-factory")
     assert handle.status().phase == ("error" if fails else "complete")
 
 
