@@ -32,8 +32,8 @@ def test_status_snapshot(ss, monkeypatch, replaced):
         monkeypatch.setattr(cls, "__setattr__", lambda self, k, v: (
             seen.append(k), object.__setattr__(self, k, v))[1], raising=False)
     snapshot = handle.status()
-    twin = ss.SimulationStatus("complete", 1.0, "Simulation complete. Results available.", d.ERA_NUMBER,
-               snapshot.elapsed_s)
+    twin = ss.SimulationStatus("complete", 1.0, "Simulation complete. Results available.",
+                               d.ERA_NUMBER, snapshot.elapsed_s)
     assert type(snapshot) is ss.SimulationStatus
     assert snapshot == twin and list(vars(snapshot).items()) == list(vars(twin).items())
     assert snapshot is not handle._status and snapshot is not handle.status()

@@ -120,10 +120,10 @@ CALL_POINTS = [
     P("_runtime._graph_validator_names", RUNTIME, **VALIDATOR),
     P("_runtime._graph_validator_config", RUNTIME, **VALIDATOR),
     P("graph_validator.GraphValidator", "tallowmere.simulator_engine.graph_validator", **VALIDATOR),
-    P("obfuscation.load_vocabulary", "tallowmere.obfuscation", setup=refreshing_guard, ordinary=SWALLOWED,
-      **GUARDED),
-    P("_runtime._finalize_rescaled_runtime_weights", RUNTIME, run={"metaparameters": {"normalize":
-                                                                             "rescale"}}),
+    P("obfuscation.load_vocabulary", "tallowmere.obfuscation", setup=refreshing_guard,
+      ordinary=SWALLOWED, **GUARDED),
+    P("_runtime._finalize_rescaled_runtime_weights", RUNTIME,
+      run={"metaparameters": {"normalize": "rescale"}}),
     P("_runtime._load_runtime_pnl_array", RUNTIME, kind="strategy"),
 ]
 

@@ -98,7 +98,8 @@ deep_dict_graph = lambda: nest({"type": "feature", "node": "close"},  # noqa: E7
 # What stands for each self-containing value where a walk would never end.
 ACYCLIC = {cyclic_graph: deep_graph, self_containing_dict: deep_dict_graph,
            self_containing_list: deep_list}
-HOSTILE = [hostile("__str__", "__repr__", "__format__"), BadEq, hostile("__hash__"), hostile("__bool__", "__len__"),
+HOSTILE = [hostile("__str__", "__repr__", "__format__"), BadEq, hostile("__hash__"),
+           hostile("__bool__", "__len__"),
            hostile("__iter__", "__len__", "__getitem__", "__contains__"), BadNumber,
            hostile("__getattr__"),            # a missing attribute raises
            hostile("__getattribute__"), hostile(props=["__class__"]),  # isinstance() reads it

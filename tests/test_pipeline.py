@@ -12,7 +12,8 @@ from types import SimpleNamespace
 import pytest
 
 import doubles as d
-from doubles import BLOCK_TIMEOUT, CountingEvent, StatusLog, Wiring, collect, failure_of, start, wait_done
+from doubles import (BLOCK_TIMEOUT, CountingEvent, StatusLog, Wiring, collect, failure_of, start,
+                     wait_done)
 from tallowmere.errors import SdkRuntimeNotReadyError as NotReady
 from tallowmere.search_tracking import BacktestStats
 from tallowmere.sync import EraError, SyncError
@@ -200,8 +201,13 @@ class Refused(namedtuple("Outcome", "exc message")):
 
 
 class Fails(Refused):
-    """The run ends in "error"; result() raises ``exc`` with the text ``message``
-    (or matching it, when it is a compiled pattern)."""
+    """The run ends in "error"; result() raises ``exc``. A ``message`` that
+    starts with "^" is a pattern the text must match (the start of a long fixed
+    text), any other is the whole text."""
+
+
+def assert_text(text, message):
+    assert re.match(message, text) if message.startswith("^") else text == message, text
 
 
 REASONS = {  # reason -> (passed, failure_reason, failure_detail)
@@ -232,7 +238,8 @@ class R:
     def __init__(self, id, outcome, setup=None, *, init=None, wiring=None, never=(),
                  calls=None, call=None, **run):
         self.id, self.outcome, self.setup, self.call, self.run = id, outcome, setup, call, run
-        self.init, self.wiring, self.never, self.calls = init or {}, wiring or {}, never, calls or {}
+        self.init, self.wiring, self.never = init or {}, wiring or {}, never
+        self.calls = calls or {}
 
 
 def pool(kind="signal", **changes):
@@ -304,59 +311,49 @@ def validator_runtime_raises(exc_type):
     return lambda w: w.patches.update(_import_graph_validator_runtime=import_runtime)
 
 
-DEPENDENCIES = "Pipeline dependencies not initialized. Call register() or login() first."
-BOOTSTRAP = ("GraphValidator runtime is required for simulation. Initialize the synced graph "
-             "validation runtime before calling simulate_signal().")
-NO_CORRELATE = ("Per-pool correlation function required. Inject _correlate_per_pool to compute "
-                "pool-level correlations.")
 ORCHESTRATED, GUARDED = {"route": "orchestrator"}, {"guard": True}
-NO_VALIDATOR = {"graph_validator": None}
-NO_LOADER = {"load_vocabulary": None}
+NO_VALIDATOR, NO_LOADER = {"graph_validator": None}, {"load_vocabulary": None}
 NO_MI, NO_POOL_GATES = ("compute_mi_per_pool",), ("correlate_per_pool", "compute_mi_per_pool")
 RELOAD = "_reload_runtime_vocabulary_after_freshness"
 STRUCTURAL = on("backtester.result", structural_failed=True)
 LOW_SHARPE = lambda w: w.backtester.result.per_column_stats.update(pnl_sharpe=0.5)  # noqa: E731
 IN_EVALUATION = {"backtester.evaluate_expression": {"named_universe": "u1"}}
+BOOTSTRAP = "^GraphValidator runtime is required for simulation. Initialize the synced"
+NO_CORRELATE = "^Per-pool correlation function required. Inject _correlate_per_pool"
+NO_STRATEGY_LINK = "Strategy pool 'stp1' must declare a linked signal pool via signal_pool_name."
 
 ROWS = [
     # refused on the caller's thread
     R("aggregation graph", Refused(ValueError, "graph node type 'aggregation' is not allowed"),
       graph={"type": "aggregation", "node": "sum"}),
-    R("unsafe named universe", Refused(
-        ValueError, "named_universe must be a single safe path segment, got '../u1'"),
-      universe="../u1"),
+    R("unsafe named universe", Refused(ValueError, "named_universe must be a single safe path "
+                                                   "segment, got '../u1'"), universe="../u1"),
     R("empty pool id", Refused(ValueError, "signal_pool_id must be a non-empty string"), pool=""),
-    R("strategy pool id not a string", Refused(
-        ValueError, "strategy_pool_id must be a non-empty string"), kind="strategy", pool=7),
-    R("no named universe anywhere", Refused(
-        ValueError, "named_universe is required; call tallowmere.configure(named_universe=...) "
-                    "or select a pool with allowed_named_universes."),
+    R("no named universe anywhere", Refused(ValueError, "^named_universe is required; call "
+                                                        "tallowmere.configure"),
       no_universe_anywhere, universe=None),
     R("signal pool keyword for a strategy", Refused(
         TypeError, "simulate_strategy() got an unexpected keyword argument 'signal_pool_id'"),
       call=lambda ss: ss.simulate_strategy(d.strategy_graph(), "u1", signal_pool_id="sp1")),
-    R("plain graph handed to the handle", Refused(
-        TypeError, "graph must be FunctionGraphNode at the simulation runtime boundary; got dict"),
+    R("plain graph handed to the handle", Refused(TypeError, "^graph must be FunctionGraphNode "
+                                                             "at the simulation runtime boundary"),
       call=lambda ss: ss.SimulationHandle(GRAPH, "u1", "SIGNAL", selected_pool_id="sp1")),
 
     # data sync
-    R("strategy graph as a signal", Fails(
-        ValueError, "simulate_signal only accepts signal graphs (rotation/feature nodes only). "
-                    "Strategy simulation is deferred in the v1 public SDK."),
+    R("strategy graph as a signal", Fails(ValueError, "^simulate_signal only accepts signal "
+                                                      "graphs"),
       graph=d.strategy_graph(), never=["auth.get_wallet_secret"]),
-    R("strategy graph without filtration", Fails(
-        ValueError, "Strategy graph must contain at least one filtration node. Use "
-                    "simulate_signal() for signal graphs."),
+    R("strategy graph without filtration", Fails(ValueError, "^Strategy graph must contain at "
+                                                             "least one filtration node."),
       kind="strategy", graph=d.signal_graph(), never=["auth.get_wallet_secret"]),
     R("other expression type not checked", Completes(pool_kind="signal"),
       call=lambda ss: ss.SimulationHandle(d.strategy_graph(), "u1", "CUSTOM",
                                           selected_pool_id="sp1")),
-    R("auth not wired", Fails(RuntimeError, DEPENDENCIES), init={"auth": None},
-      never=["sync_manager.acquire"]),
-    R("sync manager not wired", Fails(RuntimeError, DEPENDENCIES), init={"sync_manager": None},
-      never=["auth.get_wallet_secret"]),
-    R("sync result not a list", Fails(TypeError, "request_for_sync() must return a list or tuple "
-                                                 "of synced file paths, got NoneType"),
+    R("auth not wired", Fails(RuntimeError, "Pipeline dependencies not initialized. Call "
+                                            "register() or login() first."),
+      init={"auth": None}, never=["sync_manager.acquire"]),
+    R("sync result not a list", Fails(TypeError, r"^request_for_sync\(\) must return a list "
+                                                 r"or tuple of synced file paths, got NoneType$"),
       answer("sync_manager.request_for_sync", None), kind="strategy"),
     R("no market identity", Fails(NotReady, ""),
       both(lambda w: w.manifest.pop("market_id"), config(market_id=0))),
@@ -365,27 +362,19 @@ ROWS = [
       lambda w: w.manifest.pop("era_number")),
     R("graph without features", Completes(), graph=d.FunctionGraphNode("rotation", "rank", []),
       never=["sync_manager.request_feature_files_for_sync"]),
-    R("feature request not callable", Completes(),
-      on("sync_manager", request_feature_files_for_sync="no"),
-      never=["sync_manager.request_feature_files_for_sync"]),
     R("market and era keywords ignored", Completes(), market_id=99, era_number=3),
 
     # set-up
-    R("no era config", Fails(RuntimeError, "era_config is required for simulation. Call "
-                             "init_simulate_signal(..., era_config=...) with the synced era "
-                             "config."), init={"era_config": None}),
-    R("era config without era number", Fails(
-        ValueError, "era_config missing required market_id or era_number"), drop("era_number")),
+    R("no era config", Fails(RuntimeError, "^era_config is required for simulation."),
+      init={"era_config": None}),
     R("era config of another era", Fails(
         EraError, "Synced era_number=12 does not match era_config era_number=11"),
       config(era_number=11)),
-    R("no vault", Fails(RuntimeError, "Vault runtime is required for simulation. Call "
-                        "register()/login() so the synced vault runtime is initialized."),
+    R("no vault", Fails(RuntimeError, "^Vault runtime is required for simulation."),
       init={"vault": None}, wiring={"era_vault_hook": True},
       never=["backtester.initialize_era_vault"]),
-    R("seed file missing", Fails(FileNotFoundError, re.compile("^shuffle_seed.enc is required")),
-      lambda w: setattr(w.sync_manager, "_data_dir", w.data_dir + "/nowhere"),
-      never=["vault.initialize"]),
+    R("seed file missing", Fails(FileNotFoundError, "^shuffle_seed.enc is required"),
+      on("sync_manager", _data_dir="/nowhere"), never=["vault.initialize"]),
     R("data directory from the public attribute", Completes(),
       lambda w: vars(w.sync_manager).update(_data_dir="", data_dir=w.data_dir)),
     R("data directory from the signal directory", Completes(), both(
@@ -404,28 +393,24 @@ ROWS = [
       calls={"backtester.initialize_era_vault": {
           "shuffle_blob": d.SHUFFLE_BLOB, "wallet_secret": d.WALLET_SECRET, "market_id": 1,
           "era_number": 12}}),
-    R("loaded vocabulary not a mapping", Fails(ValueError, "load_vocabulary returned empty or invalid vocabulary"),
+    R("loaded vocabulary not a mapping", Fails(ValueError, "load_vocabulary returned empty or "
+                                                           "invalid vocabulary"),
       answer("load_vocabulary", [("era_number", 12)]), never=["backtester.init_reconstruction"]),
-    R("loaded vocabulary lacking keys", Fails(ValueError, re.compile(
-        r"^Vocabulary missing required keys: \{.*'metadata'.*\}\. "
-        r"Present keys: \['era_number', 'features'\]$")),
+    R("loaded vocabulary lacking keys", Fails(
+        ValueError, r"^Vocabulary missing required keys: \{.*'metadata'.*\}\. "
+                    r"Present keys: \['era_number', 'features'\]$"),
       answer("load_vocabulary", {"era_number": 12, "features": []})),
-    R("no loader, no vocabulary", Fails(
-        RuntimeError, "Vocabulary is required for simulation. Call init_simulate_signal(..., "
-                      "load_vocabulary=...) or initialize the runtime vocabulary."),
+    R("no loader, no vocabulary", Fails(RuntimeError, "^Vocabulary is required for simulation."),
       init={**NO_LOADER, "vocabulary": None}),
-    R("no loader, raw vocabulary", Fails(
-        TypeError, "Raw vocabulary dict is not accepted at runtime. Runtime simulation requires "
-                   "a FunctionStore registry."), init={**NO_LOADER, "vocabulary": d.vocabulary_dict()}),
-    R("no backtester", Fails(
-        RuntimeError, "Backtester runtime is required for simulation. Call register()/login() "
-                      "so the synced backtester runtime is initialized."),
+    R("no loader, raw vocabulary", Fails(TypeError, "^Raw vocabulary dict is not accepted at "
+                                                    "runtime."),
+      init={**NO_LOADER, "vocabulary": d.vocabulary_dict()}),
+    R("no backtester", Fails(RuntimeError, "^Backtester runtime is required for simulation."),
       init={"backtester": None}, calls={"load_vocabulary": {}}),
 
     # validation and configuration
-    R("no transform pipeline", Fails(
-        NotReady, "missing required era config field: transform_pipeline"),
-      drop("transform_pipeline")),
+    R("no transform pipeline", Fails(NotReady, "missing required era config field: "
+                                               "transform_pipeline"), drop("transform_pipeline")),
     R("universe rules under the old key", Fails(NotReady, ""),
       both(drop("universe_rules"), config(universes={}))),
     R("unknown named universe", Fails(
@@ -439,20 +424,17 @@ ROWS = [
       pool(allowed_named_universes=["u2", "u3"])),
     R("unknown pool", Fails(ValueError, "Unknown signal_pool_id 'zz'. Available signal_pools: 1."),
       pool="zz"),
-    R("no signal pools", Fails(ValueError, "era_config must contain a 'signal_pools' key with at "
-                                           "least one pool definition."), config(signal_pools=[])),
-    R("strategy pool without a linked pool", Fails(
-        ValueError, "Strategy pool 'stp1' must declare a linked signal pool via "
-                    "signal_pool_name."), pool("strategy", signal_pool_name=""),
-      kind="strategy"),
+    R("no signal pools", Fails(ValueError, "^era_config must contain a 'signal_pools' key"),
+      config(signal_pools=[])),
+    R("strategy pool without a linked pool", Fails(ValueError, NO_STRATEGY_LINK),
+      pool("strategy", signal_pool_name=""), kind="strategy"),
     R("useful signal of another pool", Fails(
-        ValueError, "Strategy pool 'stp1' is linked to signal pool 'sp1', but useful signal 's1' "
-                    "belongs to signal pool 'sp9'. Strategies may only reference useful signals "
-                    "from the same pool."),
+        ValueError, "^Strategy pool 'stp1' is linked to signal pool 'sp1', but useful signal "
+                    "'s1' belongs to signal pool 'sp9'."),
       init={"useful_signal_metadata": {"s1": {"signal_id": "s1", "signal_pool_id": "sp9"}}},
       kind="strategy"),
-    R("no evaluated PnL columns", Fails(
-        NotReady, "missing required runtime data-shape field: evaluated_pnl_columns"),
+    R("no evaluated PnL columns", Fails(NotReady, "missing required runtime data-shape field: "
+                                                  "evaluated_pnl_columns"),
       config(evaluated_pnl_columns=[])),
     R("validator runtime not synced", Fails(NotReady, "not synced"),
       validator_runtime_raises(NotReady), init=NO_VALIDATOR),
@@ -468,16 +450,14 @@ ROWS = [
     R("named universe from the pool", Completes(), universe=None, calls=IN_EVALUATION),
 
     # evaluation
-    R("strategy without useful signals", Fails(
-        ValueError, "No useful signals match the filtration criteria. Cannot execute strategy "
-                    "graph without useful signals."),
+    R("strategy without useful signals", Fails(ValueError, "^No useful signals match the "
+                                                           "filtration criteria."),
       init={"useful_signals": [], "useful_signal_pool": []}, kind="strategy",
       never=["backtester.evaluate_expression"]),
     R("strategy without useful signals or their pool", Completes(),
       init={"useful_signals": [], "useful_signal_pool": None}, kind="strategy"),
-    R("no evaluation route", Fails(
-        RuntimeError, "RuntimeEvaluationAdapter is required for simulation. Call register()/"
-                      "login() so the synced evaluation runtime is initialized."),
+    R("no evaluation route", Fails(RuntimeError, "^RuntimeEvaluationAdapter is required for "
+                                                 "simulation."),
       wiring={"route": "direct"}, init={"BatchOrchestrator_cls": None}),
     R("orchestrator weights of the pool", Completes(), answer("orchestrator.evaluate",
       SimpleNamespace(per_pool_weights={"sp1": "pool-weights", "other": "x"})),
@@ -532,24 +512,23 @@ ROWS = [
       calls={"evaluate_threshold_gates": {"threshold_set": {}}}),
 
     # correlation gate
-    R("found signal PnL missing", Fails(
-        ValueError, "Signal PnL data is missing for found signal IDs: 7, 9"),
+    R("found signal PnL missing", Fails(ValueError, "Signal PnL data is missing for found "
+                                                    "signal IDs: 7, 9"),
       both(pool(found_signal_ids=[7, 8, 9, 8]), lambda w: setattr(w, "found_pnl", {8: [0.1]})),
       never=NO_POOL_GATES),
-    R("found signals without a loader", Fails(
-        ValueError, "Signal PnL data could not be loaded for found signal IDs: s1, s2. Inject "
-                    "_load_found_signal_pnl to provide per-ID PnL loading."),
+    R("found signals without a loader", Fails(ValueError, "^Signal PnL data could not be loaded "
+                                                          "for found signal IDs: s1, s2. Inject"),
       init={"load_found_signal_pnl": None}),
-    R("synced found-strategy PnL unreadable", Fails(ValueError, re.compile(
-        "^Synced found-strategy PnL data could not be loaded for correlation: .*/fs2/")),
+    R("synced found-strategy PnL unreadable", Fails(
+        ValueError, "^Synced found-strategy PnL data could not be loaded for correlation: .*/fs2/"),
       lambda w: w.sync_result.append(w.found_strategy_pnl_path.replace("fs1", "fs2")),
       kind="strategy"),
     R("no correlation callable", Fails(ValueError, NO_CORRELATE),
       init={"correlate_per_pool": None}),
     R("no correlation callable for an empty pool", Fails(ValueError, NO_CORRELATE),
       pool(found_signal_ids=[]), init={"correlate_per_pool": None}),
-    R("no correlation threshold", Fails(
-        ValueError, "era config selected pool missing required is_correlation_threshold"),
+    R("no correlation threshold", Fails(ValueError, "era config selected pool missing required "
+                                                    "is_correlation_threshold"),
       drop("is_correlation_threshold", kind="signal"), never=NO_POOL_GATES),
     R("correlation not asked for", Completes(
         is_correlation=None, correlation_verdict=NOT_EVALUATED, **{"stats.correlation": None}),
@@ -572,12 +551,11 @@ ROWS = [
              "compute_mi_per_pool": {"pnl_column": "pnl_gross"}}),
 
     # MI gate
-    R("no signal MI threshold", Fails(
-        ValueError, "era config selected signal pool missing required is_pnl_mi_threshold"),
+    R("no signal MI threshold", Fails(ValueError, "era config selected signal pool missing "
+                                                  "required is_pnl_mi_threshold"),
       drop("is_pnl_mi_threshold", kind="signal"), never=NO_MI),
-    R("no strategy MI threshold", Fails(
-        ValueError, "era config selected strategy pool missing required "
-                    "strategy_is_pnl_mi_threshold"),
+    R("no strategy MI threshold", Fails(ValueError, "^era config selected strategy pool missing "
+                                                    "required strategy_is_pnl_mi_threshold$"),
       drop("strategy_is_pnl_mi_threshold", kind="strategy"), kind="strategy"),
     R("strategy MI threshold of the signal kind", Completes(),
       both(drop("strategy_is_pnl_mi_threshold", kind="strategy"),
@@ -606,8 +584,7 @@ ROWS = [
     R("injected empty found signal pool", Completes(mi_score=1.0),
       init={"found_signal_pool": []}, never=NO_MI),
     R("MI not asked for", Completes(mi_score=None, mi_passed=None, is_pnl_mi=None,
-                                    mi_verdict=NOT_EVALUATED),
-      include_mi=False, never=NO_MI),
+                                    mi_verdict=NOT_EVALUATED), include_mi=False, never=NO_MI),
 
     # the end
     R("era changed during the run", Fails(
@@ -629,7 +606,8 @@ def test_outcome(ss, caplog, case):
     if type(outcome) is Refused:
         with pytest.raises(Exception) as info:
             begin()
-        assert (type(info.value), str(info.value)) == (outcome.exc, outcome.message)
+        assert type(info.value) is outcome.exc
+        assert_text(str(info.value), outcome.message)
         assert threading.active_count() == threads and w.log.calls == []
         return
     handle = wait_done(begin())
@@ -637,10 +615,7 @@ def test_outcome(ss, caplog, case):
     if type(outcome) is Fails:
         error = failure_of(handle)
         assert type(error) is outcome.exc, repr(error)
-        if isinstance(outcome.message, str):
-            assert str(error) == outcome.message
-        else:
-            assert outcome.message.search(str(error)), str(error)
+        assert_text(str(error), outcome.message)
         assert (status.phase, status.message) == ("error", f"Error: {error}")
         assert w.log.names("search_tracker") == []
     else:

@@ -289,7 +289,8 @@ def test_weights_written_back_into_every_cache(ss, debug_lines):
     try:
         {}.weights = "w"
     except AttributeError as exc:   # the interpreter's own wording
-        assert debug_lines() == [f"failed to cache finalized weights on cache entry attribute: {exc}"]
+        assert debug_lines() == [
+            f"failed to cache finalized weights on cache entry attribute: {exc}"]
 
 
 def test_failed_write_backs_are_logged_and_the_rest_goes_on(ss, debug_lines):
