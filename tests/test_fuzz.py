@@ -298,13 +298,8 @@ def test_records_with_arbitrary_fields(era_config, names):
 # ---------------------------------------------------------------------------
 # Entry points and whole runs
 
-def valid_graph(kind):
-    return d.signal_graph() if kind == "signal" else d.strategy_graph()
-
-
-def start(kind, graph, **kwargs):
-    entry = module.simulate_signal if kind == "signal" else module.simulate_strategy
-    handle = outcome(entry, graph, **kwargs)
+def start(entry, *args, **kwargs):
+    handle = outcome(entry, *args, **kwargs)
     if handle is not None:
         collect(handle)
 
@@ -322,11 +317,10 @@ def test_entry_points_with_arbitrary_arguments(kind, graph, kwargs, pool_id):
     graph, kwargs, pool_id = realize(graph, False), realize(kwargs), realize(pool_id)
     with wired():
         key = "signal_pool_id" if kind == "signal" else "strategy_pool_id"
-        start(kind, graph, **kwargs, **{key: pool_id})
+        start(getattr(module, "simulate_" + kind), graph, **kwargs, **{key: pool_id})
         # The same values with a graph that gets past the boundary, so they
         # reach the run itself.
-        kwargs.setdefault("named_universe", "u1")
-        start(kind, valid_graph(kind), **kwargs, **{key: "sp1" if kind == "signal" else "stp1"})
+        start(d.start, module, kind, universe=kwargs.pop("named_universe", "u1"), **kwargs)
 
 
 def mutated(base, draw):
@@ -356,18 +350,14 @@ RESULT_CALLS = ["auth.get_wallet_secret", "sync_manager.request_for_sync",
                 "graph_validator.validate", "load_vocabulary", "load_found_signal_pnl",
                 "correlate_per_pool", "compute_mi_per_pool", "compute_search_plan",
                 "evaluate_threshold_gates", "BatchOrchestrator", "orchestrator.evaluate"]
-BACKTEST_FIELDS = ["stats", "per_column_stats", "pnl_matrix", "portfolio_returns",
-                   "processed_weights", "structural_failed", "row_count",
-                   "max_row_elapsed_seconds"]
-STATS_FIELDS = ["avg_turnover", "turnover", "delta_exposure", "max_weight",
-                "abs_weight_sum_mean", "liquidity_metrics", "custom_stats", "correlation"]
+BACKTEST_FIELDS = sorted(set(vars(d.BacktestResult())) - {"stats"})
+STATS_FIELDS = sorted(vars(d.BacktestStats()))
 # Attributes of the doubles that the pipeline reads.
-ATTRIBUTES = [("sync_manager", "bytes_downloaded"), ("sync_manager", "total_bytes"),
-              ("sync_manager", "_data_dir"), ("sync_manager", "manifest"),
-              ("sync_manager", "sync_result"), ("backtester", "raw_backtester"),
-              ("backtester", "evaluator"), ("backtester", "search_plan_factory"),
-              ("backtester", "raw_vocabulary"), ("backtester", "weights"),
-              ("era_thread", "current_era"), ("search_plan", "n_jobs")]
+ATTRIBUTES = [name.split(".") for name in (
+    "sync_manager.bytes_downloaded sync_manager.total_bytes sync_manager._data_dir "
+    "sync_manager.manifest sync_manager.sync_result backtester.raw_backtester "
+    "backtester.evaluator backtester.search_plan_factory backtester.raw_vocabulary "
+    "backtester.weights era_thread.current_era search_plan.n_jobs").split()]
 INIT_PARAMETERS = list(inspect.signature(module.init_simulate_signal).parameters)
 
 
@@ -390,11 +380,10 @@ def test_runs_on_arbitrary_collaborators_and_era_configs(data, kind, route):
             stats = d.BacktestStats(**realize(data.draw(
                 st.dictionaries(st.sampled_from(STATS_FIELDS), values))))
             w.backtester.result = d.BacktestResult(stats=stats, **realize(data.draw(
-                st.dictionaries(st.sampled_from(BACKTEST_FIELDS[1:]), values))))
+                st.dictionaries(st.sampled_from(BACKTEST_FIELDS), values))))
         if outcome(w.wire, module, **overrides) is None:
             return   # wiring itself refused the values (e.g. a hostile guard)
-        start(kind, valid_graph(kind), named_universe="u1",
-              **{"signal_pool_id": "sp1"} if kind == "signal" else {"strategy_pool_id": "stp1"})
+        start(d.start, module, kind)
 
 
 @FUZZ_RUNS

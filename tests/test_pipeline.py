@@ -42,7 +42,8 @@ def test_signal_run(ss, monkeypatch):
     w = Wiring().wire(ss)
     statuses = StatusLog(monkeypatch, ss)
     handle = wait_done(start(ss))
-    graph = handle._graph
+    graph, meta, pool = handle._graph, {"metaparameters": {"sp1": {}}, "named_universe": "u1"}, \
+        {"pool_name": "signals-main"}
     assert statuses.updates == [
         ("syncing", 0.0, "Syncing data from server..."),
         ("syncing", 0.5, "Syncing data... 512/1024 bytes downloaded"),
@@ -55,45 +56,37 @@ def test_signal_run(ss, monkeypatch):
         ("backtesting", 0.0, "Backtesting signal against thresholds..."),
         ("computing_mi", 0.0, "Computing marginal improvement score..."),
         ("complete", 1.0, "Simulation complete. Results available.")]
-    assert calls_and_phases(w) == """auth.get_wallet_secret set_phase:syncing sync_manager.acquire
-        set_phase:syncing set_phase:syncing sync_manager.request_feature_files_for_sync
-        sync_manager.request_for_sync sync_manager.get_manifest set_phase:initializing
-        vault.initialize vault.init_if_needed load_vocabulary
-        set_phase:feature-reconstruction-deobfuscation backtester.init_reconstruction
-        set_phase:graph-validation graph_validator.validate set_phase:evaluating
-        sync_manager.get_manifest backtester.evaluate_expression set_phase:backtesting
-        backtester.run_backtest load_found_signal_pnl load_found_signal_pnl evaluate_threshold_gates
-        correlate_per_pool evaluate_threshold_gates set_phase:computing_mi compute_mi_per_pool
-        era_thread.get_current_era_number set_phase:complete""".split()
-    calls = {c.name: (c.args, c.kwargs) for c in w.log.calls}   # the last of each name
-    meta = {"metaparameters": {"sp1": {}}, "named_universe": "u1"}
-    assert calls["sync_manager.request_feature_files_for_sync"] == (
-        (("close", "volume"),), {"expression_type": "SIGNAL", "named_universe": "u1"})
-    assert calls["vault.initialize"] == ((d.SHUFFLE_BLOB, d.WALLET_SECRET, 12), {})
-    assert calls["vault.init_if_needed"] == calls["load_vocabulary"] == ((12,), {})
-    assert calls["backtester.init_reconstruction"] == ((), {
-        "shuffle_blob": d.SHUFFLE_BLOB, "wallet_secret": d.WALLET_SECRET, "market_id": 1,
-        "era_number": 12})
-    assert calls["graph_validator.validate"] == ((graph, "SIGNAL"), {})
-    assert calls["backtester.evaluate_expression"] == ((graph,), meta)
-    assert calls["backtester.run_backtest"] == (
-        (graph,), {**meta, "return_series": False, "return_weights": False})
-    # the repeated found id is loaded once and correlated twice
-    assert [(c.args, c.kwargs) for c in w.log.of("load_found_signal_pnl")] == [
-        (("s1",), {"pool_name": "signals-main"}), (("s2",), {"pool_name": "signals-main"})]
-    s1, s2 = w.found_pnl["s1"], w.found_pnl["s2"]
-    assert calls["correlate_per_pool"] == ((), {
-        "pool_name": "signals-main", "pnl_arrays": [s1, s2, s1], "pnl_column": "pnl",
-        "threshold": 0.7})
-    assert calls["compute_mi_per_pool"] == ((), {
-        "pool_name": "signals-main", "pnl_column": "pnl", "pool_signals": ["s1", "s2", "s1"],
-        "threshold": 0.1})
-    scalar, correlation = [c.kwargs for c in w.log.of("evaluate_threshold_gates")]
-    assert scalar == {"metrics": METRICS, "threshold_set": {"sharpe": {"min": 1.0}}}
-    assert set(correlation.pop("threshold_set")["bypassed_thresholds"]) == {
-        "sharpe", "turnover", "max_drawdown", "fitness"}
-    assert correlation == {"metrics": {"is_correlation": 0.2},
-                           "pool_thresholds": {"is_correlation_threshold": 0.7}}
+    assert [c.args for c in w.log.of("set_phase")] == [(u[0],) for u in statuses.updates]
+    s1, s2, secret = w.found_pnl["s1"], w.found_pnl["s2"], d.WALLET_SECRET
+    calls = [(c.name, c.args, c.kwargs) for c in w.log.calls if c.name != "set_phase"]
+    correlation_gate = calls[-3][2].pop("threshold_set")
+    assert calls == [
+        ("auth.get_wallet_secret", (), {}), ("sync_manager.acquire", (), {}),
+        ("sync_manager.request_feature_files_for_sync", (("close", "volume"),),
+         {"expression_type": "SIGNAL", "named_universe": "u1"}),
+        ("sync_manager.request_for_sync", (), {}), ("sync_manager.get_manifest", (), {}),
+        ("vault.initialize", (d.SHUFFLE_BLOB, secret, 12), {}),
+        ("vault.init_if_needed", (12,), {}), ("load_vocabulary", (12,), {}),
+        ("backtester.init_reconstruction", (), {"shuffle_blob": d.SHUFFLE_BLOB,
+                                                "wallet_secret": secret, "market_id": 1,
+                                                "era_number": 12}),
+        ("graph_validator.validate", (graph, "SIGNAL"), {}), ("sync_manager.get_manifest", (), {}),
+        ("backtester.evaluate_expression", (graph,), meta),
+        ("backtester.run_backtest", (graph,), {**meta, "return_series": False,
+                                               "return_weights": False}),
+        # the repeated found id is loaded once and correlated twice
+        ("load_found_signal_pnl", ("s1",), pool), ("load_found_signal_pnl", ("s2",), pool),
+        ("evaluate_threshold_gates", (), {"metrics": METRICS,
+                                          "threshold_set": {"sharpe": {"min": 1.0}}}),
+        ("correlate_per_pool", (), {**pool, "pnl_arrays": [s1, s2, s1], "pnl_column": "pnl",
+                                    "threshold": 0.7}),
+        ("evaluate_threshold_gates", (), {"metrics": {"is_correlation": 0.2},
+                                          "pool_thresholds": {"is_correlation_threshold": 0.7}}),
+        ("compute_mi_per_pool", (), {**pool, "pnl_column": "pnl",
+                                     "pool_signals": ["s1", "s2", "s1"], "threshold": 0.1}),
+        ("era_thread.get_current_era_number", (), {})]
+    assert set(correlation_gate["bypassed_thresholds"]) == {"sharpe", "turnover",
+                                                            "max_drawdown", "fitness"}
     assert ss._backtest_timing.RECORDS[-1] == {
         "frequency": "1d", "row_count": 2, "max_row_elapsed_seconds": 0.001,
         "elapsed_seconds": handle._result.backtest_elapsed_seconds}
@@ -360,8 +353,6 @@ ROWS = [
     R("market id from the era config", Completes(), lambda w: w.manifest.pop("market_id")),
     R("era number never from the era config", Fails(NotReady, ""),
       lambda w: w.manifest.pop("era_number")),
-    R("graph without features", Completes(), graph=d.FunctionGraphNode("rotation", "rank", []),
-      never=["sync_manager.request_feature_files_for_sync"]),
     R("market and era keywords ignored", Completes(), market_id=99, era_number=3),
 
     # set-up
@@ -386,8 +377,6 @@ ROWS = [
     R("vault already initialized", Completes(),
       fail("vault.initialize", RuntimeError("vault already initialized")),
       calls={"vault.init_if_needed": {}}),
-    R("vault initialize not callable", Completes(), on("vault", initialize="no"),
-      never=["vault.initialize"], calls={"vault.init_if_needed": {}}),
     R("era vault hook", Completes(), wiring={"era_vault_hook": True},
       never=["vault.initialize", "vault.init_if_needed"],
       calls={"backtester.initialize_era_vault": {
@@ -424,8 +413,6 @@ ROWS = [
       pool(allowed_named_universes=["u2", "u3"])),
     R("unknown pool", Fails(ValueError, "Unknown signal_pool_id 'zz'. Available signal_pools: 1."),
       pool="zz"),
-    R("no signal pools", Fails(ValueError, "^era_config must contain a 'signal_pools' key"),
-      config(signal_pools=[])),
     R("strategy pool without a linked pool", Fails(ValueError, NO_STRATEGY_LINK),
       pool("strategy", signal_pool_name=""), kind="strategy"),
     R("useful signal of another pool", Fails(
@@ -459,9 +446,6 @@ ROWS = [
     R("no evaluation route", Fails(RuntimeError, "^RuntimeEvaluationAdapter is required for "
                                                  "simulation."),
       wiring={"route": "direct"}, init={"BatchOrchestrator_cls": None}),
-    R("orchestrator weights of the pool", Completes(), answer("orchestrator.evaluate",
-      SimpleNamespace(per_pool_weights={"sp1": "pool-weights", "other": "x"})),
-      wiring=ORCHESTRATED, calls={"backtester.backtest": {"weights": "pool-weights"}}),
     R("orchestrator weights without the pool", Completes(), answer("orchestrator.evaluate",
       SimpleNamespace(per_pool_weights={"other": "x"}, weights="plain-weights")),
       wiring=ORCHESTRATED, calls={"backtester.backtest": {"weights": "plain-weights"}}),
@@ -482,8 +466,6 @@ ROWS = [
     R("nothing refreshed", Completes(), refreshing(False, False), wiring=GUARDED, never=[RELOAD]),
 
     # backtest and thresholds
-    R("guard without a backtest hook", Completes(), on("guard", ensure_fresh_before_backtest="no"),
-      wiring=GUARDED, never=["guard.ensure_fresh_before_backtest"]),
     R("series and weights returned", Completes(portfolio_returns=[0.015, -0.005]),
       return_series=True, return_weights=True,
       calls={"backtester.run_backtest": {"return_series": True, "return_weights": True}}),
