@@ -10,8 +10,11 @@ stand-in's, recorded as ``"evaluate_threshold_gates"``. Typical use, with the
 ``ss`` fixture: ``w = Wiring().wire(ss); result = collect(start(ss))``.
 """
 import contextlib
+import gc
+import logging
 import os
 import threading
+import types
 from collections import namedtuple
 from types import SimpleNamespace
 
@@ -24,7 +27,20 @@ from benchmarks.collaborators import (  # noqa: F401 - shared names
 from tallowmere.functions._typed_shapes import FunctionGraphNode  # noqa: F401
 
 BLOCK_TIMEOUT = 10.0          # a blocked double, or a wait on a run, gives up after this
-WALLET_SECRET = "wallet-secret-7f3a9c"
+
+
+class Secret:
+    """The wallet secret: no string, so found by identity, or by the text that
+    any formatting of it produces."""
+
+    def __repr__(self):
+        return f"Secret({str(self)!r})"
+
+    def __str__(self):
+        return "wallet-secret-7f3a9c"
+
+
+WALLET_SECRET = Secret()
 
 
 def era_config():
@@ -328,6 +344,50 @@ def restored(module):
         for key, value in saved.items():
             if vars(module).get(key, object()) is not value:
                 setattr(module, key, value)
+
+
+# ---------------------------------------------------------------------------
+# The wallet secret reaches the set-up calls and nothing else
+
+SKIPPED = (types.ModuleType, type, types.FunctionType, types.BuiltinFunctionType,
+           types.CodeType, types.FrameType, types.TracebackType)
+
+
+def holds(obj, seen):
+    """Whether ``obj``, walked through every reference it keeps, holds the
+    secret or its text. Modules, classes, functions and frames are the program,
+    not the data it kept: they are not entered."""
+    if obj is WALLET_SECRET:
+        return True
+    if isinstance(obj, (str, bytes, bytearray)):
+        text = str(WALLET_SECRET)
+        return (text if isinstance(obj, str) else text.encode()) in obj
+    if isinstance(obj, SKIPPED) or id(obj) in seen:
+        return False
+    seen.add(id(obj))
+    return any(holds(child, seen) for child in gc.get_referents(obj))
+
+
+def assert_secret_kept(ss, w, handle, records):
+    """Nothing the ended run let out holds the secret: the handle, its status,
+    repr, result or error, the module state runs write, the phase callback's
+    and tracker's arguments, and the log ``records`` (every logger, DEBUG)."""
+    seen = [("status", handle.status()), ("repr(handle)", repr(handle)),
+            ("handle", vars(handle))]
+    try:
+        outcome = handle.result()
+    except BaseException as exc:  # noqa: B902 - the run's error is looked at too
+        outcome = exc
+    seen += [("result or error", outcome), ("its text", f"{outcome!s} {outcome!r}")]
+    seen += [(name, getattr(ss, name)) for name in (
+        "_vocabulary", "_vocabulary_raw", "_sync_result_cache", "_sync_exception_cache")]
+    seen += [(c.name, (c.args, c.kwargs)) for c in w.log.calls
+             if c.name == "set_phase" or c.name.startswith("search_tracker.")]
+    for record in records:
+        seen += [(f"log {record.name}", [record.getMessage(), vars(record)] + (
+            [logging.Formatter().formatException(record.exc_info)] if record.exc_info else []))]
+    for where, value in seen:
+        assert not holds(value, set()), f"the wallet secret shows in {where}"
 
 
 # ---------------------------------------------------------------------------

@@ -144,13 +144,3 @@ def test_records(ss):
     assert not any("pnl_matrix" in line for line in lines)
     with pytest.raises(Boom):
         repr(ss.SimulationResult(stats=hostile("__repr__")()))
-
-
-def test_function_signature_can_be_replaced(ss):
-    f, sig = ss.init_simulate_signal, inspect.Signature([])
-    f.__signature__ = sig
-    try:
-        assert inspect.signature(f) is sig
-    finally:
-        del f.__signature__
-    assert "auth" in inspect.signature(f).parameters

@@ -120,7 +120,9 @@ CHECKPOINTS = [
 
 
 @pytest.mark.parametrize("held, absent, route", CHECKPOINTS)
-def test_cancel_stops_the_run_at_the_next_checkpoint(ss, monkeypatch, held, absent, route):
+def test_cancel_stops_the_run_at_the_next_checkpoint(ss, monkeypatch, caplog, held, absent,
+                                                     route):
+    caplog.set_level(logging.DEBUG)     # every logger, for the secret
     w = Wiring(route=route).wire(ss)
     if held.startswith("after "):
         update = ss.SimulationHandle._update_status
@@ -150,6 +152,7 @@ def test_cancel_stops_the_run_at_the_next_checkpoint(ss, monkeypatch, held, abse
     assert [c.args for c in w.log.of("set_phase")][-1] == ("cancelled",)
     assert w.log.names("search_tracker") == []
     assert w.log.count("sync_manager.release") == w.log.count("sync_manager.acquire")
+    d.assert_secret_kept(ss, w, h, caplog.records)
 
 
 @pytest.mark.parametrize("moment", ["completed", "failed", "collected"])
