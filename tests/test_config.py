@@ -1,7 +1,6 @@
-"""Edges of the configuration helpers that runs do not reach cheaply: era and
-market coercion, signal references, named universes, rule ids, pool
+"""Edges of the configuration helpers that runs do not reach cheaply: coercion
+and rule ids, signal references, named universes and their fall-backs, pool
 thresholds, the simulation options of an era and the metric helpers."""
-import logging
 import math
 import sys
 from types import SimpleNamespace as NS
@@ -36,16 +35,6 @@ def test_manifest_read_by_attribute(ss):
     manifest = NS(market_id=9, era_number="6")
     assert (ss._market_id_from_manifest(manifest), ss._era_number_from_manifest(manifest)) == (9, 6)
     assert ss._market_id_from_manifest(NS()) is None
-
-
-@pytest.mark.parametrize("ref, collection, expected", [
-    (42, {42: "exact", "42": "text"}, "exact"), (42, {"42": "text"}, "text"),
-    ("s2", ["junk", {"signal_id": "s1"}, {"signal_id": None, "id": "s2"}],
-     {"signal_id": None, "id": "s2"}),
-    ("s2", ({"id": "s2"},), None), (math.nan, [{"id": math.nan}], None),
-])
-def test_metadata_for_signal_ref(ss, ref, collection, expected):
-    assert ss._metadata_for_signal_ref(ref, collection) == expected
 
 
 def test_referenced_signal_ids(ss):
@@ -104,14 +93,6 @@ POOLS = [{"id": "sp1", "named_universe": "u-sp1"}, {"id": "sp2"}]
 ])
 def test_first_pool_named_universe(ss, cfg, expression_type, pool_id, expected):
     assert ss._first_pool_named_universe(cfg, expression_type, pool_id) == expected
-
-
-def test_unresolvable_selected_pool_is_logged_and_skipped(ss, caplog):
-    caplog.set_level(logging.DEBUG, logger="tallowmere.simulate_signal")
-    assert ss._first_pool_named_universe({"signal_pools": POOLS}, "SIGNAL", "zz") == "u-sp1"
-    [record] = caplog.records
-    assert record.msg == "failed to resolve selected pool named universe for %s/%s: %s"
-    assert record.args[:2] == ("SIGNAL", "zz") and isinstance(record.args[2], ValueError)
 
 
 @pytest.mark.parametrize("pool, expression_type, selected, expected", [

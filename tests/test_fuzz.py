@@ -16,7 +16,6 @@ import functools
 import gc
 import inspect
 import os
-import threading
 from contextlib import contextmanager
 
 import pytest

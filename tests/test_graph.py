@@ -1,6 +1,5 @@
-"""Graph boundary edges: where the typed graph classes come from, the
-aggregation walk, filtration test, feature names, the plain tracking form,
-and the depth limits of the walkers."""
+"""Graph boundary edges: where the typed graph classes come from, and the
+depth limits of the graph walks."""
 import sys
 import types
 
@@ -61,45 +60,6 @@ def test_aggregation_found_deep_in_a_typed_graph(ss):
     assert ss._reject_public_aggregation_graph(chain(200_000, N("feature", "a"))) is None
     with pytest.raises(ValueError):
         ss._reject_public_aggregation_graph(chain(200_000, N("aggregation", "mean")))
-
-
-def test_filtration_test(ss):
-    root = N("filtration", "f")
-    root.children = object()             # never read: the root answers
-    assert ss._has_filtration_runtime_graph(root) is True
-    assert ss._has_filtration_runtime_graph(
-        N("r", "r", [N("feature", "a"), chain(3, N("filtration", "f"))])) is True
-    answer = object()
-    ss._has_filtration_node = lambda graph: answer      # plain graphs: the sibling answers
-    assert ss._has_filtration_runtime_graph({"type": "filtration"}) is answer
-
-
-@pytest.mark.parametrize("graph, expected", [
-    ({"type": "r", "node": "r", "children": [
-        {"type": "feature", "node": "a"},
-        {"type": "r", "node": "s", "children": [{"type": "feature", "node": "b"}]},
-        {"type": "feature", "node": "a"}]}, ("a", "b")),
-    ({"type": "feature", "node": 7, "children": None}, ()),
-    (N("r", "r", [N("feature", "x"), {"type": "feature", "node": "d"}, N("feature", "x")]),
-     ("x", "d")),
-])
-def test_feature_names_in_visit_order(ss, graph, expected):
-    assert ss._simulation_graph_feature_names(graph) == expected
-
-
-def test_plain_tracking_graph(ss):
-    node = N("r", "rank", [], config={"w": [N("feature", "w")]}, canonical_id="c", family=0,
-             value=1.5)
-    node.children = None
-    plain = ss._plain_tracking_graph(node)
-    assert list(plain.items()) == [
-        ("type", "r"), ("node", "rank"), ("children", []),
-        ("config", {"w": [{"type": "feature", "node": "w", "children": []}]}),
-        ("canonical_id", "c"), ("family", 0), ("value", 1.5)]
-    assert list(ss._plain_tracking_graph(N("r", "rank", [], config={}, family=None))) == [
-        "type", "node", "children"]
-    value = (N("feature", "a"),)
-    assert ss._plain_tracking_graph(value) is value
 
 
 WALKERS = ["_has_filtration_runtime_graph", "_simulation_graph_feature_names",

@@ -432,6 +432,11 @@ ROWS = [
         recorded("_resolve_metaparameters")),
       metaparameters={"normalize": "rank"}, never=["_resolve_metaparameters"]),
     R("named universe from the pool", Completes(), universe=None, calls=IN_EVALUATION),
+    R("optional graph fields tracked", Completes(), graph=d.FunctionGraphNode(
+        "rotation", "rank", [], config={"w": 1}, canonical_id="c", family=0, value=1.5),
+      calls={"search_tracker.record_signal_evaluation": {"graph": {
+          "type": "rotation", "node": "rank", "children": [], "config": {"w": 1},
+          "canonical_id": "c", "family": 0, "value": 1.5}}}),
 
     # evaluation
     R("strategy without useful signals", Fails(ValueError, "^No useful signals match the "
