@@ -29,18 +29,9 @@ from tallowmere.functions._typed_shapes import FunctionGraphNode  # noqa: F401
 BLOCK_TIMEOUT = 10.0          # a blocked double, or a wait on a run, gives up after this
 
 
-class Secret:
-    """The wallet secret: no string, so found by identity, or by the text that
-    any formatting of it produces."""
-
-    def __repr__(self):
-        return f"Secret({str(self)!r})"
-
-    def __str__(self):
-        return "wallet-secret-7f3a9c"
-
-
-WALLET_SECRET = Secret()
+# The wallet secret: no string, so found by identity, or by the text any formatting gives.
+WALLET_SECRET = type("Secret", (), {"__str__": lambda self: "wallet-secret-7f3a9c",
+                                    "__repr__": lambda self: "Secret('wallet-secret-7f3a9c')"})()
 
 
 def era_config():
@@ -278,8 +269,7 @@ def start(ss, kind="signal", graph=None, pool=None, universe=NAMED_UNIVERSE, **k
                                 **kwargs)
 
 
-def start_signal(ss, **kwargs):
-    return start(ss, "signal", **kwargs)
+start_signal = start
 
 
 def wait_done(handle, timeout=BLOCK_TIMEOUT):
@@ -291,7 +281,6 @@ def wait_done(handle, timeout=BLOCK_TIMEOUT):
 
 
 def collect(handle, timeout=BLOCK_TIMEOUT):
-    """``handle.result()`` once the pipeline has ended."""
     return wait_done(handle, timeout).result()
 
 

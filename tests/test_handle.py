@@ -1,8 +1,12 @@
 """SimulationHandle: the constructor's hand-shake, status, result(), cancel() at
 each checkpoint and after the end, and the pipeline's handlers and exit block
-(interpreter exit: test_exit.py; the handle as a future: test_futures.py)."""
+(interpreter exit: test_exit.py; the handle as a future: test_futures.py); and
+the native core's quick ways to build records, read attributes, call methods
+and make events, which must give what the plain Python they stand for gives
+and step aside for a replacement: one test per quick path."""
 import logging
 import threading
+import types
 
 import pytest
 
@@ -34,8 +38,7 @@ def test_constructor_does_not_wait_for_a_slow_acquire(ss):
     assert collect(h).passed is True
 
 
-@pytest.mark.parametrize("era_config, era", [(d.era_config(), 12), (None, 0),
-                                             ({"market_id": 1}, 0)])
+@pytest.mark.parametrize("era_config, era", [(d.era_config(), 12), ({"market_id": 1}, 0)])
 def test_status_before_the_first_phase(ss, era_config, era):
     w = Wiring().wire(ss, era_config=era_config)
     block = w.log.block("auth.get_wallet_secret")
@@ -47,22 +50,6 @@ def test_status_before_the_first_phase(ss, era_config, era):
     assert status is not h._status and h.status() is not status
     block.release()
     wait_done(h)
-
-
-def test_custom_pool_kind_is_kept(ss):
-    Wiring().wire(ss)
-    h = ss.SimulationHandle(d.signal_graph(), "u1", "SIGNAL", selected_pool_id="sp1",
-                            selected_pool_kind="custom")
-    assert wait_done(h)._selected_pool_kind == "custom"
-
-
-def test_phase_callback_failures_are_logged_and_the_run_goes_on(ss, caplog):
-    w = Wiring().wire(ss)
-    w.log.returns("set_phase", compute=lambda phase: 1 / 0 if phase == "syncing" else None)
-    caplog.set_level(logging.WARNING, logger="tallowmere.simulate_signal")
-    assert collect(start(ss)).passed is True
-    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
-        (logging.WARNING, "Failed to set simulation phase 'syncing': division by zero")] * 3
 
 
 def test_stored_error_is_raised_by_every_result_without_growing_its_traceback(ss):
@@ -207,3 +194,116 @@ def test_failing_status_update_in_the_handler_still_runs_the_exit_block(ss, monk
     h._thread.join(BLOCK_TIMEOUT)
     assert [str(e) for e in escaped] == ["status sink broken"]
     assert h._done_event.is_set() and h._pipeline_acquired is True
+
+
+# --- quick paths of the native core ------------------------------------------------
+
+def finished_handle(ss):
+    Wiring().wire(ss)
+    handle = start(ss)
+    collect(handle)
+    return handle
+
+
+@pytest.mark.parametrize("replaced", [None, "namespace class", "__init__", "__setattr__"])
+def test_status_snapshot(ss, monkeypatch, replaced):
+    handle = finished_handle(ss)
+    cls, seen = ss.SimulationStatus, []
+    if replaced == "namespace class":
+        monkeypatch.setattr(ss, "SimulationStatus", type("Recording", (cls,), {
+            "__init__": lambda self, *a: (seen.append(a), cls.__init__(self, *a))[1]}))
+    elif replaced == "__init__":
+        init = cls.__init__
+        monkeypatch.setattr(cls, "__init__", lambda self, *a: (seen.append(a), init(self, *a))[1],
+                            raising=False)
+    elif replaced == "__setattr__":
+        monkeypatch.setattr(cls, "__setattr__", lambda self, k, v: (
+            seen.append(k), object.__setattr__(self, k, v))[1], raising=False)
+    snapshot = handle.status()
+    twin = ss.SimulationStatus("complete", 1.0, "Simulation complete. Results available.",
+                               d.ERA_NUMBER, snapshot.elapsed_s)
+    assert type(snapshot) is ss.SimulationStatus
+    assert snapshot == twin and list(vars(snapshot).items()) == list(vars(twin).items())
+    assert snapshot is not handle._status and snapshot is not handle.status()
+    assert bool(seen) is (replaced is not None)
+
+
+def test_status_read_from_an_odd_internal_status(ss):
+    handle = finished_handle(ss)
+    handle._status = types.SimpleNamespace(phase="p", progress=0.5, message="m", era_number=3,
+                                           elapsed_s=9.0, note="internal")
+    snapshot = handle.status()
+    assert (snapshot.phase, snapshot.progress, snapshot.message, snapshot.era_number) == (
+        "p", 0.5, "m", 3)
+    assert snapshot.elapsed_s != 9.0 and not hasattr(snapshot, "note")
+
+
+def test_status_clock_is_the_time_global(ss, monkeypatch):
+    handle = finished_handle(ss)
+    monkeypatch.setattr(ss, "time", types.SimpleNamespace(
+        monotonic=lambda: handle._start_time + 42.0))
+    assert handle.status().elapsed_s == pytest.approx(42.0)
+
+
+def test_replaced_lock_is_used_for_status(ss):
+    handle = finished_handle(ss)
+    calls = []
+    handle._lock = types.SimpleNamespace(acquire=lambda: calls.append("acquire"),
+                                         release=lambda: calls.append("release"))
+    handle.status()
+    assert calls == ["acquire", "release"]
+
+
+@pytest.mark.parametrize("error", [AttributeError, RuntimeError])
+def test_optional_hook_whose_lookup_fails(ss, error):
+    w = Wiring()
+
+    class FailingLookup(d.Double):
+        @property
+        def request_feature_files_for_sync(self):
+            raise error("lookup failed")
+    del w.sync_manager.request_feature_files_for_sync
+    w.sync_manager.__class__ = FailingLookup
+    w.wire(ss)
+    if error is AttributeError:            # a missing hook
+        assert collect(start(ss)).passed
+    else:
+        with pytest.raises(RuntimeError, match="lookup failed"):
+            collect(start(ss))
+
+
+def test_handle_method_replaced_on_the_class_is_called(ss, monkeypatch):
+    Wiring().wire(ss)
+    checked, original = [], ss.SimulationHandle._check_cancelled
+    monkeypatch.setattr(ss.SimulationHandle, "_check_cancelled",
+                        lambda self: (checked.append(self), original(self))[1])
+    handle = start(ss)
+    collect(handle)
+    assert checked and all(h is handle for h in checked)
+
+
+def test_module_helper_replaced_in_the_namespace_is_called(ss, monkeypatch):
+    calls, original = [], ss._simulation_graph_feature_names
+    monkeypatch.setattr(ss, "_simulation_graph_feature_names",
+                        lambda graph: (calls.append(graph), original(graph))[1])
+    handle = finished_handle(ss)
+    assert calls == [handle._graph]
+
+
+@pytest.mark.parametrize("replaced", [False, True])
+def test_handle_events(ss, monkeypatch, replaced):
+    made = []
+    if replaced:
+        class Event(threading.Event):
+            def __init__(self):
+                super().__init__()
+                made.append(self)
+        monkeypatch.setattr(ss, "threading", types.SimpleNamespace(
+            Event=Event, Lock=threading.Lock, Thread=threading.Thread))
+    handle = finished_handle(ss)
+    events = [handle._done_event, handle._acquire_done, handle._post_acquire_gate]
+    assert made == (events if replaced else [])
+    event = events[0]
+    assert isinstance(event, threading.Event) and event.is_set() and event.wait(0)
+    event.clear()
+    assert event.wait(timeout=0.01) is False and not event.is_set()

@@ -33,10 +33,6 @@ def verdict(v):
     return (v.passed, v.reason, v.value, v.bound) if v.evaluated else NOT_EVALUATED
 
 
-def calls_and_phases(w):
-    return [f"{c.name}:{c.args[0]}" if c.name == "set_phase" else c.name for c in w.log.calls]
-
-
 # ---------------------------------------------------------------------------
 # Golden runs
 
@@ -135,53 +131,47 @@ def test_strategy_run_on_the_orchestrator_route(ss):
     w = Wiring(route="orchestrator").wire(ss)
     meta = {"normalize": "rank"}
     handle = wait_done(start(ss, "strategy", metaparameters=meta))
-    graph, data_dir = handle._graph, w.data_dir
-    names = calls_and_phases(w)
-    assert names[names.index("set_phase:evaluating"):] == """set_phase:evaluating
-        sync_manager.get_manifest compute_search_plan BatchOrchestrator orchestrator.evaluate
-        set_phase:backtesting backtester.backtest evaluate_threshold_gates correlate_per_pool
-        evaluate_threshold_gates set_phase:computing_mi compute_mi_per_pool
-        era_thread.get_current_era_number set_phase:complete""".split()
-    calls = {c.name: (c.args, c.kwargs) for c in w.log.calls}
-    assert calls["graph_validator.validate"] == ((graph, "STRATEGY"), {})
-    assert calls["compute_search_plan"] == (("STRATEGY", w.era_config), {"requested_n_jobs": 1})
-    assert calls["BatchOrchestrator"] == ((), {
-        "search_plan": w.search_plan, "feature_dir": data_dir, "signal_dir": data_dir,
-        "manifest": w.manifest, "backtester": w.backtester, "named_universe": "u1"})
-    args, evaluate = calls["orchestrator.evaluate"]
+    graph, data_dir, bt = handle._graph, w.data_dir, w.backtester
+    calls = [(c.name, c.args, c.kwargs) for c in w.log.calls if c.name != "set_phase"]
+    evaluate = calls[13][2]
     assert type(evaluate.pop("stage_data")).__name__ == "StageData"
-    assert args == () and evaluate == {
-        "graph": graph, "expression_type": "STRATEGY", "registry": w.vocabulary,
-        "useful_signals": w.useful_signals, "universe": None,
-        "metaparameters": {"sp1": meta},           # weights belong to the linked signal pool
-        "transform_pipeline": w.era_config["transform_pipeline"],
-        "column_labels": ["close", "volume"], "signal_universe_rule_ids": {},
-        "search_plan": w.search_plan, "feature_dir": data_dir, "signal_dir": data_dir,
-        "manifest": w.manifest, "backtester": w.backtester}
-    assert calls["backtester.backtest"] == ((), {
-        "weights": w.backtester.weights, "era_config": w.era_config, "universe": None,
-        "return_series": False, "return_weights": False, "use_vault": True})
-    assert calls["backtester.backtest"][1]["era_config"] is not w.era_config  # the run's copy
-    assert w.log.of("evaluate_threshold_gates")[0].kwargs["threshold_set"] == {
-        "sharpe": {"min": 1.5}}
-    # no found signals in the strategy pool: only the synced found-strategy PnL
-    assert calls["correlate_per_pool"][1]["pnl_arrays"] == [d.FOUND_STRATEGY_PNL]
-    assert calls["compute_mi_per_pool"][1] == {
+    dirs = {"feature_dir": data_dir, "signal_dir": data_dir, "manifest": w.manifest}
+    assert calls[9:17] == [
+        ("graph_validator.validate", (graph, "STRATEGY"), {}), ("sync_manager.get_manifest", (), {}),
+        ("compute_search_plan", ("STRATEGY", w.era_config), {"requested_n_jobs": 1}),
+        ("BatchOrchestrator", (), {"search_plan": w.search_plan, **dirs, "backtester": bt,
+                                   "named_universe": "u1"}),
+        ("orchestrator.evaluate", (), {
+            "graph": graph, "expression_type": "STRATEGY", "registry": w.vocabulary,
+            "useful_signals": w.useful_signals, "universe": None,
+            "metaparameters": {"sp1": meta},       # weights belong to the linked signal pool
+            "transform_pipeline": w.era_config["transform_pipeline"],
+            "column_labels": ["close", "volume"], "signal_universe_rule_ids": {},
+            "search_plan": w.search_plan, **dirs, "backtester": bt}),
+        ("backtester.backtest", (), {"weights": bt.weights, "era_config": w.era_config,
+                                     "universe": None, "return_series": False,
+                                     "return_weights": False, "use_vault": True}),
+        ("evaluate_threshold_gates", (), {"metrics": METRICS,
+                                          "threshold_set": {"sharpe": {"min": 1.5}}}),
+        # no found signals in the strategy pool: only the synced found-strategy PnL
+        ("correlate_per_pool", (), {"pool_name": "strategies-main", "pnl_column": "pnl",
+                                    "pnl_arrays": [d.FOUND_STRATEGY_PNL], "threshold": 0.7})]
+    assert calls[18:] == [("compute_mi_per_pool", (), {
         "pool_name": "strategies-main", "pnl_column": "pnl", "pool_signals": [],
-        "threshold": 0.05}
+        "threshold": 0.05}), ("era_thread.get_current_era_number", (), {})]
+    assert calls[14][2]["era_config"] is not w.era_config     # the run's own copy
     # the route's patches stay on the shared backtester
-    assert type(w.backtester.evaluator).__name__ == "_SimulationOrchestratorEvaluator"
-    assert w.backtester.search_plan_factory(1, "two", three=3) is w.search_plan
+    assert type(bt.evaluator).__name__ == "_SimulationOrchestratorEvaluator"
+    assert bt.search_plan_factory(1, "two", three=3) is w.search_plan
 
     res = handle.result()
     assert (res.pool_kind, res.signal_pool_id, res.strategy_pool_id) == ("strategy", "sp1", "stp1")
     assert (res.passed, res.failure_reason, res.resolved_metaparameters) == (True, None, meta)
     assert w.log.names("search_tracker") == ["search_tracker.record_strategy_evaluation"]
     payload = w.log.last("search_tracker.record_strategy_evaluation").kwargs
-    assert payload["metaparameters"] == {"stp1": meta}
-    assert [payload.pop(k) for k in ("strategy_pool_id", "signal_pool_id",
-                                     "referenced_signal_ids")] == ["stp1", "sp1", ["s1"]]
-    assert len(payload) == 18
+    assert payload["metaparameters"] == {"stp1": meta} and len(payload) == 21
+    assert [payload[k] for k in ("strategy_pool_id", "signal_pool_id",
+                                 "referenced_signal_ids")] == ["stp1", "sp1", ["s1"]]
     # each holder has its own copy of the metaparameters
     copies = [payload["metaparameters"]["stp1"], res.resolved_metaparameters,
               evaluate["metaparameters"]["sp1"]]
@@ -663,27 +653,28 @@ def overlapping(ss, w, waiters):
     return runs
 
 
-def test_one_sync_serves_overlapping_runs(ss):
+@pytest.mark.parametrize("fails", [False, True])
+def test_one_sync_serves_overlapping_runs(ss, fails):
     w = Wiring().wire(ss)
-    assert all(collect(h).passed for h in overlapping(ss, w, 3))
+    boom = ConnectionError("sync failed")
+    if fails:
+        w.log.fail("sync_manager.request_for_sync", boom)
+    runs = overlapping(ss, w, 3)
+    if fails:      # every run fails with its exception; a later run syncs again
+        assert [failure_of(h) for h in runs] == [boom] * 4
+        assert (ss._sync_in_progress, ss._sync_exception_cache) == (False, boom)
+        w.log.clear_behaviour("sync_manager.request_for_sync")
+        assert collect(start(ss)).passed is True
+        assert w.log.count("sync_manager.request_for_sync") == 2
+        assert ss._sync_exception_cache is None
+        return
+    assert all(collect(h).passed for h in runs)
     assert w.log.count("sync_manager.request_for_sync") == 1
     # every run correlates against the synced found-strategy PnL
     assert [c.kwargs["pnl_arrays"] for c in w.log.of("correlate_per_pool")] == [
         [d.FOUND_STRATEGY_PNL]] * 4
     assert (ss._sync_in_progress, ss._sync_result_cache, ss._sync_exception_cache,
             ss._sync_event.is_set()) == (False, w.sync_result, None, True)
-
-
-def test_failed_sync_fails_every_overlapping_run_then_a_later_run_syncs_again(ss):
-    w = Wiring().wire(ss)
-    boom = ConnectionError("sync failed")
-    w.log.fail("sync_manager.request_for_sync", boom)
-    assert [failure_of(h) for h in overlapping(ss, w, 2)] == [boom] * 3
-    assert (ss._sync_in_progress, ss._sync_exception_cache) == (False, boom)
-    w.log.clear_behaviour("sync_manager.request_for_sync")
-    assert collect(start(ss)).passed is True
-    assert w.log.count("sync_manager.request_for_sync") == 2
-    assert ss._sync_exception_cache is None
 
 
 def test_waiter_gives_up_after_30_seconds_and_the_syncing_run_goes_on(ss):

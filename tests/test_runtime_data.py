@@ -212,42 +212,12 @@ def test_pipeline_stage_errors_propagate(ss):
         ss._pipeline_applies_rescale([hostile(props=["name"])()], {})
 
 
-class Frozen:
-    def __setattr__(self, name, value):
-        raise AttributeError(f"frozen: {name}")
-
-
-def caching_backtester(entry, cls=NS):
-    backtester = cls()
-    for name, value in dict(_last_eval_result=NS(weights=None), last_eval_result=None,
-                            _cache={"key": entry}, _cache_key=lambda *a, **k: "key").items():
-        object.__setattr__(backtester, name, value)
-    return backtester
-
-
-@pytest.fixture
-def debug_lines(caplog):
+def test_weights_written_back_into_every_cache(ss, caplog):
     caplog.set_level(logging.DEBUG, logger="tallowmere.simulate_signal")
-    return lambda: [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG]
-
-
-@pytest.mark.parametrize("frozen", [False, True])
-def test_weights_written_back_wherever_they_can_be(ss, debug_lines, frozen):
-    entry = NS(weights=None) if frozen else {}
-    backtester = caching_backtester(entry, cls=Frozen if frozen else NS)
-    if frozen:
-        for name in ("_last_eval_result", "last_eval_result"):
-            object.__setattr__(backtester, name, Frozen())
+    entry, backtester = {}, NS(_last_eval_result=NS(weights=None), last_eval_result=None)
+    backtester._cache, backtester._cache_key = {"key": entry}, lambda *a, **k: "key"
     ss._install_finalized_weights(backtester, "graph", {}, "u1", "w")
-    if frozen:     # every failure is logged and the rest goes on
-        assert entry.weights == "w" and debug_lines() == [
-            "failed to cache finalized weights on backtester: frozen: _last_weights",
-            "failed to cache finalized weights on _last_eval_result: frozen: weights",
-            "failed to cache finalized weights on last_eval_result: frozen: weights"]
-        return
     assert backtester._last_weights == backtester._last_eval_result.weights == "w"
     assert entry == {"weights": "w"}    # a mapping entry takes them as an item
-    assert [line.split(": ")[0] for line in debug_lines()] == [
+    assert [r.getMessage().split(": ")[0] for r in caplog.records] == [
         "failed to cache finalized weights on cache entry attribute"]
-
-
