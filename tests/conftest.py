@@ -1,11 +1,7 @@
-"""Test set-up: the stand-in tallowmere package and the built extension on the path.
-
-The extension comes from the environment (installed as a portion of the
-``tallowmere`` package), or from a development build when
-``SIMULATE_SIGNAL_BUILD`` names its ``pkg`` directory (scripts/dev-build.sh).
-The test helpers (doubles.py) and the benchmarks package, whose fixtures they
-share, are importable too.
-"""
+"""Test set-up: the stand-in tallowmere package and the built extension on the path
+(from the environment, or the development build whose ``pkg`` directory
+``SIMULATE_SIGNAL_BUILD`` names), and the test helpers (doubles.py) and the
+benchmarks package, whose fixtures they share."""
 import os
 import subprocess
 import sys

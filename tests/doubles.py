@@ -1,14 +1,10 @@
-"""Test doubles and helpers shared by the suite.
-
-``Wiring()`` builds recording collaborators whose runs pass every gate, on the
-era config, graphs, vocabulary, backtest values and data directory of the
-benchmarks (benchmarks/collaborators.py). Every call on a double is recorded in
-``wiring.log`` under a dotted name such as ``"sync_manager.acquire"``; any call
-can be made to raise (``log.fail``), to block until released (``log.block``) or
-to answer something else (``log.returns``). The threshold gates are the
-stand-in's, recorded as ``"evaluate_threshold_gates"``. Typical use, with the
-``ss`` fixture: ``w = Wiring().wire(ss); result = collect(start(ss))``.
-"""
+"""Test doubles and helpers shared by the suite. ``Wiring()`` builds recording
+collaborators whose runs pass every gate, on the benchmarks' era config, graphs,
+vocabulary, backtest values and data directory. Every call on a double is
+recorded in ``wiring.log`` under a dotted name ("sync_manager.acquire"); any
+call can be made to raise (``log.fail``), to block until released
+(``log.block``) or to answer something else (``log.returns``). The threshold
+gates are the stand-in's, recorded as "evaluate_threshold_gates"."""
 import contextlib
 import gc
 import logging

@@ -5,42 +5,34 @@ import subprocess
 import sys
 import threading
 
+from benchmarks import floor as fl
+from benchmarks import instructions
 from conftest import ROOT, subprocess_env
 
-sys.path.insert(0, str(ROOT))
-from benchmarks import floor as fl  # noqa: E402
-from benchmarks import instructions  # noqa: E402
+SEEN = []
 
 
 class Collaborator:
-    def __init__(self):
-        self.seen = []
-
     def plain(self, a, b=2):
-        self.seen.append(("plain", a, b))
+        SEEN.append(("plain", a, b))
 
     def keyword_only(self, a, *, k=None):
-        self.seen.append(("keyword_only", a, k))
+        SEEN.append(("keyword_only", a, k))
 
     def variadic(self, *args, **kwargs):
-        self.seen.append(("variadic", args, kwargs))
+        SEEN.append(("variadic", args, kwargs))
 
     def __call__(self, x):
-        self.seen.append(("call", x))
+        SEEN.append(("call", x))
 
 
 class Record:
-    made = []
-
     def __init__(self, **fields):
-        Record.made.append(fields)
+        SEEN.append(("record", fields))
 
 
 def function(x, y):
-    function.seen.append((x, y))
-
-
-function.seen = []
+    SEEN.append(("function", x, y))
 
 
 def test_floor_repeats_every_kind_of_recorded_call():
@@ -58,13 +50,10 @@ def test_floor_repeats_every_kind_of_recorded_call():
     assert [call.form for call in calls] == ["method", "method", "method", "instance",
                                              "construct", "function"]
     floor, source = fl.build_floor(calls)
-    c.seen.clear()
-    Record.made.clear()
-    function.seen.clear()
+    SEEN.clear()
     assert fl.verify(floor, calls) == 6
-    assert c.seen == [("plain", arg, 2), ("keyword_only", arg, "v"),
-                      ("variadic", (1, arg), payload), ("call", arg)]
-    assert Record.made == [{"a": arg}] and function.seen == [(arg, 3)]
+    assert SEEN == [("plain", arg, 2), ("keyword_only", arg, "v"), ("variadic", (1, arg), payload),
+                    ("call", arg), ("record", {"a": arg}), ("function", arg, 3)]
 
 
 def test_calls_into_the_standard_library_are_counted_apart():

@@ -1,19 +1,12 @@
-"""Interpreter exit while simulations are still running.
-
-Pipeline threads are daemon threads. When the interpreter finalizes, CPython
-ends every daemon thread that asks for the GIL with pthread_exit(), which
-unwinds through the module's C++ frames. Each scenario below leaves runs held
-inside many different calls the pipeline makes (collaborators that sleep in a
-loop, wait on events, spin in bytecode, the pipeline's own wait on the shared
-sync, result() joining, the constructor's handshake) and then ends the
-interpreter: normally, through sys.exit, or with an uncaught exception in the
-main thread. The exit status must be the expected one every time: no
-segfault, no abort, no hang.
-
-To keep the many repetitions cheap, one driver interpreter imports everything
-once and forks the repetitions; each child runs the scenario and exits by
-itself, through the ordinary finalization of its interpreter.
-"""
+"""Interpreter exit while simulations are still running. At finalization CPython
+ends every daemon (pipeline) thread that asks for the GIL with pthread_exit(),
+unwinding through the module's C++ frames. Runs are held in many different
+calls (collaborators that sleep, wait on events or locks, spin in bytecode, the
+shared sync's wait, result() joining, the constructor's handshake) and the
+interpreter ends normally, through sys.exit, or with an uncaught exception: the
+exit status must be the expected one every time (no segfault, abort or hang).
+One driver imports everything once and forks the repetitions; each child exits
+through the ordinary finalization of its interpreter."""
 import json
 import os
 import subprocess
@@ -23,13 +16,10 @@ import pytest
 
 from conftest import subprocess_env
 
-# Under the sanitizers (scripts/sanitize.sh) these exits cannot be judged: the
-# forced unwind leaves the stack poisoning of the frames it skips in place,
-# and the AddressSanitizer runtime's own unpoisoning before each landing pad
-# (__asan_handle_no_return, which writes through its sigaltstack interceptor)
-# then reports its own local as a stack-buffer-overflow or use-after-scope;
-# GCC's UndefinedBehaviorSanitizer also reports binding the catch parameter
-# of abi::__forced_unwind, which has no exception object.
+# Under the sanitizers (scripts/sanitize.sh) these exits cannot be judged: the forced
+# unwind leaves the stack poisoning of the frames it skips in place, which the
+# AddressSanitizer then reports as its own overflow (and GCC's UBSan reports the
+# catch parameter of abi::__forced_unwind, which has no object).
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("SIMULATE_SIGNAL_SANITIZED")),
     reason="the sanitizer runtimes misreport the forced unwind of daemon threads at exit")

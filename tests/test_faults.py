@@ -1,14 +1,9 @@
-"""Fault injection: every call the pipeline makes on a collaborator or on a
-sibling module raises, once with an ordinary exception and once with an
-interrupt (a BaseException that is not an Exception).
-
-An ordinary exception ends the run in status "error" and result() raises the
-very object (except where the pipeline deliberately swallows or wraps it). An
-interrupt passes through the pipeline thread, but the handle's events are set,
-result() does not block, and the module serves the next run.
-
-The cases come from one table of call points, CALL_POINTS.
-"""
+"""Fault injection: every call the pipeline makes on a collaborator or a sibling
+module (the table CALL_POINTS) raises, once with an ordinary exception, which
+ends the run in "error" with result() raising that very object (unless the
+pipeline swallows or wraps it), and once with an interrupt, which passes
+through the pipeline thread while the handle's events are set, result() does
+not block and the module serves the next run."""
 import importlib
 import logging
 import threading

@@ -1,16 +1,11 @@
-"""Property-based fuzzing: every function of the module, the methods of its
-classes and the entry points, called with arbitrary Python values.
-
-The only outcomes allowed are a return value or an ordinary exception: no
-crash, no SystemError (the sign of a reference or error-indicator mistake in
-native code), no thread left running. Arbitrary values include None, bools,
-huge ints, NaN and infinities, hostile strings, nested and self-containing
-containers, and objects whose str, repr, ==, hash, truth value, length,
-iteration, float conversion, attribute access or class check raise.
-
-The runs fuzzed here go to the recording doubles (or to arbitrary objects
-put in their place); every handle is collected before the next example.
-"""
+"""Property-based fuzzing: every function and method of the module and the entry
+points, called with arbitrary values (None, bools, huge ints, NaN, hostile
+strings, nested and self-containing containers, objects whose str, repr, ==,
+hash, truth, length, iteration, float conversion, attribute access or class
+check raise). Only a return value or an ordinary exception is allowed: no
+crash, no SystemError (a reference or error-indicator mistake in native code),
+no thread left running. Runs go to the recording doubles (or arbitrary objects
+in their place); every handle is collected before the next example."""
 import copy
 import functools
 import gc

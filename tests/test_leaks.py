@@ -1,11 +1,7 @@
-"""Reference leaks and memory over thousands of complete runs.
-
-After a warm-up, a long series of runs (signal and strategy, adapter and
-orchestrator route; passing, failing a gate, failing with an error, and
-cancelled) must leave every object handed to the module with the reference
-count it had, and the interpreter's object count, its allocated memory
-blocks and the process's resident memory flat.
-"""
+"""Reference leaks and memory over thousands of complete runs (signal and
+strategy, adapter and orchestrator route; passing, failing a gate, failing with
+an error, cancelled): every object handed to the module keeps its reference
+count, and object count, memory blocks and resident memory stay flat."""
 import gc
 import os
 import sys

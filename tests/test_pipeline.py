@@ -702,22 +702,16 @@ def test_adapter_route_patches_the_backtester_during_the_evaluation_only(ss, fai
     w = Wiring()
     w.BatchOrchestrator_cls = d.recorder(w.log, "BatchOrchestrator", w.orchestrator)
     w.wire(ss, batch_orchestrator=d.double(w.log, "injected", {"evaluate": "unused"}))
-    seen = {}
+    bt, seen = w.backtester, []
 
     def evaluate_expression(*args, **kwargs):
-        seen["evaluator"] = w.backtester.evaluator
-        seen["plan"] = w.backtester.search_plan_factory("any", arg=1)
-        if fails:
-            raise KeyError("evaluation failed")
-        return w.backtester.weights
-
+        seen.extend([type(bt.evaluator).__name__, bt.search_plan_factory("any", arg=1)])
+        return {}["evaluation failed"] if fails else bt.weights
     w.log.returns("backtester.evaluate_expression", compute=evaluate_expression)
-    handle = wait_done(start(ss))
-    assert type(seen["evaluator"]).__name__ == "_SimulationOrchestratorEvaluator"
-    assert seen["plan"] is w.search_plan
-    assert (w.backtester.evaluator, w.backtester.search_plan_factory) == (
-        "original-evaluator", "original-search-plan-factory")
-    assert handle.status().phase == ("error" if fails else "complete")
+    assert wait_done(start(ss)).status().phase == ("error" if fails else "complete")
+    assert seen == ["_SimulationOrchestratorEvaluator", w.search_plan]
+    assert (bt.evaluator, bt.search_plan_factory) == ("original-evaluator",
+                                                      "original-search-plan-factory")
 
 
 def test_rescaling_pipeline_finalizes_and_installs_the_weights(ss):

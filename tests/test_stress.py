@@ -1,11 +1,7 @@
-"""Many simulations at once from several caller threads: random polling,
-cancellation at random moments, one or two collectors per handle, and
-collaborators that sleep or raise at random.
-
-Bounded to a few seconds; SIMULATE_SIGNAL_STRESS_SECONDS runs it longer and
-SIMULATE_SIGNAL_STRESS_SEED fixes the random choices (thread scheduling still
-varies from run to run).
-"""
+"""Many simulations at once from several caller threads: random polling, random
+cancellation, one or two collectors per handle, collaborators that sleep or
+raise at random. A few seconds; SIMULATE_SIGNAL_STRESS_SECONDS runs it longer,
+SIMULATE_SIGNAL_STRESS_SEED fixes the random choices (not the scheduling)."""
 import collections
 import os
 import random
