@@ -213,14 +213,12 @@ class Wiring:
         self.useful_signals = ["s1"]
         self.useful_signal_metadata = {"s1": {"signal_id": "s1", "signal_pool_id": SIGNAL_POOL_ID}}
         self.useful_signal_pool = [[0.01, 0.02, -0.01]]
-        self.load_vocabulary = recorder(log, "load_vocabulary", lambda *a: vocabulary_dict())
-        self.load_found_signal_pnl = recorder(log, "load_found_signal_pnl",
-                                              lambda sid, **k: self.found_pnl.get(sid))
-        self.correlate_per_pool = recorder(log, "correlate_per_pool", 0.2)
-        self.compute_mi_per_pool = recorder(log, "compute_mi_per_pool", (0.4, True))
-        self.compute_search_plan = recorder(log, "compute_search_plan",
-                                            lambda *a, **k: self.search_plan)
-        self.set_phase = recorder(log, "set_phase")
+        for name, answer in {"load_vocabulary": lambda *a: vocabulary_dict(),
+                             "load_found_signal_pnl": lambda sid, **k: self.found_pnl.get(sid),
+                             "correlate_per_pool": 0.2, "compute_mi_per_pool": (0.4, True),
+                             "compute_search_plan": lambda *a, **k: self.search_plan,
+                             "set_phase": None}.items():
+            setattr(self, name, recorder(log, name, answer))
         self.BatchOrchestrator_cls = (None if route == "adapter" else recorder(
             log, "BatchOrchestrator", lambda *a, **k: self.orchestrator))
 

@@ -6,6 +6,7 @@ and make events, which must give what the plain Python they stand for gives
 and step aside for a replacement: one test per quick path."""
 import logging
 import threading
+import traceback
 import types
 
 import pytest
@@ -62,10 +63,7 @@ def test_stored_error_is_raised_by_every_result_without_growing_its_traceback(ss
         with pytest.raises(ValueError) as info:
             h.result()
         assert info.value is boom
-        tb, n = boom.__traceback__, 0
-        while tb is not None:
-            tb, n = tb.tb_next, n + 1
-        depths.add(n)
+        depths.add(len(traceback.extract_tb(boom.__traceback__)))
     assert len(depths) == 1 and w.log.count("sync_manager.release") == 1
 
 
@@ -142,25 +140,50 @@ def test_cancel_stops_the_run_at_the_next_checkpoint(ss, monkeypatch, caplog, he
     d.assert_secret_kept(ss, w, h, caplog.records)
 
 
-@pytest.mark.parametrize("moment", ["completed", "failed", "collected"])
-def test_cancel_after_the_end(ss, moment):
+@pytest.mark.parametrize("moment", [
+    "while the record is built", "before complete", "after complete", "before error",
+    "after error", "after the run", "after a failed run", "after result()"])
+def test_cancel_at_the_end_of_a_run(ss, monkeypatch, moment):
+    """Until result() has returned, cancel() decides the outcome, whenever it comes."""
     w = Wiring().wire(ss)
-    if moment == "failed":
-        w.log.fail("vault.init_if_needed", ValueError("vault broke"))
-    h = wait_done(start(ss))
-    result = h.result() if moment == "collected" else None
-    h.cancel()
-    error = h._error
-    h.cancel()
-    assert h._error is error                   # a second cancel() changes nothing
-    if moment == "collected":                  # too late: the result stays
+    if "error" in moment or "failed" in moment:
+        w.log.fail("era_thread.get_current_era_number", ValueError("era thread broke"))
+    handles, started = [], threading.Event()
+    when, _, phase = moment.partition(" ")
+    if when == "while":        # after the last cancellation check
+        build = ss._build_tracking_stats
+        monkeypatch.setattr(ss, "_build_tracking_stats", lambda *a: (
+            started.wait(BLOCK_TIMEOUT), handles[0].cancel(), build(*a))[2])
+    elif phase in ("complete", "error"):    # inside the status update, before or after it
+        update = ss.SimulationHandle._update_status
+
+        def cancelling(handle, new_phase, progress=0.0, message=""):
+            if (new_phase, when) == (phase, "before"):
+                handle.cancel()
+            update(handle, new_phase, progress, message)
+            if (new_phase, when) == (phase, "after"):
+                handle.cancel()
+        monkeypatch.setattr(ss.SimulationHandle, "_update_status", cancelling)
+    handles.append(start(ss))
+    started.set()
+    h = wait_done(handles[0])
+    result = h.result() if moment == "after result()" else None
+    if phase not in ("complete", "error") and when == "after":    # the run has ended
+        h.cancel()
+        error = h._error
+        h.cancel()
+        assert h._error is error                  # a second cancel() changes nothing
+    if result is not None:                        # too late: the result stays
         assert h.status().phase == "complete" and h.result() is result
         return
-    assert h._pending_recording is None
-    with pytest.raises(ss.CancelledError):
+    status = h.status()
+    assert (status.phase, status.message) == ("cancelled", "Simulation cancelled by user.")
+    with pytest.raises(ss.CancelledError, match="^Simulation cancelled$"):
         h.result()
-    assert w.log.names("search_tracker") == []
+    assert h._pending_recording is None and w.log.names("search_tracker") == []
     assert w.log.count("sync_manager.release") == 1
+    if when == "while":                           # nothing of the run was published
+        assert h._result is None and w.log.of("set_phase")[-1].args == ("cancelled",)
 
 
 def test_status_and_cancel_respond_while_result_blocks(ss):

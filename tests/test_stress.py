@@ -10,10 +10,7 @@ import threading
 import time
 import traceback
 
-import pytest
-
-import doubles as d
-from doubles import CallLog, Wiring, start, wait_done
+from doubles import CallLog, Wiring, start
 
 STRESS_SECONDS = float(os.environ.get("SIMULATE_SIGNAL_STRESS_SECONDS", "2.5"))
 SEED = int(os.environ.get("SIMULATE_SIGNAL_STRESS_SEED", random.randrange(1 << 30)))
@@ -219,47 +216,3 @@ def test_many_handles_from_many_threads(ss, monkeypatch):
     # The mix is what makes the run a stress test: every outcome happened.
     phases = collections.Counter(t["handle"].status().phase for t in stress.tracked)
     assert set(phases) == TERMINAL, f"outcomes {dict(phases)} (seed {SEED})"
-
-
-# ---------------------------------------------------------------------------
-# The moments at which a cancel() meets the end of a run, opened on purpose:
-# the stress run above reaches them only now and then.
-
-@pytest.mark.parametrize("moment", ["while the record is built", "before complete",
-                                    "after complete", "before error", "after error"])
-def test_cancel_at_the_end_of_a_run_decides_the_outcome(ss, monkeypatch, moment):
-    w = Wiring().wire(ss)
-    handles, started = [], threading.Event()
-    if moment == "while the record is built":   # after the last cancellation check
-        build = ss._build_tracking_stats
-
-        def cancelling_build(*args):
-            assert started.wait(d.BLOCK_TIMEOUT)
-            handles[0].cancel()
-            return build(*args)
-        monkeypatch.setattr(ss, "_build_tracking_stats", cancelling_build)
-    else:
-        when, phase = moment.split()
-        update = ss.SimulationHandle._update_status
-
-        def cancelling_update(handle, new_phase, progress=0.0, message=""):
-            if new_phase == phase and when == "before":
-                handle.cancel()
-            update(handle, new_phase, progress, message)
-            if new_phase == phase and when == "after":
-                handle.cancel()
-        monkeypatch.setattr(ss.SimulationHandle, "_update_status", cancelling_update)
-    if "error" in moment:
-        w.log.fail("era_thread.get_current_era_number", InjectedFault("era thread broke"))
-    handles.append(start(ss))
-    started.set()
-    handle = wait_done(handles[0])
-    status = handle.status()
-    assert (status.phase, status.message) == ("cancelled", "Simulation cancelled by user.")
-    with pytest.raises(ss.CancelledError, match="^Simulation cancelled$"):
-        handle.result()
-    assert handle._pending_recording is None and w.log.names("search_tracker") == []
-    assert w.log.count("sync_manager.release") == 1
-    if moment == "while the record is built":   # nothing of the run was published
-        assert handle._result is None
-        assert [c.args for c in w.log.of("set_phase")][-1] == ("cancelled",)
