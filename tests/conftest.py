@@ -23,8 +23,7 @@ if str(ROOT) not in sys.path:
     sys.path.append(str(ROOT))
 
 
-def subprocess_env(**extra):
-    """Environment for a child interpreter that sees the same tallowmere."""
+def subprocess_env(**extra):  # for a child interpreter that sees the same tallowmere
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         _extra + [str(TESTS)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
@@ -33,8 +32,7 @@ def subprocess_env(**extra):
     return env
 
 
-def run_python(code, timeout=60, **env):
-    """Run ``code`` in a fresh interpreter; returns the CompletedProcess."""
+def run_python(code, timeout=60, **env):  # ``code`` in a fresh interpreter
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=timeout, env=subprocess_env(**env))
 

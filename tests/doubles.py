@@ -39,8 +39,7 @@ def era_config():
     return config
 
 
-# ---------------------------------------------------------------------------
-# Call log with faults, blocks and answers
+# --- Call log with faults, blocks and answers ----------------------------------------------
 
 Call = namedtuple("Call", "name args kwargs")
 
@@ -117,8 +116,7 @@ class CallLog:
         return found[-1]
 
 
-# ---------------------------------------------------------------------------
-# The doubles: one factory
+# --- The doubles: one factory --------------------------------------------------------------
 
 class Double:
     """A collaborator: plain attributes, and methods that record their calls."""
@@ -249,11 +247,9 @@ class Wiring:
         return self
 
 
-# ---------------------------------------------------------------------------
-# Starting runs, waiting for them, watching them
+# --- Starting runs, waiting for them, watching them ----------------------------------------
 
 def start(ss, kind="signal", graph=None, pool=None, universe=NAMED_UNIVERSE, **kwargs):
-    """Start a signal or strategy run on the wired doubles."""
     if kind == "signal":
         return ss.simulate_signal(signal_graph() if graph is None else graph, universe,
                                   signal_pool_id=SIGNAL_POOL_ID if pool is None else pool,
@@ -266,8 +262,7 @@ def start(ss, kind="signal", graph=None, pool=None, universe=NAMED_UNIVERSE, **k
 start_signal = start
 
 
-def wait_done(handle, timeout=BLOCK_TIMEOUT):
-    """Wait (bounded) until the handle's pipeline thread has ended."""
+def wait_done(handle, timeout=BLOCK_TIMEOUT):  # until the pipeline thread has ended
     assert handle._done_event.wait(timeout), "pipeline did not finish in time"
     handle._thread.join(timeout)
     assert not handle._thread.is_alive(), "pipeline thread still running"
@@ -278,8 +273,7 @@ def collect(handle, timeout=BLOCK_TIMEOUT):
     return wait_done(handle, timeout).result()
 
 
-def failure_of(handle):
-    """The exception result() raises once the run has ended."""
+def failure_of(handle):  # the exception result() raises once the run has ended
     wait_done(handle)
     try:
         handle.result()
@@ -301,8 +295,7 @@ class StatusLog:
         monkeypatch.setattr(module.SimulationHandle, "_update_status", recording)
 
 
-class CountingEvent(threading.Event):
-    """An Event that reports each waiter; ``answer`` (if set) is returned at once."""
+class CountingEvent(threading.Event):  # reports each waiter; ``answer`` is returned at once
 
     def __init__(self, answer=None):
         super().__init__()
@@ -315,8 +308,7 @@ class CountingEvent(threading.Event):
 
 
 @contextlib.contextmanager
-def restored(module):
-    """Every global of ``module`` put back as it was afterwards."""
+def restored(module):  # every global of ``module`` put back as it was afterwards
     saved = dict(vars(module))
     try:
         yield module
@@ -329,8 +321,7 @@ def restored(module):
                 setattr(module, key, value)
 
 
-# ---------------------------------------------------------------------------
-# The wallet secret reaches the set-up calls and nothing else
+# --- The wallet secret reaches the set-up calls and nothing else ---------------------------
 
 SKIPPED = (types.ModuleType, type, types.FunctionType, types.BuiltinFunctionType,
            types.CodeType, types.FrameType, types.TracebackType)
@@ -373,8 +364,7 @@ def assert_secret_kept(ss, w, handle, records):
         assert not holds(value, set()), f"the wallet secret shows in {where}"
 
 
-# ---------------------------------------------------------------------------
-# Hostile objects
+# --- Hostile objects -----------------------------------------------------------------------
 
 class Boom(Exception):
     """What a hostile object raises."""

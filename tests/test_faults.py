@@ -25,11 +25,9 @@ class InjectedFault(Exception):
 
 
 class CallPoint:
-    """A call the pipeline makes: on a collaborator double (``name``, as the
-    call log knows it), or on a sibling function, replaced by a recorded
-    wrapper: ``owner`` "ss" for a name bound in the module's namespace at
-    import, or the sibling module that the name is looked up in when needed.
-    Its ``call``-th call raises."""
+    """A call on a collaborator double, or on a sibling function replaced by a
+    recorded wrapper (``owner``: "ss" for a name bound in the module's namespace,
+    else the sibling module it is looked up in); its ``call``-th call raises."""
 
     def __init__(self, id, owner=None, call=None, kind="signal", wiring=None, wire=None,
                  setup=None, run=None, ordinary=SAME, acquired=True):

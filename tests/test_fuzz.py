@@ -42,8 +42,7 @@ PARAMETER_COUNTS = {
     for path in FUNCTIONS + METHODS}
 
 
-# ---------------------------------------------------------------------------
-# Hostile objects
+# --- Hostile objects -----------------------------------------------------------------------
 
 BadNumber = hostile("__float__", "__int__", "__index__", "__abs__", "__neg__", "__add__",
                     "__radd__", "__sub__", "__rsub__", "__truediv__", "__rtruediv__")
@@ -174,8 +173,7 @@ def _containers(children):
 values = st.recursive(atoms, _containers, max_leaves=6)
 
 
-# ---------------------------------------------------------------------------
-# Safe wiring and outcomes
+# --- Safe wiring and outcomes --------------------------------------------------------------
 
 _shared_wiring = []
 
@@ -241,8 +239,7 @@ def arguments(path):
         lambda n: st.lists(values, min_size=n, max_size=n))
 
 
-# ---------------------------------------------------------------------------
-# Every function and method, arbitrary arguments
+# --- Every function and method, arbitrary arguments ----------------------------------------
 
 def test_the_fuzzed_surface_is_complete():
     assert {"init_simulate_signal", "effective_simulation_options", "_pool_v2_signature",
@@ -288,8 +285,7 @@ def test_records_with_arbitrary_fields(era_config, names):
     outcome(repr, module.SimulationStatus(era_config, *names[:2]))
 
 
-# ---------------------------------------------------------------------------
-# Entry points and whole runs
+# --- Entry points and whole runs -----------------------------------------------------------
 
 def start(entry, *args, **kwargs):
     handle = outcome(entry, *args, **kwargs)

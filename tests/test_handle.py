@@ -317,10 +317,8 @@ def test_module_helper_replaced_in_the_namespace_is_called(ss, monkeypatch):
 def test_handle_events(ss, monkeypatch, replaced):
     made = []
     if replaced:
-        class Event(threading.Event):
-            def __init__(self):
-                super().__init__()
-                made.append(self)
+        Event = type("Event", (threading.Event,), {"__init__": lambda self: (
+            threading.Event.__init__(self), made.append(self))[1]})
         monkeypatch.setattr(ss, "threading", types.SimpleNamespace(
             Event=Event, Lock=threading.Lock, Thread=threading.Thread))
     handle = finished_handle(ss)

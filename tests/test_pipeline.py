@@ -33,8 +33,7 @@ def verdict(v):
     return (v.passed, v.reason, v.value, v.bound) if v.evaluated else NOT_EVALUATED
 
 
-# ---------------------------------------------------------------------------
-# Golden runs
+# --- Golden runs ---------------------------------------------------------------------------
 
 def test_signal_run(ss, monkeypatch):
     w = Wiring().wire(ss)
@@ -137,7 +136,8 @@ def test_strategy_run_on_the_orchestrator_route(ss):
     assert type(evaluate.pop("stage_data")).__name__ == "StageData"
     dirs = {"feature_dir": data_dir, "signal_dir": data_dir, "manifest": w.manifest}
     assert calls[9:17] == [
-        ("graph_validator.validate", (graph, "STRATEGY"), {}), ("sync_manager.get_manifest", (), {}),
+        ("graph_validator.validate", (graph, "STRATEGY"), {}),
+        ("sync_manager.get_manifest", (), {}),
         ("compute_search_plan", ("STRATEGY", w.era_config), {"requested_n_jobs": 1}),
         ("BatchOrchestrator", (), {"search_plan": w.search_plan, **dirs, "backtester": bt,
                                    "named_universe": "u1"}),
@@ -178,8 +178,7 @@ def test_strategy_run_on_the_orchestrator_route(ss):
     assert len({id(c) for c in copies}) == 3
 
 
-# ---------------------------------------------------------------------------
-# Outcomes
+# --- Outcomes ------------------------------------------------------------------------------
 
 class Refused(namedtuple("Outcome", "exc message")):
     """The call itself raises ``exc(message)``: no thread, no collaborator call."""
@@ -621,8 +620,7 @@ def test_outcome(ss, caplog, case):
         assert any(kwargs.items() <= c.items() for c in seen), (name, seen)
 
 
-# ---------------------------------------------------------------------------
-# Download progress
+# --- Download progress ---------------------------------------------------------------------
 
 @pytest.mark.parametrize("downloaded, total, expected", [
     (1.5, 6.0, (0.25, "Syncing data... 1.5/6.0 bytes downloaded")),
@@ -637,8 +635,7 @@ def test_download_progress(ss, monkeypatch, downloaded, total, expected):
     assert statuses.updates[1] == ("syncing",) + expected
 
 
-# ---------------------------------------------------------------------------
-# The shared data sync
+# --- The shared data sync ------------------------------------------------------------------
 
 def overlapping(ss, w, waiters):
     """One run syncing (held in request_for_sync) and ``waiters`` runs waiting on it."""
@@ -694,8 +691,7 @@ def test_waiter_gives_up_after_30_seconds_and_the_syncing_run_goes_on(ss):
     assert w.log.count("sync_manager.request_for_sync") == 1
 
 
-# ---------------------------------------------------------------------------
-# The backtester and validator the evaluation uses
+# --- The backtester and validator the evaluation uses --------------------------------------
 
 @pytest.mark.parametrize("fails", [False, True])
 def test_adapter_route_patches_the_backtester_during_the_evaluation_only(ss, fails):
