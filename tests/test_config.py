@@ -286,10 +286,10 @@ from tallowmere.functions._typed_shapes import FunctionGraphNode as N
 from doubles import Wiring, collect, start
 Wiring().wire(ss)
 outcomes = []
+node, plain = N("feature", "a"), {"type": "feature", "node": "a"}   # made (and freed) here
+for _ in range(50_000):
+    node, plain = N("r", "r", [node]), {"type": "r", "node": "r", "children": [plain]}
 def run():
-    node, plain = N("feature", "a"), {"type": "feature", "node": "a"}
-    for _ in range(50_000):
-        node, plain = N("r", "r", [node]), {"type": "r", "node": "r", "children": [plain]}
     for walker, graph in [(ss._has_filtration_runtime_graph, node),
                           (ss._simulation_graph_feature_names, plain),
                           (ss._plain_tracking_graph, plain)]:
