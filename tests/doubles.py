@@ -67,17 +67,14 @@ class CallLog:
         self._results = {}   # name -> (value, compute)
         self._counts = {}
 
-    def fail(self, name, exc, call=None):
-        """Every call ``name`` raises ``exc`` (or only its ``call``-th, from 1)."""
+    def fail(self, name, exc, call=None):  # every call ``name`` (or its ``call``-th) raises
         self._faults[name] = (exc, call)
 
-    def block(self, name):
-        """The next call ``name`` waits until the returned Block is released."""
+    def block(self, name):  # the next call ``name`` waits until the Block is released
         gate = self._blocks[name] = Block()
         return gate
 
-    def returns(self, name, value=None, *, compute=None):
-        """Call ``name`` answers ``value`` (or ``compute(*args, **kwargs)``)."""
+    def returns(self, name, value=None, *, compute=None):  # or compute(*args, **kwargs)
         self._results[name] = (value, compute)
 
     def clear_behaviour(self, name):
@@ -130,8 +127,7 @@ Reads = namedtuple("Reads", "name")
 
 
 def recorder(log, name, answer=None):
-    """A callable recorded as ``name``; it answers ``answer(*args, **kwargs)``
-    when ``answer`` is callable, else ``answer`` itself."""
+    """A callable recorded as ``name``, answering ``answer(*args, **kwargs)`` or ``answer``."""
     def call(*args, **kwargs):
         return log.call(name, args, kwargs,
                         lambda: answer(*args, **kwargs) if callable(answer) else answer)

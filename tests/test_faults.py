@@ -60,8 +60,7 @@ def refreshing_guard(w):
 
 
 def vault_fails_first(w):
-    """initialize() fails, so the pipeline asks whether that is harmless: the
-    question is asked while handling it."""
+    """initialize() fails: whether that is harmless is asked while handling it."""
     w.context = InjectedFault("vault initialize failed")
     w.log.fail("vault.initialize", w.context)
 
@@ -206,9 +205,8 @@ def test_interrupted_shared_sync_fails_its_waiters_at_once(ss, escaped):
 @pytest.mark.parametrize("call", ["search_tracker.record_signal_evaluation",
                                   "sync_manager.release"])
 def test_result_side_fault_leaves_the_handle_collectable(ss, call, fault):
-    """The tracker and release() run inside result() with the handle's lock
-    held: whatever they raise, the lock is free again and a later result()
-    returns the result, with one record and one release in all."""
+    """Whatever the tracker or release() raise inside result(), the lock is free
+    again and a later result() returns the result: one record, one release."""
     w = Wiring().wire(ss)
     exc = fault(call)
     w.log.fail(call, exc, call=1)

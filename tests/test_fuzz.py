@@ -122,9 +122,7 @@ KNOWN_KEYS = sorted({"market_id", "era_number", "signal_pools", "strategy_pools"
                      "correlation_pnl_column", "pnl_mi_column", "bypassed_thresholds"})
 
 class Make:
-    """Stands for a hostile object while hypothesis generates and shrinks
-    (hypothesis itself would trip over one); `realize` builds it just
-    before the call."""
+    """A hostile object while hypothesis works (it would trip over one)."""
 
     def __init__(self, factory):
         self.factory = factory
@@ -134,8 +132,7 @@ class Make:
 
 
 def realize(value, cycles=True):
-    """A copy of `value` with every Make replaced by the object it stands for
-    (without cycles: a self-containing value becomes a deep one)."""
+    """`value` with each Make built (without cycles: self-containing ones deep)."""
     kind = type(value)
     if kind is Make:
         factory = value.factory if cycles else ACYCLIC.get(value.factory, value.factory)
@@ -180,8 +177,7 @@ _shared_wiring = []
 
 @contextmanager
 def wired(w=None):
-    """The module wired with doubles (by default one set shared by the
-    examples); every global restored afterwards."""
+    """The module wired (by default with doubles shared by the examples)."""
     if w is None:
         if not _shared_wiring:
             _shared_wiring.append(d.Wiring())
@@ -192,8 +188,7 @@ def wired(w=None):
 
 
 def outcome(fn, *args, **kwargs):
-    """Call fn; a return value or an ordinary exception is fine. Returns
-    the value, or None when it raised."""
+    """fn's value, or None when it raised an ordinary exception."""
     try:
         return fn(*args, **kwargs)
     except SystemError as exc:
@@ -232,8 +227,7 @@ def resolve(path):
 
 
 def arguments(path):
-    """Positional arguments for a function: as many as it has parameters,
-    give or take one."""
+    """As many positional arguments as the function has parameters, give or take one."""
     count = PARAMETER_COUNTS[path]
     return st.integers(max(0, count - 1), count + 1).flatmap(
         lambda n: st.lists(values, min_size=n, max_size=n))
@@ -313,8 +307,7 @@ def test_entry_points_with_arbitrary_arguments(kind, graph, kwargs, pool_id):
 
 
 def mutated(base, draw):
-    """A copy of `base` with a few arbitrary values put in at random places,
-    realized."""
+    """A realized copy of `base` with a few arbitrary values put in at random places."""
     tree = copy.deepcopy(base)
     for _ in range(draw(st.integers(1, 4))):
         node = tree

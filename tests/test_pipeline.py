@@ -214,10 +214,8 @@ class Completes:
 
 
 class R:
-    """A row: ``setup(w)`` before wiring, ``init`` overrides of init_simulate_signal,
-    ``Wiring(**wiring)``, ``call(ss)`` or the ``run`` keywords of start(); the
-    calls that must not happen (``never``) and, for some, the keywords one of
-    their calls had (``calls``)."""
+    """A row: ``setup(w)``, ``init`` overrides, ``Wiring(**wiring)``, ``call(ss)`` or start()'s
+    ``run`` keywords; calls that must not happen, and keywords one call had (``calls``)."""
 
     def __init__(self, id, outcome, setup=None, *, init=None, wiring=None, never=(),
                  calls=None, call=None, **run):

@@ -65,8 +65,7 @@ class ChaosLog(CallLog):
 
 
 def collect(log, tracked, rng):
-    """result() until it returns or raises the run's own outcome; a fault of
-    the tracker or of release() is retried, as a caller would."""
+    """result() until it gives the run's own outcome (a tracker or release() fault is retried)."""
     time.sleep(rng.uniform(0, 0.01))
     log.local.collecting = tracked["handle"]
     for _ in range(10):
@@ -127,8 +126,7 @@ class Stress:
             self.join_all(helpers)
 
     def poller(self, index):
-        """Seen from one thread, a terminal phase stays, except that cancel()
-        may still turn "complete" or "error" into "cancelled"."""
+        """A terminal phase stays, unless cancel() turns it into "cancelled"."""
         rng, last_seen = random.Random(SEED - index), {}
         while time.monotonic() < self.deadline:
             with self.lock:
