@@ -216,30 +216,23 @@ ref set_field(HandleObject *h, Field f, nb::handle value) {
     return old;
 }
 
-void lock_acquire(nb::handle lock) {
+namespace {
+// lock.acquire() / lock.release(): through the lock type's own method when it
+// is a _thread.lock, else looked up on the object as Python would.
+void call_lock_method(nb::handle lock, PyObject *own_method, const char *method) {
     PyObject *args[] = {nullptr, lock.ptr()};
     PyObject *result =
         Py_TYPE(lock.ptr()) == reinterpret_cast<PyTypeObject *>(g_lock_type)
-            ? PyObject_Vectorcall(g_lock_acquire, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                  nullptr)
-            : PyObject_VectorcallMethod(name("acquire").ptr(), args + 1,
+            ? PyObject_Vectorcall(own_method, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+            : PyObject_VectorcallMethod(name(method).ptr(), args + 1,
                                         1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result)
         throw nb::python_error();
     Py_DECREF(result);
 }
+} // namespace
 
-void lock_release(nb::handle lock) {
-    PyObject *args[] = {nullptr, lock.ptr()};
-    PyObject *result =
-        Py_TYPE(lock.ptr()) == reinterpret_cast<PyTypeObject *>(g_lock_type)
-            ? PyObject_Vectorcall(g_lock_release, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                  nullptr)
-            : PyObject_VectorcallMethod(name("release").ptr(), args + 1,
-                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!result)
-        throw nb::python_error();
-    Py_DECREF(result);
-}
+void lock_acquire(nb::handle lock) { call_lock_method(lock, g_lock_acquire, "acquire"); }
+void lock_release(nb::handle lock) { call_lock_method(lock, g_lock_release, "release"); }
 
 } // namespace simsig

@@ -290,16 +290,21 @@ void wait_for_the_end(HandleObject *h, nb::handle timeout) {
     raise_object(error);
 }
 
-nb::object handle_result(const Call &a) {
-    nb::handle self = a[0];
-    HandleObject *h = as_handle(self, "result");
+// A run that completed needs no join; any other is joined (outside the lock).
+void complete_or_wait(HandleObject *h, nb::handle timeout) {
     bool complete = false;
     locked(h, [&](Displaced &) {
         complete = equals(attr(field(h, Field::status), "phase"), "complete") &&
                    !is_none(field(h, Field::result)) && is_none(field(h, Field::error));
     });
     if (!complete)
-        wait_for_the_end(h, a[1]);
+        wait_for_the_end(h, timeout);
+}
+
+nb::object handle_result(const Call &a) {
+    nb::handle self = a[0];
+    HandleObject *h = as_handle(self, "result");
+    complete_or_wait(h, a[1]);
 
     // The tracker and release() are called with the lock held; neither may
     // call back into the handle. What the record displaces (the payload) is
@@ -438,14 +443,7 @@ ref handle_outcome(nb::handle self) {
 }
 
 void wait_until_ended(nb::handle self, nb::handle timeout) {
-    HandleObject *h = as_handle(self, "exception");
-    bool complete = false;
-    locked(h, [&](Displaced &) {
-        complete = equals(attr(field(h, Field::status), "phase"), "complete") &&
-                   !is_none(field(h, Field::result)) && is_none(field(h, Field::error));
-    });
-    if (!complete)
-        wait_for_the_end(h, timeout);
+    complete_or_wait(as_handle(self, "exception"), timeout);
 }
 
 const char *const kHandleInitDoc =
