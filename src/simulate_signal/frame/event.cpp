@@ -60,30 +60,10 @@ void set_flag(EventState *s, bool value) {
         s->set_cv->notify_all();
 }
 
-// Waits until set, or until `limit` seconds passed (negative: no limit).
 bool wait_flag(EventState *s, double limit) {
     if (is_set(s))
-        return true;
-    using clock = std::chrono::steady_clock;
-    auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
-                                       std::chrono::duration<double>(limit < 0 ? 0 : limit));
-    for (;;) {
-        bool flag = false;
-        Py_BEGIN_ALLOW_THREADS
-        {
-            std::unique_lock<std::mutex> lock(*s->mutex);
-            auto slice = clock::now() + std::chrono::milliseconds(50);
-            if (limit >= 0 && deadline < slice)
-                slice = deadline;
-            s->set_cv->wait_until(lock, slice, [&] { return s->flag; });
-            flag = s->flag;
-        }
-        Py_END_ALLOW_THREADS
-        if (flag || (limit >= 0 && clock::now() >= deadline))
-            return flag;
-        if (PyErr_CheckSignals())
-            throw nb::python_error();
-    }
+        return true;  // without giving up the GIL
+    return wait_released(*s->mutex, *s->set_cv, s->flag, limit);
 }
 
 nb::object event_init(const Call &a) {
@@ -166,6 +146,30 @@ void define_event_class(nb::handle threading) {
 }
 
 } // namespace
+
+bool wait_released(std::mutex &mutex, std::condition_variable &changed, const bool &flag,
+                   double limit) {
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                       std::chrono::duration<double>(limit < 0 ? 0 : limit));
+    for (;;) {
+        bool value = false;
+        Py_BEGIN_ALLOW_THREADS
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            auto slice = clock::now() + std::chrono::milliseconds(50);
+            if (limit >= 0 && deadline < slice)
+                slice = deadline;
+            changed.wait_until(lock, slice, [&] { return flag; });
+            value = flag;
+        }
+        Py_END_ALLOW_THREADS
+        if (value || (limit >= 0 && clock::now() >= deadline))
+            return value;
+        if (PyErr_CheckSignals())
+            throw nb::python_error();
+    }
+}
 
 ref new_event() {
     ref threading = global("threading");

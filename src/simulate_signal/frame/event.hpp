@@ -3,6 +3,9 @@
 
 #include "frame/frame.hpp"
 
+#include <condition_variable>
+#include <mutex>
+
 namespace simsig {
 
 // threading.Event() as the `threading` global makes it now: the module's
@@ -15,5 +18,12 @@ void event_set(nb::handle event);
 bool event_is_set(nb::handle event);
 void event_clear(nb::handle event);
 bool event_wait(nb::handle event, double timeout);
+
+// Waits with the GIL released until `flag` (guarded by `mutex`) is true, or
+// until `limit` seconds passed (negative: no limit); returns the flag. Waits
+// in short slices so that a signal (Ctrl-C) reaches the waiting thread, as
+// it would through a lock; the mutex is never held while the GIL is taken back.
+bool wait_released(std::mutex &mutex, std::condition_variable &changed, const bool &flag,
+                   double limit);
 
 } // namespace simsig

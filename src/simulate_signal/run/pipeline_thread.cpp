@@ -80,8 +80,7 @@ void thread_main(void *arg) {
     PyGILState_Release(gil);
 }
 
-// join(timeout=None): waits with the GIL released, in short slices so that a
-// signal (Ctrl-C) reaches the waiting thread as it would through a lock.
+// join(timeout=None): waits with the GIL released (wait_released).
 PyObject *thread_join(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) {
     ThreadObject *t = as_thread(self);
@@ -110,27 +109,12 @@ PyObject *thread_join(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         if (limit < 0)
             limit = 0;
     }
-    using clock = std::chrono::steady_clock;
-    auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
-                                       std::chrono::duration<double>(limit < 0 ? 0 : limit));
     Completion *c = t->completion;
-    for (;;) {
-        bool done = false;
-        Py_BEGIN_ALLOW_THREADS
-        {
-            // The mutex is never held while the GIL is taken back.
-            std::unique_lock<std::mutex> lock(c->mutex);
-            auto slice = clock::now() + std::chrono::milliseconds(50);
-            if (limit >= 0 && deadline < slice)
-                slice = deadline;
-            c->finished_cv.wait_until(lock, slice, [&] { return c->finished; });
-            done = c->finished;
-        }
-        Py_END_ALLOW_THREADS
-        if (done || (limit >= 0 && clock::now() >= deadline))
-            break;
-        if (PyErr_CheckSignals())
-            return nullptr;
+    try {
+        wait_released(c->mutex, c->finished_cv, c->finished, limit);
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
