@@ -51,6 +51,8 @@ def run_strategy(graph: dict[str, object]) -> None:
 def as_future(graph: dict[str, object]) -> SimulationResult | None:
     handle = ss.simulate_signal(graph, signal_pool_id="alpha")
     handle.add_done_callback(lambda h: print(h.cancelled(), h.exception()))
+    assert_type(handle.remove_done_callback(print), int)
+    assert_type(handle.future().result(1.0), SimulationResult)
     handle._thread.join(timeout=1.0)
     print(handle.done(), handle.running(), handle._thread.is_alive(), handle._thread.name)
     try:
@@ -94,5 +96,5 @@ def misuse(graph: dict[str, object]) -> None:
     ss.effective_simulation_options({})["universe_options"][0]["rule"]  # type: ignore[typeddict-item]
     SimulationStatus(progress="half")  # type: ignore[arg-type]
     ss.simulate_signal(graph, signal_pool_id="alpha").status().phase == "completed"  # type: ignore[comparison-overlap]
-    ss.simulate_signal(graph, signal_pool_id="alpha").result(1.0)  # type: ignore[call-arg]
+    ss.simulate_signal(graph, signal_pool_id="alpha").result("soon")  # type: ignore[arg-type]
     ss.simulate_signal(graph, signal_pool_id="alpha").add_done_callback(records)  # type: ignore[arg-type]

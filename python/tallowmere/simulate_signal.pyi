@@ -18,7 +18,9 @@
 # SyncError, ...). They belong to sibling modules of the tallowmere package and
 # are re-exported here under their own identity; where the SDK itself is not
 # visible to the type checker they are Any.
+import concurrent.futures
 import os
+import threading
 from collections.abc import Callable, Generator, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, NotRequired, TypedDict, type_check_only
@@ -113,38 +115,39 @@ class SimulationHandle:
         selected_pool_kind: str | None = None,
         fail_fast: bool = True,
     ) -> None: ...
-    # The pipeline's own native daemon thread (not a threading.Thread).
+    # The pipeline's thread: a native daemon thread, a threading.Thread to the
+    # threading module (listed while it runs, joinable, gone once ended).
     _thread: _PipelineThread
     def status(self) -> SimulationStatus:
         """Return current simulation status snapshot."""
-    def result(self, *, timeout: float | None = None) -> SimulationResult:
+    def result(self, timeout: float | None = None) -> SimulationResult:
         """Block until completion, return BacktestResult or raise exception."""
     def cancel(self) -> None:
         """Cancel simulation immediately. No-op if already done/cancelled."""
     def done(self) -> bool:
-        """Return True once the run has ended or was cancelled."""
+        """Return True once the run has ended (pipeline finished, or result complete)."""
     def running(self) -> bool:
-        """Return True while the run has not ended."""
+        """Return True while the run has not ended (not done())."""
     def cancelled(self) -> bool:
-        """Return True if the run's outcome is its cancellation."""
-    def exception(self, *, timeout: float | None = None) -> BaseException | None:
+        """Return True if the run has ended and its outcome is its cancellation."""
+    def exception(self, timeout: float | None = None) -> BaseException | None:
         """Return the run's error (CancelledError after a cancel) or None."""
     def add_done_callback(self, fn: Callable[[SimulationHandle], object]) -> None:
         """Call fn(handle) once when the run ends (at once if it has ended)."""
+    def remove_done_callback(self, fn: Callable[[SimulationHandle], object]) -> int:
+        """Remove every registration of fn not yet called; return how many."""
+    def future(self) -> concurrent.futures.Future[SimulationResult]:
+        """A concurrent.futures.Future tied to the run (the same one each call)."""
     def __await__(self) -> Generator[Any, None, SimulationResult]:
         """await handle: the result, or the run's error raised. Cancelling the
         awaiting task cancels the run."""
 
-# The thread that runs one simulation's pipeline: a native daemon thread with
-# the threading.Thread methods a caller may use on it.
+# The thread that runs one simulation's pipeline: a native daemon thread that
+# the threading module lists as a threading.Thread while it runs.
 @type_check_only
-class _PipelineThread:
+class _PipelineThread(threading.Thread):
     @property
-    def daemon(self) -> Literal[True]: ...
-    @property
-    def ident(self) -> int | None: ...
-    @property
-    def name(self) -> str: ...
+    def daemon(self) -> Literal[True]: ...  # type: ignore[override]
     def join(self, timeout: float | None = None) -> None: ...
     def is_alive(self) -> bool: ...
 

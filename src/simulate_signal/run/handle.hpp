@@ -21,6 +21,8 @@
 #include "frame/frame.hpp"
 
 #include <cxxabi.h>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 namespace simsig {
@@ -41,6 +43,16 @@ enum class Field : int {
 };
 constexpr int kFieldCount = static_cast<int>(Field::count);
 
+// When the run has ended: set once, by the pipeline at the end of its exit
+// block, or by whoever first sees the result complete; waiters sleep on it
+// with the GIL released. Owned by the handle for its whole life, so a waiter
+// (which holds the handle) never sees it freed.
+struct EndState {
+    std::mutex mutex;                // never held while Python runs
+    std::condition_variable ended_cv;
+    bool ended = false;              // guarded by mutex; never goes back
+};
+
 struct HandleObject {
     PyObject_HEAD
     PyObject *fields[kFieldCount];  // strong or null (attribute not set)
@@ -51,10 +63,15 @@ struct HandleObject {
     // that it does not grow by the caller's frames at every call.
     PyObject *raised_error;
     PyObject *raised_traceback;
-    // add_done_callback: the callbacks not yet called (a list, or null), and
-    // whether the run's end has called them; both guarded by `_lock`.
+    // Called once when the run ends, wake-ups first: `wakeups` holds the
+    // module's own (awaiting tasks, future()), `done_callbacks` the callers'
+    // (fn, loop or None) entries. Each is a list or null; both are read and
+    // swapped with the GIL held and no Python code in between, which orders
+    // them against the end of the run (see run/future.cpp).
+    PyObject *wakeups;
     PyObject *done_callbacks;
-    bool callbacks_called;
+    PyObject *future;               // future(): made once, then the same object
+    EndState *end;                  // made by tp_new, freed by tp_dealloc
 };
 
 // The handle behind `self`; TypeError for anything that is not one.
@@ -122,19 +139,27 @@ void update_status(nb::handle self, const char *phase, nb::handle progress, nb::
 void check_cancelled(nb::handle self);
 
 // The pipeline thread (run/pipeline_thread.cpp): made with the callable it
-// will run, then started.
+// will run, then started. Towards the threading module it is a
+// threading.Thread: listed while it runs, joinable, gone once it has ended.
 ref new_pipeline_thread(nb::handle target);
 void start_pipeline_thread(nb::handle thread);
 
 // The future protocol and await (run/future.cpp), added to the class after
 // the handle's own methods.
 void define_future_methods(nb::handle cls);
-// At the run's end, on the pipeline thread: every done callback, once.
-void call_done_callbacks(nb::handle self);
+// Whether the run has ended (done()): the pipeline finished its exit block,
+// or the result is complete.
+bool run_ended(nb::handle self);
+// At the end of the exit block, on the pipeline thread: the run has ended;
+// the wake-ups, then the done callbacks, each called once.
+void end_run(nb::handle self);
 // self.result() / the stored error, once the run has ended: for await.
 ref handle_outcome(nb::handle self);
-// Returns once the run has ended (complete, or its thread joined); with a
-// timeout (seconds, or None), TimeoutError when it has not.
+// Whether the pipeline has stored a complete result (status "complete", a
+// result and no error): result() then needs no wait. Marks the run ended.
+bool result_complete(HandleObject *h);
+// Returns once the run has ended; with a timeout (None: no limit), read as
+// concurrent.futures.Future.result reads it, TimeoutError when it has not.
 void wait_until_ended(nb::handle self, nb::handle timeout);
 
 // The handle type (created once by define_handle_class).

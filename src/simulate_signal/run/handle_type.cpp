@@ -4,6 +4,7 @@
 #include "run/handle.hpp"
 
 #include <cstddef>
+#include <new>
 
 namespace simsig {
 
@@ -70,7 +71,9 @@ int handle_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(h->dict);
     Py_VISIT(h->raised_error);
     Py_VISIT(h->raised_traceback);
+    Py_VISIT(h->wakeups);
     Py_VISIT(h->done_callbacks);
+    Py_VISIT(h->future);
     return 0;
 }
 
@@ -81,7 +84,9 @@ int handle_clear(PyObject *self) {
     Py_CLEAR(h->dict);
     Py_CLEAR(h->raised_error);
     Py_CLEAR(h->raised_traceback);
+    Py_CLEAR(h->wakeups);
     Py_CLEAR(h->done_callbacks);
+    Py_CLEAR(h->future);
     return 0;
 }
 
@@ -91,8 +96,18 @@ void handle_dealloc(PyObject *self) {
     if (handle(self)->weakrefs)
         PyObject_ClearWeakRefs(self);
     handle_clear(self);
+    delete handle(self)->end;
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
+}
+
+PyObject *handle_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    PyObject *self = PyType_GenericNew(type, args, kwargs);
+    if (self && !(handle(self)->end = new (std::nothrow) EndState())) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
 }
 
 PyMemberDef handle_members[] = {
@@ -151,7 +166,7 @@ ref make_handle_type(const char *doc) {
     remember_lock_type();
     PyType_Slot slots[] = {
         {Py_tp_doc, (void *) doc},
-        {Py_tp_new, (void *) PyType_GenericNew},
+        {Py_tp_new, (void *) handle_new},
         {Py_tp_setattro, (void *) handle_setattro},
         {Py_tp_traverse, (void *) handle_traverse},
         {Py_tp_clear, (void *) handle_clear},

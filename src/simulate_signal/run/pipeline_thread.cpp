@@ -1,16 +1,22 @@
 // The pipeline's thread: a native thread with its own thread state, exposed
-// as the handle's `_thread` with the part of threading.Thread's interface a
-// caller needs (join, is_alive, daemon, ident, name).
+// as the handle's `_thread`, an instance of PipelineThread, a subclass of
+// threading.Thread.
 //
-// Why not threading.Thread: its Python-level construction, start handshake
-// and bootstrap cost more than the rest of a short run. This thread is a
-// daemon in threading's sense: the threading module does not know it, so
-// interpreter exit never waits for it, and at exit the interpreter ends it
-// like any daemon thread (see frame/exit_safe.h). An exception that escapes
-// the target goes to threading.excepthook, as it would from a Thread.
+// Why not a plain threading.Thread: its Python-level construction, start
+// handshake and bootstrap cost more than the rest of a short run. Towards
+// the threading module the thread still is one: it is in threading's
+// registry (`_limbo` from start until it runs, then `_active` under its
+// ident) while it runs and leaves it as it ends, exactly as a Thread does, so
+// threading.enumerate() lists it only while it runs, threading.current_thread()
+// on it returns it (never a _DummyThread that would outlive it), and join()
+// with a time-out works on it. It is a daemon: interpreter exit never waits
+// for it, and at exit the interpreter ends it like any daemon thread (see
+// frame/exit_safe.h). An exception that escapes the target goes to
+// threading.excepthook, as it would from a Thread.
 #include "run/handle.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 
@@ -24,206 +30,362 @@ struct Completion {
     bool finished = false;  // guarded by mutex
 };
 
-struct ThreadObject {
+// What the thread object carries, in its `_native` slot.
+struct NativeThread {
     PyObject_HEAD
     PyObject *target;        // until the thread takes it (GIL)
+    PyObject *thread;        // the PipelineThread, held while the OS thread runs (GIL)
+    PyObject *name;          // a name given by assignment, or null (GIL)
     unsigned long ident;     // 0 until the thread runs (GIL)
+    unsigned long native_id;
     bool started;            // (GIL)
-    Completion *completion;  // owned; outlives every waiter (they hold the object)
+    Completion *completion;  // owned; a waiter holds the object, so it outlives the wait
 };
 
-PyTypeObject *g_thread_type = nullptr;
+PyTypeObject *g_native_type = nullptr;
+PyObject *g_thread_class = nullptr;  // PipelineThread
+PyObject *g_threading = nullptr;     // the threading module
 
-ThreadObject *as_thread(PyObject *self) { return reinterpret_cast<ThreadObject *>(self); }
+NativeThread *as_native(PyObject *self) { return reinterpret_cast<NativeThread *>(self); }
 
-bool finished(ThreadObject *t) {
+// self._native of a PipelineThread, held for the call.
+ref native_of(nb::handle thread) {
+    ref native = attr(thread, "_native");
+    if (Py_TYPE(native.ptr()) != g_native_type)
+        raise(PyExc_TypeError, "not a pipeline thread");
+    return native;
+}
+
+bool finished(NativeThread *t) {
     std::lock_guard<std::mutex> guard(t->completion->mutex);
     return t->completion->finished;
 }
+
+void set_finished(NativeThread *t) {
+    {
+        std::lock_guard<std::mutex> guard(t->completion->mutex);
+        t->completion->finished = true;
+    }
+    t->completion->finished_cv.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// threading's registry: `with _active_limbo_lock: f(_active, _limbo)`. Read at
+// each use: threading rebinds the lock in a child after fork.
+template <typename F>
+void in_registry(F &&f) {
+    ref lock = attr(nb::handle(g_threading), "_active_limbo_lock");
+    ref active = attr(nb::handle(g_threading), "_active");
+    ref limbo = attr(nb::handle(g_threading), "_limbo");
+    locked(lock, [&] { f(active, limbo); });
+}
+
+// Best effort: a threading module without its registry leaves the thread
+// unlisted, and nothing else changes.
+template <typename F>
+void update_registry(F &&f) {
+    try {
+        in_registry(std::forward<F>(f));
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("updating threading's list of threads for a pipeline thread");
+    }
+}
+
+void remove_key(nb::handle dict, nb::handle key) {
+    if (PyDict_DelItem(dict.ptr(), key.ptr()) < 0)
+        PyErr_Clear();  // not there (removed by whoever else owns the registry)
+}
+
+// ---------------------------------------------------------------------------
+// The OS thread
 
 // threading's handling of an exception that ends a thread's target: it goes
 // to threading.excepthook (whose default is silent for SystemExit).
 void report_uncaught(PyObject *thread) {
     PyObject *exc = PyErr_GetRaisedException();
     ref failure = catch_exception([&] {
-        ref threading = import_module("threading");
         ref tb = nb::steal(PyException_GetTraceback(exc));
-        ref hook_args = call(attr(threading, "ExceptHookArgs"),
+        ref hook_args = call(attr(nb::handle(g_threading), "ExceptHookArgs"),
                              nb::make_tuple(nb::handle((PyObject *) Py_TYPE(exc)), nb::handle(exc),
                                             tb.is_valid() ? nb::handle(tb) : nb::handle(Py_None),
                                             nb::handle(thread)));
-        call(attr(threading, "excepthook"), hook_args);
+        call(attr(nb::handle(g_threading), "excepthook"), hook_args);
     }, PyExc_BaseException);
     if (failure)
         PyErr_WriteUnraisable(thread);
     Py_DECREF(exc);
 }
 
+// At interpreter exit the thread may be ended by a forced unwind through this
+// frame: the references it holds are released through the exit-safe decref.
 void thread_main(void *arg) {
     PyGILState_STATE gil = PyGILState_Ensure();
-    ThreadObject *t = as_thread(reinterpret_cast<PyObject *>(arg));
+    NativeThread *t = as_native(reinterpret_cast<PyObject *>(arg));
     t->ident = PyThread_get_thread_ident();
-    PyObject *target = t->target;
+    t->native_id = PyThread_get_thread_native_id();
+    PyObject *thread = t->thread, *target = t->target;
     t->target = nullptr;
+    {
+        ref ident = py_int((long long) t->ident);
+        update_registry([&](nb::handle active, nb::handle limbo) {
+            if (PyDict_SetItem(active.ptr(), ident.ptr(), thread))
+                throw nb::python_error();
+            remove_key(limbo, thread);
+        });
+    }
     PyObject *result = PyObject_CallNoArgs(target);
     if (result)
         Py_DECREF(result);
     else
-        report_uncaught(reinterpret_cast<PyObject *>(t));
+        report_uncaught(thread);
     Py_DECREF(target);
     {
-        std::lock_guard<std::mutex> guard(t->completion->mutex);
-        t->completion->finished = true;
+        ref ident = py_int((long long) t->ident);
+        update_registry([&](nb::handle active, nb::handle) {
+            PyObject *listed = PyDict_GetItemWithError(active.ptr(), ident.ptr());
+            if (listed == thread)  // a thread made since under a reused ident stays
+                remove_key(active, ident);
+            else if (!listed && PyErr_Occurred())
+                throw nb::python_error();
+        });
     }
-    t->completion->finished_cv.notify_all();
-    Py_DECREF(reinterpret_cast<PyObject *>(t));  // the thread's own reference
+    set_finished(t);
+    t->thread = nullptr;
+    Py_DECREF(thread);                            // the thread's own reference
+    Py_DECREF(reinterpret_cast<PyObject *>(t));   // and its state's
     PyGILState_Release(gil);
 }
 
-// join(timeout=None): waits with the GIL released (wait_released).
-PyObject *thread_join(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                      PyObject *kwnames) {
-    ThreadObject *t = as_thread(self);
-    PyObject *timeout = nargs > 0 ? args[0] : Py_None;
-    if (nargs > 1 || (kwnames && PyTuple_Size(kwnames) > 0 &&
-                      (nargs > 0 || PyTuple_Size(kwnames) > 1 ||
-                       PyUnicode_CompareWithASCIIString(PyTuple_GetItem(kwnames, 0), "timeout")))) {
-        PyErr_SetString(PyExc_TypeError, "join() takes at most one argument (timeout)");
-        return nullptr;
-    }
-    if (kwnames && PyTuple_Size(kwnames) == 1)
-        timeout = args[nargs];
-    if (!t->started) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot join thread before it is started");
-        return nullptr;
-    }
-    if (t->ident == PyThread_get_thread_ident() && !finished(t)) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot join current thread");
-        return nullptr;
-    }
-    double limit = -1.0;
-    if (timeout != Py_None) {
-        limit = PyFloat_AsDouble(timeout);
-        if (limit == -1.0 && PyErr_Occurred())
-            return nullptr;
-        if (limit < 0)
-            limit = 0;
-    }
+// ---------------------------------------------------------------------------
+// PipelineThread's methods
+
+double join_limit(nb::handle timeout) {
+    if (is_none(timeout))
+        return -1.0;
+    double limit = PyFloat_AsDouble(timeout.ptr());
+    if (limit == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    if (std::isnan(limit))
+        raise(PyExc_ValueError, "Invalid value NaN (not a number)");
+    return limit < 0 ? 0 : limit < 1e9 ? limit : 1e9;
+}
+
+nb::object thread_join(const Call &a) {
+    ref native = native_of(a[0]);
+    NativeThread *t = as_native(native.ptr());
+    if (!t->started)
+        raise(PyExc_RuntimeError, "cannot join thread before it is started");
+    if (t->ident == PyThread_get_thread_ident() && !finished(t))
+        raise(PyExc_RuntimeError, "cannot join current thread");
     Completion *c = t->completion;
-    try {
-        wait_released(c->mutex, c->finished_cv, c->finished, limit);
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
+    wait_released(c->mutex, c->finished_cv, c->finished, join_limit(a[1]));
+    return nb::none();
+}
+
+nb::object thread_is_alive(const Call &a) {
+    ref native = native_of(a[0]);
+    NativeThread *t = as_native(native.ptr());
+    return nb::bool_(t->started && !finished(t));
+}
+
+nb::object thread_start(const Call &) {
+    raise(PyExc_RuntimeError, "threads can only be started once");
+}
+
+nb::object thread_run(const Call &) { return nb::none(); }
+
+// In a child made by fork() the thread does not exist: it has ended there.
+// threading calls this on every thread but the forking one (3.12:
+// _reset_internal_locks(False) and _stop(); 3.13: _after_fork()). Its
+// completion may have been locked by a thread that is gone: a new one
+// replaces it (the old one is left, never unlocked, never freed).
+nb::object thread_after_fork(const Call &a) {
+    ref native = native_of(a[0]);
+    NativeThread *t = as_native(native.ptr());
+    if (t->started && t->ident != PyThread_get_thread_ident()) {
+        t->completion = new Completion();
+        t->completion->finished = true;
     }
-    Py_RETURN_NONE;
+    return nb::none();
 }
 
-PyObject *thread_is_alive(PyObject *self, PyObject *) {
-    ThreadObject *t = as_thread(self);
-    return PyBool_FromLong(t->started && !finished(t));
+nb::object thread_name(const Call &a) {
+    ref native = native_of(a[0]);
+    NativeThread *t = as_native(native.ptr());
+    if (t->name)
+        return nb::borrow(t->name);
+    return format("SimulationHandle-%lu", t->ident);
 }
 
-PyObject *thread_daemon(PyObject *, void *) { Py_RETURN_TRUE; }
-
-PyObject *thread_ident(PyObject *self, void *) {
-    ThreadObject *t = as_thread(self);
-    if (!t->ident)
-        Py_RETURN_NONE;
-    return PyLong_FromUnsignedLong(t->ident);
+nb::object thread_set_name(const Call &a) {
+    ref native = native_of(a[0]);
+    NativeThread *t = as_native(native.ptr());
+    ref value = str(a[1]);
+    PyObject *old = t->name;
+    t->name = value.release().ptr();
+    Py_XDECREF(old);
+    return nb::none();
 }
 
-PyObject *thread_name(PyObject *self, void *) {
-    return PyUnicode_FromFormat("SimulationHandle-%lu", as_thread(self)->ident);
+nb::object thread_ident(const Call &a) {
+    ref native = native_of(a[0]);
+    NativeThread *t = as_native(native.ptr());
+    return t->ident ? nb::object(py_int((long long) t->ident)) : nb::none();
 }
 
-PyObject *thread_repr(PyObject *self) {
-    ThreadObject *t = as_thread(self);
+nb::object thread_native_id(const Call &a) {
+    ref native = native_of(a[0]);
+    NativeThread *t = as_native(native.ptr());
+    return t->native_id ? nb::object(py_int((long long) t->native_id)) : nb::none();
+}
+
+nb::object thread_daemon(const Call &) { return nb::bool_(true); }
+
+nb::object thread_set_daemon(const Call &) {
+    raise(PyExc_RuntimeError, "cannot set daemon status of active thread");
+}
+
+nb::object thread_repr(const Call &a) {
+    ref native = native_of(a[0]);
+    NativeThread *t = as_native(native.ptr());
     const char *state = !t->started ? "initial" : finished(t) ? "stopped" : "started";
-    return PyUnicode_FromFormat("<pipeline thread %s daemon %lu>", state, t->ident);
+    return format("<PipelineThread(%S, %s daemon %lu)>", thread_name(a).ptr(), state, t->ident);
 }
 
-int thread_traverse(PyObject *self, visitproc visit, void *arg) {
+// ---------------------------------------------------------------------------
+// Types
+
+int native_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_thread(self)->target);
+    Py_VISIT(as_native(self)->target);
+    Py_VISIT(as_native(self)->thread);
     return 0;
 }
 
-int thread_clear(PyObject *self) {
-    Py_CLEAR(as_thread(self)->target);
+int native_clear(PyObject *self) {
+    Py_CLEAR(as_native(self)->target);
+    Py_CLEAR(as_native(self)->thread);
+    Py_CLEAR(as_native(self)->name);
     return 0;
 }
 
-void thread_dealloc(PyObject *self) {
+void native_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    thread_clear(self);
-    delete as_thread(self)->completion;
+    native_clear(self);
+    delete as_native(self)->completion;
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
 
-PyMethodDef thread_methods[] = {
-    {"join", (PyCFunction) (void (*)(void)) thread_join, METH_FASTCALL | METH_KEYWORDS,
-     "Wait until the thread ends, or until the optional timeout (seconds) elapses."},
-    {"is_alive", thread_is_alive, METH_NOARGS, "Whether the thread has started and not ended."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef thread_getset[] = {
-    {"daemon", thread_daemon, nullptr, "Always True: the thread never keeps the process alive.",
-     nullptr},
-    {"ident", thread_ident, nullptr, nullptr, nullptr},
-    {"name", thread_name, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-void init_thread_type() {
-    if (g_thread_type)
-        return;
+void make_native_type() {
     PyType_Slot slots[] = {
-        {Py_tp_doc, (void *) "The thread that runs one simulation's pipeline (a daemon)."},
-        {Py_tp_methods, thread_methods},
-        {Py_tp_getset, thread_getset},
-        {Py_tp_repr, (void *) thread_repr},
-        {Py_tp_traverse, (void *) thread_traverse},
-        {Py_tp_clear, (void *) thread_clear},
-        {Py_tp_dealloc, (void *) thread_dealloc},
+        {Py_tp_traverse, (void *) native_traverse},
+        {Py_tp_clear, (void *) native_clear},
+        {Py_tp_dealloc, (void *) native_dealloc},
         {0, nullptr},
     };
-    PyType_Spec spec = {"tallowmere.simulate_signal.PipelineThread", sizeof(ThreadObject), 0,
+    PyType_Spec spec = {"tallowmere.simulate_signal._NativeThread", sizeof(NativeThread), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                         slots};
     PyObject *type = PyType_FromSpec(&spec);
     if (!type)
         throw nb::python_error();
-    g_thread_type = reinterpret_cast<PyTypeObject *>(type);
+    g_native_type = reinterpret_cast<PyTypeObject *>(type);
+}
+
+ref property(ref getter, ref setter = ref()) {
+    ref builtins_property = nb::borrow((PyObject *) &PyProperty_Type);
+    return setter ? call(builtins_property, getter, setter) : call(builtins_property, getter);
+}
+
+void make_thread_class() {
+    g_threading = import_module("threading").release().ptr();
+    nb::dict ns;
+    auto fn = [](const char *qualname, std::initializer_list<Param> params, Impl impl,
+                 const char *doc = nullptr) { return make_function(qualname, params, impl, doc); };
+    ns["__doc__"] = "The thread that runs one simulation's pipeline (a daemon).";
+    ns["__slots__"] = nb::make_tuple("_native");
+    ns["join"] = fn("PipelineThread.join", {arg("self"), arg("timeout", none())}, thread_join,
+                    "Wait until the thread ends, or until the optional timeout (seconds) "
+                    "elapses.");
+    ns["is_alive"] = fn("PipelineThread.is_alive", {arg("self")}, thread_is_alive,
+                        "Whether the thread has started and not ended.");
+    ns["start"] = fn("PipelineThread.start", {arg("self")}, thread_start,
+                     "The pipeline thread is started by its handle: RuntimeError.");
+    ns["run"] = fn("PipelineThread.run", {arg("self")}, thread_run,
+                   "Nothing: the handle runs the pipeline on this thread.");
+    ns["_stop"] = fn("PipelineThread._stop", {arg("self")}, thread_after_fork);
+    ns["_reset_internal_locks"] = fn("PipelineThread._reset_internal_locks",
+                                     {arg("self"), arg("is_alive")}, thread_after_fork);
+    ns["_after_fork"] = fn("PipelineThread._after_fork", {arg("self"), arg("new_ident", none())},
+                           thread_after_fork);
+    ns["name"] = property(fn("PipelineThread.name", {arg("self")}, thread_name),
+                          fn("PipelineThread.name", {arg("self"), arg("value")}, thread_set_name));
+    ns["ident"] = property(fn("PipelineThread.ident", {arg("self")}, thread_ident));
+    ns["native_id"] = property(fn("PipelineThread.native_id", {arg("self")}, thread_native_id));
+    ns["daemon"] =
+        property(fn("PipelineThread.daemon", {arg("self")}, thread_daemon),
+                 fn("PipelineThread.daemon", {arg("self"), arg("value")}, thread_set_daemon));
+    ns["__repr__"] = fn("PipelineThread.__repr__", {arg("self")}, thread_repr);
+    ref bases = nb::make_tuple(attr(nb::handle(g_threading), "Thread"));
+    g_thread_class = make_class("PipelineThread", bases, ns).release().ptr();
+}
+
+void init_thread_types() {
+    if (g_thread_class)
+        return;
+    make_native_type();
+    make_thread_class();
 }
 
 } // namespace
 
 ref new_pipeline_thread(nb::handle target) {
-    init_thread_type();
-    auto *t = PyObject_GC_New(ThreadObject, g_thread_type);
+    init_thread_types();
+    auto *t = PyObject_GC_New(NativeThread, g_native_type);
     if (!t)
         throw nb::python_error();
     t->target = target.inc_ref().ptr();
+    t->thread = nullptr;
+    t->name = nullptr;
     t->ident = 0;
+    t->native_id = 0;
     t->started = false;
     t->completion = new Completion();
     PyObject_GC_Track(reinterpret_cast<PyObject *>(t));
-    return nb::steal(reinterpret_cast<PyObject *>(t));
+    ref native = nb::steal(reinterpret_cast<PyObject *>(t));
+    // object.__new__(PipelineThread): Thread.__init__ would build what the
+    // native thread replaces.
+    auto *type = reinterpret_cast<PyTypeObject *>(g_thread_class);
+    auto new_fn = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
+    ref no_args = nb::steal(PyTuple_New(0));
+    ref thread = nb::steal(new_fn(type, no_args.ptr(), nullptr));
+    if (!thread)
+        throw nb::python_error();
+    set_attr(thread, "_native", native);
+    return thread;
 }
 
 void start_pipeline_thread(nb::handle thread) {
-    ThreadObject *t = as_thread(thread.ptr());
-    Py_INCREF(thread.ptr());  // the thread's own reference, dropped as it ends
+    ref native = native_of(thread);
+    NativeThread *t = as_native(native.ptr());
+    if (t->started)
+        raise(PyExc_RuntimeError, "threads can only be started once");
+    update_registry([&](nb::handle, nb::handle limbo) {
+        if (PyDict_SetItem(limbo.ptr(), thread.ptr(), thread.ptr()))
+            throw nb::python_error();
+    });
+    // The OS thread's own references, dropped as it ends.
+    t->thread = thread.inc_ref().ptr();
+    Py_INCREF(native.ptr());
     t->started = true;
-    if (PyThread_start_new_thread(thread_main, thread.ptr()) == static_cast<unsigned long>(-1)) {
+    if (PyThread_start_new_thread(thread_main, native.ptr()) == static_cast<unsigned long>(-1)) {
         t->started = false;
-        Py_DECREF(thread.ptr());
-        PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
-        throw nb::python_error();
+        Py_CLEAR(t->thread);
+        Py_DECREF(native.ptr());
+        update_registry([&](nb::handle, nb::handle limbo) { remove_key(limbo, thread); });
+        raise(PyExc_RuntimeError, "can't start new thread");
     }
 }
 

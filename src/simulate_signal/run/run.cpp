@@ -263,19 +263,6 @@ void record_pending(HandleObject *h, Displaced &displaced) {
     call_with_mapping(record, parts[1]);
 }
 
-// Joins the pipeline thread; with a timeout (seconds), raises TimeoutError
-// when the thread is still running after it, having changed nothing.
-void wait_for_the_end(HandleObject *h, nb::handle timeout) {
-    ref thread = field(h, Field::thread);
-    if (is_none(timeout)) {
-        call_method(thread, "join");
-        return;
-    }
-    call_method(thread, "join", timeout);
-    if (truthy(call_method(thread, "is_alive")))
-        raise(PyExc_TimeoutError, "the simulation has not ended within the timeout");
-}
-
 // raise self._error, with the traceback it had when result() first raised it.
 [[noreturn]] void raise_stored(HandleObject *h, nb::handle error) {
     if (h->raised_error != error.ptr()) {
@@ -290,21 +277,34 @@ void wait_for_the_end(HandleObject *h, nb::handle timeout) {
     raise_object(error);
 }
 
-// A run that completed needs no join; any other is joined (outside the lock).
-void complete_or_wait(HandleObject *h, nb::handle timeout) {
+} // namespace
+
+bool result_complete(HandleObject *h) {
     bool complete = false;
     locked(h, [&](Displaced &) {
         complete = equals(attr(field(h, Field::status), "phase"), "complete") &&
                    !is_none(field(h, Field::result)) && is_none(field(h, Field::error));
     });
-    if (!complete)
-        wait_for_the_end(h, timeout);
+    if (complete) {
+        {
+            std::lock_guard<std::mutex> guard(h->end->mutex);
+            h->end->ended = true;
+        }
+        h->end->ended_cv.notify_all();
+    }
+    return complete;
 }
 
+namespace {
+
+// A run that completed needs no wait; any other is waited for (outside the
+// lock) until its pipeline has finished its exit block. What runs on the
+// pipeline thread after that (the done callbacks) is not waited for.
 nb::object handle_result(const Call &a) {
     nb::handle self = a[0];
     HandleObject *h = as_handle(self, "result");
-    complete_or_wait(h, a[1]);
+    if (!result_complete(h))
+        wait_until_ended(self, a[1]);
 
     // The tracker and release() are called with the lock held; neither may
     // call back into the handle. What the record displaces (the payload) is
@@ -398,15 +398,20 @@ void record_failure(nb::handle self, nb::handle error) {
 }
 
 // Always runs: records the acquisition for _do_release and wakes every waiter.
+// The run ends here even when an event refuses to be set.
 void exit_block(const Run &run) {
     HandleObject *h = as_handle(run.self, "_run_pipeline");
-    locked(h, [&](Displaced &displaced) {
-        displaced.push_back(set_field(h, Field::pipeline_acquired, py_bool(run.acquired)));
-    });
-    event_set(field(h, Field::acquire_done));
-    event_set(field(h, Field::post_acquire_gate));
-    event_set(field(h, Field::done_event));
-    call_done_callbacks(run.self);
+    ref failure = catch_exception([&] {
+        locked(h, [&](Displaced &displaced) {
+            displaced.push_back(set_field(h, Field::pipeline_acquired, py_bool(run.acquired)));
+        });
+        event_set(field(h, Field::acquire_done));
+        event_set(field(h, Field::post_acquire_gate));
+        event_set(field(h, Field::done_event));
+    }, PyExc_BaseException);
+    end_run(run.self);
+    if (failure)
+        raise_object(failure);
 }
 
 nb::object handle_run_pipeline(const Call &a) {
@@ -440,10 +445,6 @@ ref handle_outcome(nb::handle self) {
     c.m_values = args;
     c.m_count = 2;
     return handle_result(c);
-}
-
-void wait_until_ended(nb::handle self, nb::handle timeout) {
-    complete_or_wait(as_handle(self, "exception"), timeout);
 }
 
 const char *const kHandleInitDoc =
@@ -482,7 +483,7 @@ void define_handle_class() {
            make_function("SimulationHandle._do_release", {arg("self")}, handle_do_release,
                          "Release sync_manager if it was acquired and not yet released."));
     method("result",
-           make_function("SimulationHandle.result", {arg("self"), kwonly("timeout", none())},
+           make_function("SimulationHandle.result", {arg("self"), arg("timeout", none())},
                          handle_result,
                          "Block until completion, return BacktestResult or raise exception."));
     method("cancel",
