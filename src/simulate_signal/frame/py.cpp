@@ -524,6 +524,16 @@ bool c_stack_nearly_full() noexcept {
 #endif
 }
 
+detail::recursion_guard::recursion_guard(const char *where) {
+    if (Py_EnterRecursiveCall(where))
+        throw nb::python_error();
+    if (c_stack_nearly_full()) {
+        Py_LeaveRecursiveCall();
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        throw nb::python_error();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Classes
 
