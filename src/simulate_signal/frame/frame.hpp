@@ -7,6 +7,7 @@
 //   - getattr(obj, name, None), call only if callable -> hook(obj, "name")
 //   - raise X(msg) / from None / from exc             -> raise / raise_from_none / raise_from
 //   - except Exception as exc: ...                    -> catch_exception(...)
+//   - d[key] if key in d (owned, never borrowed)      -> dict_get(d, key)
 //   - one level deeper in a recursive walk            -> recursing(" while ...", f)
 //   - logger.debug / logger.warning                   -> log_debug / log_warning
 //   - a module-level function or method               -> def_function / make_function
@@ -174,6 +175,10 @@ inline ref new_list() {
         throw nb::python_error();
     return ref(nb::steal(l));
 }
+// dict[key] owned, or an empty ref when the key is missing (a failed lookup
+// raises). Never a borrowed value: code run later (a finalizer, a key's
+// __eq__) may replace or delete it.
+ref dict_get(nb::handle dict, nb::handle key);
 // dict(mapping): a new plain dict, built as the dict type builds it.
 inline ref dict_copy(nb::handle mapping) {
     return nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))(mapping);
