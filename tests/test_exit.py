@@ -2,7 +2,8 @@
 ends every daemon (pipeline) thread that asks for the GIL with pthread_exit(),
 unwinding through the module's C++ frames. Runs are held in many different
 calls (collaborators that sleep, wait on events or locks, spin in bytecode, the
-shared sync's wait, result() joining, the constructor's handshake) and the
+shared sync's wait, result() joining, the constructor's handshake, a graph
+node's attribute read inside the module's graph walks) and the
 interpreter ends normally, through sys.exit, or with an uncaught exception: the
 exit status must be the expected one every time (no segfault, abort or hang).
 One driver imports everything once and forks the repetitions; each child exits
@@ -65,6 +66,26 @@ def spinner(*args, **kwargs):
 
 
 signal, strategy = (lambda: d.start(ss, "signal")), (lambda: d.start(ss, "strategy"))
+MAIN = threading.get_ident()
+
+
+class WatchedNode(d.FunctionGraphNode):
+    # Reads of its attributes off the main thread are calls "graph.<attribute>"
+    # in the current wiring's log: a pipeline can be held inside a graph walk.
+    log = None
+
+    def __getattribute__(self, name):
+        if WatchedNode.log is not None and threading.get_ident() != MAIN:
+            WatchedNode.log.call("graph." + name, (), dict(), lambda: None)
+        return object.__getattribute__(self, name)
+
+
+def watched(node):
+    return WatchedNode(node.type, node.node, [watched(child) for child in node.children])
+
+
+watched_signal = lambda: d.start(ss, "signal", graph=watched(d.signal_graph()))
+watched_strategy = lambda: d.start(ss, "strategy", graph=watched(d.strategy_graph()))
 
 
 def collect():
@@ -95,6 +116,10 @@ HOLDS = [
     ("era_thread.get_current_era_number", event_waiter, signal, "adapter"),
     ("search_tracker.record_signal_evaluation", sleeper, collect, "adapter"),
     ("sync_manager.release", lock_waiter, collect, "adapter"),
+    # Inside the graph walks: the filtration check, the feature names, the tracking graph.
+    ("graph.children", sleeper, watched_signal, "adapter"),
+    ("graph.node", spinner, watched_strategy, "adapter"),
+    ("graph.config", event_waiter, watched_signal, "adapter"),
     # Last: every run started after it waits on the pipeline's own event.
     ("sync_manager.request_for_sync", sleeper, signal, "adapter"),
 ]
@@ -119,6 +144,7 @@ def collector():
 
 def hold(call_name, behaviour, start, route):
     w = d.Wiring(route=route).wire(ss)
+    WatchedNode.log = w.log
     entered = threading.Event()
 
     def compute(*args, **kwargs):

@@ -6,6 +6,7 @@ and make events, which must give what the plain Python they stand for gives
 and step aside for a replacement: one test per quick path."""
 import logging
 import threading
+import time
 import traceback
 import types
 
@@ -328,3 +329,20 @@ def test_handle_events(ss, monkeypatch, replaced):
     assert isinstance(event, threading.Event) and event.is_set() and event.wait(0)
     event.clear()
     assert event.wait(timeout=0.01) is False and not event.is_set()
+
+
+@pytest.mark.parametrize("own, drop", [(False, "__init__"), (True, "__init__"),
+                                       (True, "_native_state")])
+def test_event_state_dropped_under_a_waiter(ss, own, drop):
+    # A waiter keeps the state it waits on, as threading.Event's keeps its Condition.
+    event = type(ss._sync_event)() if own else threading.Event()
+    thread, outcome = in_thread(lambda: event.wait(0.2))
+    time.sleep(0.05)    # the waiter most likely waits by now; either way it times out
+    if drop == "__init__":
+        event.__init__()
+    else:
+        event._native_state = type(event)()._native_state
+    thread.join(BLOCK_TIMEOUT)
+    assert not thread.is_alive() and outcome == {"value": False}
+    event.set()
+    assert event.wait(0) and event.is_set()

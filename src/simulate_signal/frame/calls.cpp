@@ -9,12 +9,8 @@ namespace simsig {
 
 ref module_attr(nb::handle module, const char *attribute) {
     if (PyModule_CheckExact(module.ptr()) && std::strncmp(attribute, "__", 2) != 0) {
-        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()),
-                                                  name(attribute).ptr());
-        if (value)
-            return ref(nb::borrow(value));
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        if (ref value = dict_get(PyModule_GetDict(module.ptr()), name(attribute)))
+            return value;
     }
     return attr(module, attribute);
 }

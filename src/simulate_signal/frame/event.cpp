@@ -39,19 +39,26 @@ void state_dealloc(PyObject *self) {
     Py_DECREF(tp);
 }
 
-EventState *state_of(nb::handle event) {
+// The event's state, owned by the caller for the whole call: __init__ run
+// again, or _native_state replaced, under a waiter leaves the waiter the
+// state it waits on, as threading.Event's waiters keep their old Condition.
+ref state_of(nb::handle event) {
     ref state = attr(event, "_native_state");
     if (Py_TYPE(state.ptr()) != g_state_type)
         raise(PyExc_TypeError, "event state is not the module's own");
-    return reinterpret_cast<EventState *>(state.ptr());  // kept alive by the event
+    return state;
 }
 
-bool is_set(EventState *s) {
+EventState *flag_of(nb::handle state) { return reinterpret_cast<EventState *>(state.ptr()); }
+
+bool is_set(nb::handle state) {
+    EventState *s = flag_of(state);
     std::lock_guard<std::mutex> guard(*s->mutex);
     return s->flag;
 }
 
-void set_flag(EventState *s, bool value) {
+void set_flag(nb::handle state, bool value) {
+    EventState *s = flag_of(state);
     {
         std::lock_guard<std::mutex> guard(*s->mutex);
         s->flag = value;
@@ -60,9 +67,10 @@ void set_flag(EventState *s, bool value) {
         s->set_cv->notify_all();
 }
 
-bool wait_flag(EventState *s, double limit) {
-    if (is_set(s))
+bool wait_flag(nb::handle state, double limit) {
+    if (is_set(state))
         return true;  // without giving up the GIL
+    EventState *s = flag_of(state);
     return wait_released(*s->mutex, *s->set_cv, s->flag, limit);
 }
 
@@ -91,7 +99,7 @@ nb::object event_clear(const Call &a) {
 }
 
 nb::object event_wait(const Call &a) {
-    EventState *s = state_of(a[0]);
+    ref state = state_of(a[0]);
     double limit = -1.0;
     if (!is_none(a[1])) {
         limit = PyFloat_AsDouble(a[1].ptr());
@@ -100,7 +108,7 @@ nb::object event_wait(const Call &a) {
         if (limit < 0)
             limit = 0;
     }
-    return nb::bool_(wait_flag(s, limit));
+    return nb::bool_(wait_flag(state, limit));
 }
 
 nb::object event_repr(const Call &a) {
@@ -209,8 +217,10 @@ void event_clear(nb::handle event) {
 }
 
 bool event_wait(nb::handle event, double timeout) {
-    if (own_event(event))
-        return wait_flag(state_of(event), timeout);
+    if (own_event(event)) {
+        ref state = state_of(event);
+        return wait_flag(state, timeout);
+    }
     return truthy(call_method(event, "wait", kwarg("timeout", py_float(timeout))));
 }
 

@@ -7,6 +7,8 @@
 //   - getattr(obj, name, None), call only if callable -> hook(obj, "name")
 //   - raise X(msg) / from None / from exc             -> raise / raise_from_none / raise_from
 //   - except Exception as exc: ...                    -> catch_exception(...)
+//   - d[key] if key in d (owned, never borrowed)      -> dict_get(d, key)
+//   - one level deeper in a recursive walk            -> recursing(" while ...", f)
 //   - logger.debug / logger.warning                   -> log_debug / log_warning
 //   - a module-level function or method               -> def_function / make_function
 //
@@ -173,6 +175,10 @@ inline ref new_list() {
         throw nb::python_error();
     return ref(nb::steal(l));
 }
+// dict[key] owned, or an empty ref when the key is missing (a failed lookup
+// raises). Never a borrowed value: code run later (a finalizer, a key's
+// __eq__) may replace or delete it.
+ref dict_get(nb::handle dict, nb::handle key);
 // dict(mapping): a new plain dict, built as the dict type builds it.
 inline ref dict_copy(nb::handle mapping) {
     return nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))(mapping);
@@ -232,12 +238,22 @@ ref catch_exception(F &&f, PyObject *matching = PyExc_Exception) {
     return ref();
 }
 
-// f() run as the body of `except ...:` handling `handled`: an exception
-// raised inside gets `handled` as its __context__, exactly as Python chains
-// it. The exception handled before is handled again afterwards, however f
-// ends -- except by a forced unwind: the thread is then being ended without
-// the GIL, and nothing may be touched.
+// Scopes whose destructors call the C API (restore the handled exception,
+// leave a recursion level) are entered through these functions, never
+// declared bare: a forced unwind is the thread being ended at interpreter
+// exit, without the GIL or a thread state, and the scope is then abandoned --
+// its destructor touches nothing.
 namespace detail {
+template <typename Scope, typename F>
+decltype(auto) inside(Scope &scope, F &&f) {
+    try {
+        return f();
+    } catch (abi::__forced_unwind &) {
+        scope.abandon();
+        throw;
+    }
+}
+
 class handled_exception_scope {
 public:
     explicit handled_exception_scope(nb::handle handled) : m_outer(PyErr_GetHandledException()) {
@@ -257,39 +273,44 @@ private:
     PyObject *m_outer;  // strong or null
     bool m_abandoned = false;
 };
+
+class recursion_guard {
+public:
+    explicit recursion_guard(const char *where);
+    ~recursion_guard() {
+        if (!m_abandoned)
+            Py_LeaveRecursiveCall();
+    }
+    void abandon() noexcept { m_abandoned = true; }
+    recursion_guard(const recursion_guard &) = delete;
+    recursion_guard &operator=(const recursion_guard &) = delete;
+
+private:
+    bool m_abandoned = false;
+};
 } // namespace detail
 
+// f() run as the body of `except ...:` handling `handled`: an exception
+// raised inside gets `handled` as its __context__, exactly as Python chains
+// it. The exception handled before is handled again afterwards, however f
+// ends, a forced unwind excepted (above).
 template <typename F>
 decltype(auto) while_handling(nb::handle handled, F &&f) {
     detail::handled_exception_scope scope(handled);
-    try {
-        return f();
-    } catch (abi::__forced_unwind &) {
-        scope.abandon();
-        throw;
-    }
+    return detail::inside(scope, std::forward<F>(f));
 }
 
-// Recursive walkers enter one level per step, so a very deep input raises
-// RecursionError instead of overflowing the C stack. The interpreter's count
-// alone is not enough: CPython 3.13 allows 10000 C levels, more than a walker's
-// frames fit in a thread's stack, so the stack left is checked as well.
+// f() one recursion level deeper. Recursive walkers enter one level per step,
+// so a very deep input raises RecursionError instead of overflowing the C
+// stack. The interpreter's count alone is not enough: CPython 3.13 allows
+// 10000 C levels, more than a walker's frames fit in a thread's stack, so the
+// stack left is checked as well. `where` ends the message: " while ...".
 bool c_stack_nearly_full() noexcept;
-class recursion_guard {
-public:
-    explicit recursion_guard(const char *where) {
-        if (Py_EnterRecursiveCall(where))
-            throw nb::python_error();
-        if (c_stack_nearly_full()) {
-            Py_LeaveRecursiveCall();
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            throw nb::python_error();
-        }
-    }
-    ~recursion_guard() { Py_LeaveRecursiveCall(); }
-    recursion_guard(const recursion_guard &) = delete;
-    recursion_guard &operator=(const recursion_guard &) = delete;
-};
+template <typename F>
+decltype(auto) recursing(const char *where, F &&f) {
+    detail::recursion_guard guard(where);
+    return detail::inside(guard, std::forward<F>(f));
+}
 
 // ---------------------------------------------------------------------------
 // Logging through the module global `logger`, %-style.

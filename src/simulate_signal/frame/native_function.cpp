@@ -254,14 +254,10 @@ PyObject *function_repr(PyObject *self) {
 // __signature__: what was set on the function, else one built from its parameters.
 PyObject *function_get_signature(PyObject *self, void *) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
-    if (f->dict) {
-        PyObject *set = PyDict_GetItemWithError(f->dict, name("__signature__").ptr());
-        if (set)
-            return Py_NewRef(set);
-        if (PyErr_Occurred())
-            return nullptr;
-    }
     try {
+        if (f->dict)
+            if (ref set = dict_get(f->dict, name("__signature__")))
+                return set.release().ptr();
         ref inspect = import_module("inspect");
         ref parameter = attr(inspect, "Parameter");
         nb::list params;

@@ -61,14 +61,15 @@ PyObject *g_module_dict = nullptr;  // borrowed from g_module
 std::string g_module_where;          // "'name' from 'file'", for the refusal
 int64_t g_module_interpreter = -1;   // id of the interpreter that loaded it
 
+// `text` (a new reference, or null) as UTF-8, then released: the buffer is
+// the string's own, so it is copied first.
 std::string utf8_or(PyObject *text, const char *fallback) {
     const char *s = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
-    Py_XDECREF(text);
-    if (!s) {
+    std::string out = s ? std::string(s) : std::string(fallback);
+    if (!s)
         PyErr_Clear();
-        return fallback;
-    }
-    return s;
+    Py_XDECREF(text);
+    return out;
 }
 } // namespace
 
@@ -111,15 +112,12 @@ nb::handle module() { return g_module; }
 nb::handle module_dict() { return g_module_dict; }
 
 ref global(const char *n) {
-    nb::handle key = name(n);
-    PyObject *value = PyDict_GetItemWithError(g_module_dict, key.ptr());
+    ref value = dict_get(g_module_dict, name(n));
     if (!value) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", n);
         throw nb::python_error();
     }
-    return ref(nb::borrow(value));
+    return value;
 }
 
 void set_global(const char *n, nb::handle value) {
@@ -348,22 +346,33 @@ ref concat(std::initializer_list<nb::handle> parts) {
     return out ? out : ref(nb::borrow(empty_str()));
 }
 
+ref dict_get(nb::handle dict, nb::handle key) {
+#if PY_VERSION_HEX >= 0x030D0000 && (!defined(Py_LIMITED_API) || Py_LIMITED_API >= 0x030D0000)
+    PyObject *value = nullptr;
+    if (PyDict_GetItemRef(dict.ptr(), key.ptr(), &value) < 0)
+        throw nb::python_error();
+    return ref(nb::steal(value));
+#else
+    // Taken at once, before anything else can run.
+    PyObject *value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (!value && PyErr_Occurred())
+        throw nb::python_error();
+    return ref(nb::borrow(value));
+#endif
+}
+
 ref method_get(nb::handle obj, nb::handle key) {
     if (PyDict_CheckExact(obj.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
-        if (!value && PyErr_Occurred())
-            throw nb::python_error();
-        return ref(nb::borrow(value ? value : Py_None));
+        ref value = dict_get(obj, key);
+        return value ? value : ref(nb::none());
     }
     return attr(obj, "get")(key);
 }
 
 ref method_get(nb::handle obj, nb::handle key, nb::handle default_value) {
     if (PyDict_CheckExact(obj.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
-        if (!value && PyErr_Occurred())
-            throw nb::python_error();
-        return ref(nb::borrow(value ? nb::handle(value) : default_value));
+        ref value = dict_get(obj, key);
+        return value ? value : ref(nb::borrow(default_value));
     }
     return attr(obj, "get")(key, default_value);
 }
@@ -522,6 +531,16 @@ bool c_stack_nearly_full() noexcept {
 #else
     return false;
 #endif
+}
+
+detail::recursion_guard::recursion_guard(const char *where) {
+    if (Py_EnterRecursiveCall(where))
+        throw nb::python_error();
+    if (c_stack_nearly_full()) {
+        Py_LeaveRecursiveCall();
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        throw nb::python_error();
+    }
 }
 
 // ---------------------------------------------------------------------------

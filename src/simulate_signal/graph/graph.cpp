@@ -111,41 +111,44 @@ nb::object require_typed_runtime_graph(const Call &a) {
 
 // Typed nodes are walked here; anything else is the sibling's question.
 nb::object has_filtration_runtime_graph(const Call &a) {
-    recursion_guard guard(" while looking for a filtration node");
     nb::handle graph = a[0];
-    if (!is_instance(graph, typed_graph_class()))
-        return helper("_has_filtration_node", graph);
-    if (equals(attr(graph, "type"), "filtration"))
-        return nb::bool_(true);
-    bool found = for_each_item(attr(graph, "children"), [](nb::handle child) {
-        return truthy(helper("_has_filtration_runtime_graph", child));
+    return recursing(" while looking for a filtration node", [&]() -> nb::object {
+        if (!is_instance(graph, typed_graph_class()))
+            return helper("_has_filtration_node", graph);
+        if (equals(attr(graph, "type"), "filtration"))
+            return nb::bool_(true);
+        bool found = for_each_item(attr(graph, "children"), [](nb::handle child) {
+            return truthy(helper("_has_filtration_runtime_graph", child));
+        });
+        return nb::bool_(found);
     });
-    return nb::bool_(found);
 }
 
 // Depth-first pre-order, children in their order.
 void collect_feature_names(nb::handle node, nb::list &found) {
-    recursion_guard guard(" while collecting feature names");
-    if (PyDict_Check(node.ptr())) {
-        if (equals(method_get(node, name("type")), "feature") &&
-            PyUnicode_Check(method_get(node, name("node")).ptr())) {
-            ref value = nb::steal(PyObject_GetItem(node.ptr(), name("node").ptr()));
-            if (!value)
-                throw nb::python_error();
-            found.append(str(value));
+    recursing(" while collecting feature names", [&] {
+        if (PyDict_Check(node.ptr())) {
+            if (equals(method_get(node, name("type")), "feature") &&
+                PyUnicode_Check(method_get(node, name("node")).ptr())) {
+                ref value = nb::steal(PyObject_GetItem(node.ptr(), name("node").ptr()));
+                if (!value)
+                    throw nb::python_error();
+                found.append(str(value));
+            }
+            ref children = method_get(node, name("children"));
+            if (truthy(children))
+                for_each_item(children,
+                              [&](nb::handle child) { collect_feature_names(child, found); });
+            return;
         }
-        ref children = method_get(node, name("children"));
+        ref node_type = attr_or_none(node, "type");
+        ref node_value = attr_or_none(node, "node");
+        if (equals(node_type, "feature") && PyUnicode_Check(node_value.ptr()))
+            found.append(node_value);
+        ref children = attr_or(node, "children", nb::tuple());
         if (truthy(children))
             for_each_item(children, [&](nb::handle child) { collect_feature_names(child, found); });
-        return;
-    }
-    ref node_type = attr_or_none(node, "type");
-    ref node_value = attr_or_none(node, "node");
-    if (equals(node_type, "feature") && PyUnicode_Check(node_value.ptr()))
-        found.append(node_value);
-    ref children = attr_or(node, "children", nb::tuple());
-    if (truthy(children))
-        for_each_item(children, [&](nb::handle child) { collect_feature_names(child, found); });
+    });
 }
 
 nb::object simulation_graph_feature_names(const Call &a) {
@@ -188,24 +191,25 @@ ref plain_node(nb::handle graph) {
 }
 
 nb::object plain_tracking_graph(const Call &a) {
-    recursion_guard guard(" while converting a graph to plain data");
     nb::handle graph = a[0];
-    if (PyDict_Check(graph.ptr())) {
-        nb::dict out;
-        for_each_item(attr(graph, "items")(), [&](nb::handle item) {
-            std::vector<ref> key_value = unpack(item, 2);
-            out[key_value[0]] = plain(key_value[1]);
-        });
-        return out;
-    }
-    if (PyList_Check(graph.ptr())) {
-        nb::list out;
-        for_each_item(graph, [&](nb::handle item) { out.append(plain(item)); });
-        return out;
-    }
-    if (has_attr(graph, "type") && has_attr(graph, "node") && has_attr(graph, "children"))
-        return plain_node(graph);
-    return nb::borrow(graph);
+    return recursing(" while converting a graph to plain data", [&]() -> nb::object {
+        if (PyDict_Check(graph.ptr())) {
+            nb::dict out;
+            for_each_item(attr(graph, "items")(), [&](nb::handle item) {
+                std::vector<ref> key_value = unpack(item, 2);
+                out[key_value[0]] = plain(key_value[1]);
+            });
+            return out;
+        }
+        if (PyList_Check(graph.ptr())) {
+            nb::list out;
+            for_each_item(graph, [&](nb::handle item) { out.append(plain(item)); });
+            return out;
+        }
+        if (has_attr(graph, "type") && has_attr(graph, "node") && has_attr(graph, "children"))
+            return plain_node(graph);
+        return nb::borrow(graph);
+    });
 }
 
 } // namespace

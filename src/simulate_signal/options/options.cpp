@@ -118,24 +118,25 @@ nb::object engine_definitions_from_agent_payload(const Call &a) {
 // become lists); any other value is kept as it is.
 nb::object plain_engine_definition_payload(const Call &a) {
     nb::handle value = a[0];
-    recursion_guard guard(" while copying engine definitions");
-    if (is_dict(value)) {
-        ref plain = nb::dict();
-        for_each_item(attr(value, "items")(), [&](nb::handle item) {
-            std::vector<ref> pair = unpack(item, 2);
-            ref key = PyUnicode_Check(pair[0].ptr()) ? pair[0] : str(pair[0]);
-            plain[key] = helper("_plain_engine_definition_payload", pair[1]);
-        });
-        return plain;
-    }
-    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
-        ref plain = nb::list();
-        for_each_item(value, [&](nb::handle item) {
-            append(plain, helper("_plain_engine_definition_payload", item));
-        });
-        return plain;
-    }
-    return nb::borrow(value);
+    return recursing(" while copying engine definitions", [&]() -> nb::object {
+        if (is_dict(value)) {
+            ref plain = nb::dict();
+            for_each_item(attr(value, "items")(), [&](nb::handle item) {
+                std::vector<ref> pair = unpack(item, 2);
+                ref key = PyUnicode_Check(pair[0].ptr()) ? pair[0] : str(pair[0]);
+                plain[key] = helper("_plain_engine_definition_payload", pair[1]);
+            });
+            return plain;
+        }
+        if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+            ref plain = nb::list();
+            for_each_item(value, [&](nb::handle item) {
+                append(plain, helper("_plain_engine_definition_payload", item));
+            });
+            return plain;
+        }
+        return nb::borrow(value);
+    });
 }
 
 nb::object stage_attr(const Call &a) {
