@@ -26,4 +26,26 @@ bool event_wait(nb::handle event, double timeout);
 bool wait_released(std::mutex &mutex, std::condition_variable &changed, const bool &flag,
                    double limit);
 
+// A flag that threads wait on with the GIL released: set once or more, and
+// waited for through wait_released.
+struct WaitFlag {
+    std::mutex mutex;                 // never held while Python runs
+    std::condition_variable changed;
+    bool value = false;               // guarded by mutex
+
+    bool is_set() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return value;
+    }
+    void set() {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            value = true;
+        }
+        changed.notify_all();
+    }
+    // Until set, or `limit` seconds (negative: no limit); the flag.
+    bool wait(double limit) { return wait_released(mutex, changed, value, limit); }
+};
+
 } // namespace simsig

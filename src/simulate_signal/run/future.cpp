@@ -26,19 +26,6 @@ namespace {
 PyObject *g_allocate_lock = nullptr;  // _thread.allocate_lock
 PyObject *g_partial = nullptr;        // functools.partial
 
-bool is_ended(HandleObject *h) {
-    std::lock_guard<std::mutex> guard(h->end->mutex);
-    return h->end->ended;
-}
-
-void mark_ended(HandleObject *h) {
-    {
-        std::lock_guard<std::mutex> guard(h->end->mutex);
-        h->end->ended = true;
-    }
-    h->end->ended_cv.notify_all();
-}
-
 // The seconds to wait for, read as concurrent.futures.Future.result reads its
 // timeout (through Condition.wait): not above zero (nan included) polls; any
 // other value must be what Lock.acquire(True, timeout) takes, with the same
@@ -117,7 +104,7 @@ ref running_loop() {
 // true when appended. `fresh` is an empty list made beforehand: nothing here
 // allocates an object or runs Python between the test and the append.
 bool append_unless_ended(HandleObject *h, PyObject *&list, nb::handle fresh, nb::handle item) {
-    if (is_ended(h))
+    if (h->ended->is_set())
         return false;
     if (!list)
         list = fresh.inc_ref().ptr();
@@ -471,24 +458,22 @@ nb::object handle_await(const Call &a) {
 
 bool run_ended(nb::handle self) {
     HandleObject *h = as_handle(self, "done");
-    return is_ended(h) || result_complete(h);
+    return h->ended->is_set() || result_complete(h);
 }
 
 void wait_until_ended(nb::handle self, nb::handle timeout) {
     HandleObject *h = as_handle(self, "result");
-    if (is_ended(h))
+    if (h->ended->is_set())
         return;
     field(h, Field::thread);  // AttributeError, not a wait, for a handle never started
     double limit = is_none(timeout) ? -1.0 : timeout_seconds(timeout);
-    EndState &end = *h->end;
-    bool ended = limit == 0.0 ? is_ended(h) : wait_released(end.mutex, end.ended_cv, end.ended, limit);
-    if (!ended)
+    if (!(limit == 0.0 ? h->ended->is_set() : h->ended->wait(limit)))
         raise(PyExc_TimeoutError, "the simulation has not ended within the timeout");
 }
 
 void end_run(nb::handle self) {
     HandleObject *h = as_handle(self, "_run_pipeline");
-    mark_ended(h);
+    h->ended->set();
     ref wakeups = nb::steal(h->wakeups), callbacks = nb::steal(h->done_callbacks);
     h->wakeups = h->done_callbacks = nullptr;
     if (wakeups)

@@ -43,16 +43,6 @@ enum class Field : int {
 };
 constexpr int kFieldCount = static_cast<int>(Field::count);
 
-// When the run has ended: set once, by the pipeline at the end of its exit
-// block, or by whoever first sees the result complete; waiters sleep on it
-// with the GIL released. Owned by the handle for its whole life, so a waiter
-// (which holds the handle) never sees it freed.
-struct EndState {
-    std::mutex mutex;                // never held while Python runs
-    std::condition_variable ended_cv;
-    bool ended = false;              // guarded by mutex; never goes back
-};
-
 struct HandleObject {
     PyObject_HEAD
     PyObject *fields[kFieldCount];  // strong or null (attribute not set)
@@ -71,7 +61,11 @@ struct HandleObject {
     PyObject *wakeups;
     PyObject *done_callbacks;
     PyObject *future;               // future(): made once, then the same object
-    EndState *end;                  // made by tp_new, freed by tp_dealloc
+    // Set once the run has ended: by the pipeline at the end of its exit
+    // block, or by whoever first sees the result complete. Made by tp_new and
+    // freed by tp_dealloc, so a waiter (which holds the handle) never sees it
+    // freed.
+    WaitFlag *ended;
 };
 
 // The handle behind `self`; TypeError for anything that is not one.

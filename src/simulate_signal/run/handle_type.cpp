@@ -96,14 +96,14 @@ void handle_dealloc(PyObject *self) {
     if (handle(self)->weakrefs)
         PyObject_ClearWeakRefs(self);
     handle_clear(self);
-    delete handle(self)->end;
+    delete handle(self)->ended;
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
 
 PyObject *handle_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *self = PyType_GenericNew(type, args, kwargs);
-    if (self && !(handle(self)->end = new (std::nothrow) EndState())) {
+    if (self && !(handle(self)->ended = new (std::nothrow) WaitFlag())) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }

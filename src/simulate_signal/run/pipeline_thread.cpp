@@ -24,12 +24,6 @@ namespace simsig {
 
 namespace {
 
-struct Completion {
-    std::mutex mutex;
-    std::condition_variable finished_cv;
-    bool finished = false;  // guarded by mutex
-};
-
 // What the thread object carries, in its `_native` slot.
 struct NativeThread {
     PyObject_HEAD
@@ -39,7 +33,7 @@ struct NativeThread {
     unsigned long ident;     // 0 until the thread runs (GIL)
     unsigned long native_id;
     bool started;            // (GIL)
-    Completion *completion;  // owned; a waiter holds the object, so it outlives the wait
+    WaitFlag *finished;      // owned; a waiter holds the object, so it outlives the wait
 };
 
 PyTypeObject *g_native_type = nullptr;
@@ -54,19 +48,6 @@ ref native_of(nb::handle thread) {
     if (Py_TYPE(native.ptr()) != g_native_type)
         raise(PyExc_TypeError, "not a pipeline thread");
     return native;
-}
-
-bool finished(NativeThread *t) {
-    std::lock_guard<std::mutex> guard(t->completion->mutex);
-    return t->completion->finished;
-}
-
-void set_finished(NativeThread *t) {
-    {
-        std::lock_guard<std::mutex> guard(t->completion->mutex);
-        t->completion->finished = true;
-    }
-    t->completion->finished_cv.notify_all();
 }
 
 // ---------------------------------------------------------------------------
@@ -149,7 +130,7 @@ void thread_main(void *arg) {
                 throw nb::python_error();
         });
     }
-    set_finished(t);
+    t->finished->set();
     t->thread = nullptr;
     Py_DECREF(thread);                            // the thread's own reference
     Py_DECREF(reinterpret_cast<PyObject *>(t));   // and its state's
@@ -175,17 +156,16 @@ nb::object thread_join(const Call &a) {
     NativeThread *t = as_native(native.ptr());
     if (!t->started)
         raise(PyExc_RuntimeError, "cannot join thread before it is started");
-    if (t->ident == PyThread_get_thread_ident() && !finished(t))
+    if (t->ident == PyThread_get_thread_ident() && !t->finished->is_set())
         raise(PyExc_RuntimeError, "cannot join current thread");
-    Completion *c = t->completion;
-    wait_released(c->mutex, c->finished_cv, c->finished, join_limit(a[1]));
+    t->finished->wait(join_limit(a[1]));
     return nb::none();
 }
 
 nb::object thread_is_alive(const Call &a) {
     ref native = native_of(a[0]);
     NativeThread *t = as_native(native.ptr());
-    return nb::bool_(t->started && !finished(t));
+    return nb::bool_(t->started && !t->finished->is_set());
 }
 
 nb::object thread_start(const Call &) {
@@ -197,14 +177,14 @@ nb::object thread_run(const Call &) { return nb::none(); }
 // In a child made by fork() the thread does not exist: it has ended there.
 // threading calls this on every thread but the forking one (3.12:
 // _reset_internal_locks(False) and _stop(); 3.13: _after_fork()). Its
-// completion may have been locked by a thread that is gone: a new one
+// flag may have been locked by a thread that is gone: a new one
 // replaces it (the old one is left, never unlocked, never freed).
 nb::object thread_after_fork(const Call &a) {
     ref native = native_of(a[0]);
     NativeThread *t = as_native(native.ptr());
     if (t->started && t->ident != PyThread_get_thread_ident()) {
-        t->completion = new Completion();
-        t->completion->finished = true;
+        t->finished = new WaitFlag();
+        t->finished->value = true;
     }
     return nb::none();
 }
@@ -248,7 +228,7 @@ nb::object thread_set_daemon(const Call &) {
 nb::object thread_repr(const Call &a) {
     ref native = native_of(a[0]);
     NativeThread *t = as_native(native.ptr());
-    const char *state = !t->started ? "initial" : finished(t) ? "stopped" : "started";
+    const char *state = !t->started ? "initial" : t->finished->is_set() ? "stopped" : "started";
     return format("<PipelineThread(%S, %s daemon %lu)>", thread_name(a).ptr(), state, t->ident);
 }
 
@@ -273,7 +253,7 @@ void native_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     native_clear(self);
-    delete as_native(self)->completion;
+    delete as_native(self)->finished;
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
@@ -352,7 +332,7 @@ ref new_pipeline_thread(nb::handle target) {
     t->ident = 0;
     t->native_id = 0;
     t->started = false;
-    t->completion = new Completion();
+    t->finished = new WaitFlag();
     PyObject_GC_Track(reinterpret_cast<PyObject *>(t));
     ref native = nb::steal(reinterpret_cast<PyObject *>(t));
     // object.__new__(PipelineThread): Thread.__init__ would build what the

@@ -285,13 +285,8 @@ bool result_complete(HandleObject *h) {
         complete = equals(attr(field(h, Field::status), "phase"), "complete") &&
                    !is_none(field(h, Field::result)) && is_none(field(h, Field::error));
     });
-    if (complete) {
-        {
-            std::lock_guard<std::mutex> guard(h->end->mutex);
-            h->end->ended = true;
-        }
-        h->end->ended_cv.notify_all();
-    }
+    if (complete)
+        h->ended->set();
     return complete;
 }
 
