@@ -15,7 +15,7 @@ import sys
 
 import pytest
 
-from conftest import subprocess_env
+from conftest import run_python, subprocess_env
 
 # Under the sanitizers (scripts/sanitize.sh) these exits cannot be judged: the forced
 # unwind leaves the stack poisoning of the frames it skips in place, which the
@@ -304,3 +304,44 @@ def test_exit_with_live_runs_repeatedly(launched, mode):
     assert not failures, json.dumps(failures, indent=1)
     for code, out, err in report:
         check_exit(code, out, err, expected, mode)
+
+
+# A fork() while runs are live: in the child their pipelines do not exist, so
+# the runs have ended there with an error that says so, the shared sync starts
+# anew and new runs work; the parent goes on untouched.
+FORK = r"""
+import os, threading, traceback
+import tallowmere.simulate_signal as ss
+import doubles as d
+
+w = d.Wiring().wire(ss)
+block = w.log.block({held!r})
+handles = [d.start(ss)]
+assert block.wait_entered(10)
+if {held!r} == "sync_manager.request_for_sync":
+    handles.append(d.start(ss))   # waits on the shared sync's event
+pid = os.fork()
+if pid == 0:
+    try:
+        for h in handles:
+            assert h.done() and not h._thread.is_alive() and h._thread not in threading.enumerate()
+            h._thread.join()
+            assert h.status().phase == "error" and "did not survive fork()" in str(h.exception(0))
+        syncs = w.log.count("sync_manager.request_for_sync")
+        assert d.collect(d.start(ss), 10).passed
+        assert w.log.count("sync_manager.request_for_sync") == syncs + 1
+        assert w.log.count("sync_manager.release") == 1   # the new run's alone
+    except BaseException:
+        traceback.print_exc()
+        os._exit(1)
+    os._exit(0)
+block.release()
+assert all(d.collect(h, 10).passed for h in handles)
+print("child exit status", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+@pytest.mark.parametrize("held", ["backtester.run_backtest", "sync_manager.request_for_sync"])
+def test_fork_with_live_runs(held):
+    done = run_python(FORK.format(held=held))
+    assert done.stdout == "child exit status 0\n", done.stderr

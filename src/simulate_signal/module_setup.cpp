@@ -1,5 +1,7 @@
 // Module set-up: what importing the module builds, in this order.
 #include "assembly.hpp"
+#include "frame/calls.hpp"
+#include "frame/event.hpp"
 #include "frame/frame.hpp"
 #include "frame/state.hpp"
 
@@ -97,11 +99,27 @@ void register_exit_hook() {
     attr(import_module("atexit"), "register")(hook_fn);
 }
 
+// The pipeline threads do not follow into a child made by fork(). Python's
+// os.register_at_fork and not pthread_atfork: its child handlers run once the
+// interpreter works again in the child (and after threading's own), so they
+// may call Python; pthread_atfork's run before that.
+nb::object on_fork_child(const Call &) {
+    renew_wait_flags_after_fork();
+    simsig::after_fork_in_child();
+    return nb::none();
+}
+
+void register_fork_hook() {
+    ref hook_fn = make_function("_after_fork_in_child", {}, on_fork_child);
+    call(attr(import_module("os"), "register_at_fork"), kwarg("after_in_child", hook_fn));
+}
+
 } // namespace
 
 void build_module() {
     init_function_type();
     register_exit_hook();
+    register_fork_hook();
 
     bind_standard_modules();
     bind_logger();

@@ -11,6 +11,8 @@
 #include "frame/event.hpp"
 
 #include <chrono>
+#include <cmath>
+#include <new>
 #include <condition_variable>
 #include <mutex>
 
@@ -20,9 +22,7 @@ namespace {
 
 struct EventState {
     PyObject_HEAD
-    std::mutex *mutex;               // never held while the GIL is taken
-    std::condition_variable *set_cv;
-    bool flag;                       // guarded by mutex
+    WaitFlag *flag;  // owned
 };
 
 PyTypeObject *g_state_type = nullptr;
@@ -33,8 +33,7 @@ PyObject *g_threading_event = nullptr;  // its Event class
 void state_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     auto *s = reinterpret_cast<EventState *>(self);
-    delete s->mutex;
-    delete s->set_cv;
+    delete s->flag;
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
@@ -49,39 +48,31 @@ ref state_of(nb::handle event) {
     return state;
 }
 
-EventState *flag_of(nb::handle state) { return reinterpret_cast<EventState *>(state.ptr()); }
+WaitFlag &flag_of(nb::handle state) { return *reinterpret_cast<EventState *>(state.ptr())->flag; }
 
-bool is_set(nb::handle state) {
-    EventState *s = flag_of(state);
-    std::lock_guard<std::mutex> guard(*s->mutex);
-    return s->flag;
-}
+bool is_set(nb::handle state) { return flag_of(state).is_set(); }
 
 void set_flag(nb::handle state, bool value) {
-    EventState *s = flag_of(state);
-    {
-        std::lock_guard<std::mutex> guard(*s->mutex);
-        s->flag = value;
-    }
     if (value)
-        s->set_cv->notify_all();
+        flag_of(state).set();
+    else
+        flag_of(state).clear();
 }
 
 bool wait_flag(nb::handle state, double limit) {
     if (is_set(state))
         return true;  // without giving up the GIL
-    EventState *s = flag_of(state);
-    return wait_released(*s->mutex, *s->set_cv, s->flag, limit);
+    return flag_of(state).wait(limit);
 }
 
 nb::object event_init(const Call &a) {
     auto *s = PyObject_New(EventState, g_state_type);
     if (!s)
         throw nb::python_error();
-    s->mutex = new std::mutex();
-    s->set_cv = new std::condition_variable();
-    s->flag = false;
+    s->flag = new (std::nothrow) WaitFlag();
     ref state = nb::steal(reinterpret_cast<PyObject *>(s));
+    if (!s->flag)
+        throw std::bad_alloc();
     set_attr(a[0], "_native_state", state);
     return nb::none();
 }
@@ -105,8 +96,8 @@ nb::object event_wait(const Call &a) {
         limit = PyFloat_AsDouble(a[1].ptr());
         if (limit == -1.0 && PyErr_Occurred())
             throw nb::python_error();
-        if (limit < 0)
-            limit = 0;
+        if (limit < 0 || std::isnan(limit))
+            limit = 0;  // Condition.wait polls for anything not above zero
     }
     return nb::bool_(wait_flag(state, limit));
 }
@@ -154,6 +145,39 @@ void define_event_class(nb::handle threading) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// The live flags
+
+namespace {
+std::mutex g_flags_mutex;        // guards the list; never held while Python runs
+WaitFlag *g_flags = nullptr;     // the first live flag
+} // namespace
+
+WaitFlag::WaitFlag() {
+    std::lock_guard<std::mutex> guard(g_flags_mutex);
+    next = g_flags;
+    if (g_flags)
+        g_flags->previous = this;
+    g_flags = this;
+}
+
+WaitFlag::~WaitFlag() {
+    std::lock_guard<std::mutex> guard(g_flags_mutex);
+    (previous ? previous->next : g_flags) = next;
+    if (next)
+        next->previous = previous;
+}
+
+// The old mutexes are not destroyed: one may be locked by a thread that did
+// not follow into this process; their storage is taken over as it is.
+void renew_wait_flags_after_fork() noexcept {
+    new (&g_flags_mutex) std::mutex();
+    for (WaitFlag *f = g_flags; f; f = f->next) {
+        new (&f->mutex) std::mutex();
+        new (&f->changed) std::condition_variable();
+    }
+}
 
 bool wait_released(std::mutex &mutex, std::condition_variable &changed, const bool &flag,
                    double limit) {

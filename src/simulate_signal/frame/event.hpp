@@ -26,12 +26,18 @@ bool event_wait(nb::handle event, double timeout);
 bool wait_released(std::mutex &mutex, std::condition_variable &changed, const bool &flag,
                    double limit);
 
-// A flag that threads wait on with the GIL released: set once or more, and
-// waited for through wait_released.
+// A flag that threads wait on with the GIL released. Every live flag is on
+// one list, so that a child made by fork() can make their mutexes new: a
+// thread that held one in the parent does not exist in the child.
 struct WaitFlag {
     std::mutex mutex;                 // never held while Python runs
     std::condition_variable changed;
     bool value = false;               // guarded by mutex
+
+    WaitFlag();
+    ~WaitFlag();
+    WaitFlag(const WaitFlag &) = delete;
+    WaitFlag &operator=(const WaitFlag &) = delete;
 
     bool is_set() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -44,8 +50,18 @@ struct WaitFlag {
         }
         changed.notify_all();
     }
+    void clear() {
+        std::lock_guard<std::mutex> guard(mutex);
+        value = false;
+    }
     // Until set, or `limit` seconds (negative: no limit); the flag.
     bool wait(double limit) { return wait_released(mutex, changed, value, limit); }
+
+    WaitFlag *previous = nullptr, *next = nullptr;  // the list of live flags
 };
+
+// In a child just made by fork(), alone in its process: every live flag's
+// mutex and condition variable made anew, keeping its value.
+void renew_wait_flags_after_fork() noexcept;
 
 } // namespace simsig

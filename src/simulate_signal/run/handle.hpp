@@ -137,6 +137,12 @@ void check_cancelled(nb::handle self);
 // threading.Thread: listed while it runs, joinable, gone once it has ended.
 ref new_pipeline_thread(nb::handle target);
 void start_pipeline_thread(nb::handle thread);
+// In a child made by fork(): every pipeline thread that did not follow has
+// ended, and so has its run (end_run_after_fork).
+void end_pipeline_threads_after_fork();
+// A run whose pipeline did not follow into a child made by fork() ends there
+// with a RuntimeError that says so; its lock, if held, is made anew.
+void end_run_after_fork(nb::handle self);
 
 // The future protocol and await (run/future.cpp), added to the class after
 // the handle's own methods.

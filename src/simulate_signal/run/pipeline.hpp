@@ -83,4 +83,9 @@ void backtest_and_gate(Run &run);
 void pool_gates(Run &run);
 void finish(Run &run);
 
+// After fork(), in the child (run/sync.cpp, run/run.cpp).
+void reset_shared_sync_after_fork();
+// A new lock for one held by a thread that did not follow; empty otherwise.
+ref renewed_lock_if_held(nb::handle lock);
+
 } // namespace simsig

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 namespace simsig {
 
@@ -27,7 +28,7 @@ namespace {
 // What the thread object carries, in its `_native` slot.
 struct NativeThread {
     PyObject_HEAD
-    PyObject *target;        // until the thread takes it (GIL)
+    PyObject *target;        // until the thread has ended (GIL)
     PyObject *thread;        // the PipelineThread, held while the OS thread runs (GIL)
     PyObject *name;          // a name given by assignment, or null (GIL)
     unsigned long ident;     // 0 until the thread runs (GIL)
@@ -37,6 +38,8 @@ struct NativeThread {
 };
 
 PyTypeObject *g_native_type = nullptr;
+// The threads started and not yet ended, for a child made by fork() (GIL).
+std::vector<NativeThread *> g_running;
 PyObject *g_thread_class = nullptr;  // PipelineThread
 PyObject *g_threading = nullptr;     // the threading module
 
@@ -105,7 +108,6 @@ void thread_main(void *arg) {
     t->ident = PyThread_get_thread_ident();
     t->native_id = PyThread_get_thread_native_id();
     PyObject *thread = t->thread, *target = t->target;
-    t->target = nullptr;
     {
         ref ident = py_int((long long) t->ident);
         update_registry([&](nb::handle active, nb::handle limbo) {
@@ -119,7 +121,6 @@ void thread_main(void *arg) {
         Py_DECREF(result);
     else
         report_uncaught(thread);
-    Py_DECREF(target);
     {
         ref ident = py_int((long long) t->ident);
         update_registry([&](nb::handle active, nb::handle) {
@@ -130,8 +131,10 @@ void thread_main(void *arg) {
                 throw nb::python_error();
         });
     }
+    std::erase(g_running, t);
     t->finished->set();
-    t->thread = nullptr;
+    t->thread = t->target = nullptr;
+    Py_DECREF(target);
     Py_DECREF(thread);                            // the thread's own reference
     Py_DECREF(reinterpret_cast<PyObject *>(t));   // and its state's
     PyGILState_Release(gil);
@@ -174,20 +177,11 @@ nb::object thread_start(const Call &) {
 
 nb::object thread_run(const Call &) { return nb::none(); }
 
-// In a child made by fork() the thread does not exist: it has ended there.
-// threading calls this on every thread but the forking one (3.12:
-// _reset_internal_locks(False) and _stop(); 3.13: _after_fork()). Its
-// flag may have been locked by a thread that is gone: a new one
-// replaces it (the old one is left, never unlocked, never freed).
-nb::object thread_after_fork(const Call &a) {
-    ref native = native_of(a[0]);
-    NativeThread *t = as_native(native.ptr());
-    if (t->started && t->ident != PyThread_get_thread_ident()) {
-        t->finished = new WaitFlag();
-        t->finished->value = true;
-    }
-    return nb::none();
-}
+// threading calls these on every thread but the forking one in a child made
+// by fork() (3.12: _reset_internal_locks(False) and _stop(); 3.13:
+// _after_fork()), before the module's own handler has renewed the flags this
+// thread's state uses: that handler ends the thread there (after_fork_in_child).
+nb::object thread_after_fork(const Call &) { return nb::none(); }
 
 nb::object thread_name(const Call &a) {
     ref native = native_of(a[0]);
@@ -347,6 +341,27 @@ ref new_pipeline_thread(nb::handle target) {
     return thread;
 }
 
+void end_pipeline_threads_after_fork() {
+    std::vector<NativeThread *> gone;
+    unsigned long current = PyThread_get_thread_ident();
+    for (NativeThread *t : g_running)
+        if (t->ident != current)  // the forking thread goes on here
+            gone.push_back(t);
+    for (NativeThread *t : gone) {
+        std::erase(g_running, t);
+        t->finished->set();
+        // The references the thread would have dropped as it ended.
+        ref native = nb::steal(reinterpret_cast<PyObject *>(t));
+        ref thread = nb::steal(t->thread), target = nb::steal(t->target);
+        t->thread = t->target = nullptr;
+        ref failure = catch_exception([&] { end_run_after_fork(attr(target, "__self__")); });
+        if (failure) {
+            PyErr_SetRaisedException(failure.release().ptr());
+            PyErr_WriteUnraisable(thread.ptr());
+        }
+    }
+}
+
 void start_pipeline_thread(nb::handle thread) {
     ref native = native_of(thread);
     NativeThread *t = as_native(native.ptr());
@@ -360,7 +375,9 @@ void start_pipeline_thread(nb::handle thread) {
     t->thread = thread.inc_ref().ptr();
     Py_INCREF(native.ptr());
     t->started = true;
+    g_running.push_back(t);
     if (PyThread_start_new_thread(thread_main, native.ptr()) == static_cast<unsigned long>(-1)) {
+        std::erase(g_running, t);
         t->started = false;
         Py_CLEAR(t->thread);
         Py_DECREF(native.ptr());

@@ -434,6 +434,47 @@ nb::object handle_run_pipeline(const Call &a) {
 
 } // namespace
 
+// A lock held by a thread that did not follow into this child is held for
+// ever: a new one of the kind the `threading` global makes takes its place.
+ref renewed_lock_if_held(nb::handle lock) {
+    ref is_locked = hook(lock, "locked");
+    if (is_locked && truthy(call(is_locked)))
+        return call(attr(global("threading"), "Lock"));
+    return ref();
+}
+
+void end_run_after_fork(nb::handle self) {
+    HandleObject *h = as_handle(self, "_run_pipeline");
+    if (ref lock = renewed_lock_if_held(field(h, Field::lock)))
+        ref old = set_field(h, Field::lock, lock);
+    if (!h->ended->is_set()) {
+        ref error = new_exception(PyExc_RuntimeError,
+                                  "Simulation pipeline did not survive fork(): it runs on in the "
+                                  "parent process only");
+        locked(h, [&](Displaced &displaced) {
+            // The parent's acquisition of the sync manager is not this process's to release.
+            displaced.push_back(set_field(h, Field::pipeline_acquired, false_()));
+            if (field_truthy(h, Field::cancelled))
+                return;  // cancelled before the fork: it stays cancelled
+            ref current = field(h, Field::status);
+            displaced.push_back(set_field(
+                h, Field::status,
+                new_simulation_status(name("error"), py_float(0.0), format("Error: %S", error.ptr()),
+                                      attr(current, "era_number"), elapsed_since_start(h))));
+            displaced.push_back(set_field(h, Field::error, error));
+        });
+    }
+    event_set(field(h, Field::acquire_done));
+    event_set(field(h, Field::post_acquire_gate));
+    event_set(field(h, Field::done_event));
+    end_run(self);
+}
+
+void after_fork_in_child() {
+    end_pipeline_threads_after_fork();
+    reset_shared_sync_after_fork();
+}
+
 ref handle_outcome(nb::handle self) {
     PyObject *args[] = {self.ptr(), Py_None};
     Call c;

@@ -214,4 +214,15 @@ void acquire_and_sync(Run &run) {
     derive_market_era(run);
 }
 
+// In a child made by fork(), no thread of it syncs: a sync the parent had in
+// progress is not waited for there, and a new run syncs anew.
+void reset_shared_sync_after_fork() {
+    if (ref lock = renewed_lock_if_held(global("_sync_lock")))
+        set_global("_sync_lock", lock);
+    if (truthy(global("_sync_in_progress"))) {
+        set_global("_sync_in_progress", false_());
+        set_global("_sync_exception_cache", none());
+    }
+}
+
 } // namespace simsig
