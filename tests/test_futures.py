@@ -158,6 +158,21 @@ def test_callbacks_once_in_order_whatever_they_raise(ss, caplog):
         h.add_done_callback(raising(KeyboardInterrupt()))
 
 
+def test_a_callback_for_a_closed_loop_is_dropped_with_a_warning(ss, caplog):
+    caplog.set_level(logging.WARNING, logger="tallowmere.simulate_signal")
+    w = Wiring().wire(ss)
+    block = w.log.block("backtester.run_backtest")
+    h, calls = start_signal(ss), []
+
+    async def register():
+        h.add_done_callback(calls.append)
+    asyncio.run(register())   # its loop is closed once it returns
+    assert block.wait_entered()
+    block.release()
+    assert wait_done(h).result().passed and calls == []
+    assert any("Event loop is closed" in r.getMessage() for r in caplog.records)
+
+
 def test_callbacks_once_under_concurrent_cancel_and_completion(ss):
     Wiring().wire(ss)
     calls = []
@@ -386,19 +401,21 @@ def test_future_result_records_and_releases_once(ss):
 
 def test_pipeline_thread_is_a_thread_while_it_runs(ss):
     w, seen = Wiring(), []
-    w.patches["_set_phase"] = lambda phase: seen.append(threading.current_thread())
+    w.patches["_set_phase"] = lambda phase: seen.append(
+        (threading.current_thread(), threading.get_native_id()))
     w.wire(ss)
     block = w.log.block("backtester.run_backtest")
     h = start_signal(ss)
     assert block.wait_entered()
     listed = h._thread in threading.enumerate()
     assert isinstance(h._thread, threading.Thread) and h._thread.daemon and h._thread.ident
+    assert h._thread.native_id == seen[0][1] and h._thread.name in repr(h._thread)
     h._thread.join(SHORT)
     assert h._thread.is_alive()
     block.release()
     h._thread.join(BLOCK_TIMEOUT)
     assert listed and not h._thread.is_alive() and h._thread not in threading.enumerate()
-    assert seen and all(t is h._thread for t in seen)
+    assert seen and all(t is h._thread for t, _ in seen)
 
 
 def test_threading_lists_only_running_pipelines(ss):
