@@ -21,9 +21,11 @@ from conftest import run_python, subprocess_env
 # unwind leaves the stack poisoning of the frames it skips in place, which the
 # AddressSanitizer then reports as its own overflow (and GCC's UBSan reports the
 # catch parameter of abi::__forced_unwind, which has no object).
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("SIMULATE_SIGNAL_SANITIZED")),
-    reason="the sanitizer runtimes misreport the forced unwind of daemon threads at exit")
+pytestmark = [
+    pytest.mark.skipif(bool(os.environ.get("SIMULATE_SIGNAL_SANITIZED")),
+                       reason="the sanitizer runtimes misreport the forced unwind of daemon "
+                              "threads at exit"),
+    pytest.mark.skipif(not hasattr(os, "fork"), reason="the repetitions are forked")]
 
 REPETITIONS = int(os.environ.get("SIMULATE_SIGNAL_EXIT_REPETITIONS", "50"))
 PARALLEL = 8               # children of one driver alive at once

@@ -22,6 +22,9 @@ namespace simsig {
 // One keyword argument: call(fn, a, kwarg("k", v)) is fn(a, k=v). `name` is a
 // string literal.
 struct kwarg {
+    // A constructor, not an aggregate: kwarg("k", v) then compiles with
+    // every C++20 compiler (Clang before 16 lacks parenthesised aggregates).
+    kwarg(const char *keyword, nb::handle keyword_value) : name(keyword), value(keyword_value) {}
     const char *name;
     nb::handle value;
 };

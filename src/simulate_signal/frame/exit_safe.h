@@ -27,7 +27,11 @@ extern int simsig_exiting_flag;  // set once, by the atexit hook
 #endif
 
 static inline int simsig_interpreter_exiting(void) {
+#if defined(_MSC_VER)
+    return *(volatile int *) &simsig_exiting_flag;  // an aligned int is read whole on Windows
+#else
     return __atomic_load_n(&simsig_exiting_flag, __ATOMIC_RELAXED);
+#endif
 }
 
 static inline void simsig_decref(PyObject *op) {

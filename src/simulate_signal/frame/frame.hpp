@@ -17,8 +17,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
@@ -27,6 +25,29 @@
 #include <vector>
 
 namespace nb = nanobind;
+
+// How CPython ends a pipeline (daemon) thread at interpreter exit. 3.12 and
+// 3.13 end a daemon thread that asks for the GIL once finalization has begun
+// with pthread_exit() (POSIX) or _endthreadex() (Windows):
+//  - glibc's pthread_exit unwinds the thread's C++ frames. libstdc++ enters
+//    `catch (...)` handlers for that unwind, as the exception
+//    abi::__forced_unwind, so every handler that would touch Python first
+//    lets it through (SIMSIG_LET_FORCED_UNWIND_THROUGH). libc++abi runs only
+//    the destructors then.
+//  - macOS's pthread_exit and Windows' _endthreadex end the thread without
+//    running its C++ frames.
+// Either way no Python may be touched on the way out: destructors that call
+// the C API ask thread_being_ended() first, and references are released
+// through frame/exit_safe.h.
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define SIMSIG_LET_FORCED_UNWIND_THROUGH                                                          \
+    catch (abi::__forced_unwind &) {                                                             \
+        throw;                                                                                   \
+    }
+#else
+#define SIMSIG_LET_FORCED_UNWIND_THROUGH
+#endif
 
 namespace simsig {
 
@@ -240,18 +261,26 @@ ref catch_exception(F &&f, PyObject *matching = PyExc_Exception) {
 
 // Scopes whose destructors call the C API (restore the handled exception,
 // leave a recursion level) are entered through these functions, never
-// declared bare: a forced unwind is the thread being ended at interpreter
-// exit, without the GIL or a thread state, and the scope is then abandoned --
-// its destructor touches nothing.
+// declared bare. A thread being ended at interpreter exit has neither the GIL
+// nor a thread state: such a scope then touches nothing.
+inline bool thread_being_ended() noexcept { return !PyGILState_Check(); }
+
 namespace detail {
 template <typename Scope, typename F>
 decltype(auto) inside(Scope &scope, F &&f) {
+#if defined(__GLIBCXX__)
+    // Seen here for certain: the GIL test alone answers "held" for every
+    // thread once a subinterpreter exists.
     try {
         return f();
     } catch (abi::__forced_unwind &) {
         scope.abandon();
         throw;
     }
+#else
+    (void) scope;
+    return f();
+#endif
 }
 
 class handled_exception_scope {
@@ -260,7 +289,7 @@ public:
         PyErr_SetHandledException(handled.ptr());
     }
     ~handled_exception_scope() {
-        if (m_abandoned)
+        if (m_abandoned || thread_being_ended())
             return;
         PyErr_SetHandledException(m_outer);
         Py_XDECREF(m_outer);
@@ -278,7 +307,7 @@ class recursion_guard {
 public:
     explicit recursion_guard(const char *where);
     ~recursion_guard() {
-        if (!m_abandoned)
+        if (!m_abandoned && !thread_being_ended())
             Py_LeaveRecursiveCall();
     }
     void abandon() noexcept { m_abandoned = true; }

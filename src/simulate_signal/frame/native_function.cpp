@@ -3,14 +3,13 @@
 // Why not nanobind's function objects: nanobind's dispatcher ends in a
 // catch (...) that does not rethrow. A pipeline thread that is ended by
 // pthread_exit() at interpreter exit unwinds through every function on its
-// stack with a forced-unwind exception; swallowing that aborts the process.
-// This type catches abi::__forced_unwind and rethrows it, binds arguments with
+// stack with a forced-unwind exception (frame/frame.hpp); swallowing that
+// aborts the process. This type lets that unwind through, binds arguments with
 // Python's own rules and messages, has a __dict__ (so __signature__ can be
 // set, as the entry points need) and binds as a method when placed on a class.
 #include "frame/frame.hpp"
 #include "frame/state.hpp"
 
-#include <cxxabi.h>
 #include <string>
 #include <vector>
 
@@ -116,17 +115,18 @@ PyObject *run_impl(const FunctionSpec &spec, const Call &call) {
         if (!result.is_valid())
             return Py_NewRef(Py_None);
         return result.release().ptr();
-    } catch (abi::__forced_unwind &) {
-        throw;  // the thread is being ended; let it unwind
-    } catch (nb::python_error &e) {
+    }
+    SIMSIG_LET_FORCED_UNWIND_THROUGH
+    catch (nb::python_error &e) {
         e.restore();
     } catch (nb::cast_error &) {
         PyErr_Format(PyExc_TypeError, "%s(): unexpected argument type", spec.qualname.c_str());
     } catch (std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
+    // No catch (...): every exception the module throws is a std::exception,
+    // and libc++abi enters such a handler for the forced unwind that ends a
+    // thread at exit, which can then neither be swallowed nor rethrown.
     return nullptr;
 }
 
@@ -417,9 +417,9 @@ ref call_body(Impl body, const Call &call) {
     try {
         ref result = body(call);
         return result.is_valid() ? result : ref(nb::none());
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (nb::python_error &) {
+    }
+    SIMSIG_LET_FORCED_UNWIND_THROUGH
+    catch (nb::python_error &) {
         throw;
     } catch (nb::cast_error &) {
         PyErr_SetString(PyExc_TypeError, "unexpected argument type");

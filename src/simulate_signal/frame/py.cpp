@@ -8,17 +8,27 @@
 #include <string>
 #include <unordered_map>
 
-#if defined(__linux__)
-#include <pthread.h>
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>  // the running thread's stack
+#elif defined(_WIN32)
+#include <windows.h>  // GetCurrentThreadStackLimits
 #endif
 
 namespace simsig {
 
 // Read inline by every reference release (frame/exit_safe.h).
-extern "C" int simsig_exiting_flag = 0;
+extern "C" {
+int simsig_exiting_flag = 0;
+}
 
 bool interpreter_exiting() noexcept { return simsig_interpreter_exiting(); }
-void mark_interpreter_exiting() noexcept { __atomic_store_n(&simsig_exiting_flag, 1, __ATOMIC_RELAXED); }
+void mark_interpreter_exiting() noexcept {
+#if defined(_MSC_VER)
+    *(volatile int *) &simsig_exiting_flag = 1;
+#else
+    __atomic_store_n(&simsig_exiting_flag, 1, __ATOMIC_RELAXED);
+#endif
+}
 
 namespace detail {
 RecentName g_recent_names[kRecentNames];
@@ -506,8 +516,43 @@ void raise_object(nb::handle exception) {
 // the RecursionError under 4 KiB, so the floor leaves room for a Python callee
 // at that level. A fixed large reserve would fill a small stack (128 KiB, the
 // default thread stack on musl) and refuse even a two-node graph.
-bool c_stack_nearly_full() noexcept {
+namespace {
+
+// [low, high): this thread's stack, from the platform's own call; {0, 0}
+// where there is none (the walkers then rely on the interpreter's count).
+struct StackBounds {
+    uintptr_t low = 0, high = 0;
+};
+
+StackBounds this_thread_stack() noexcept {
+    StackBounds bounds;
 #if defined(__linux__)
+    // glibc and musl: the attributes of the running thread, its stack included.
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void *addr = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr)
+            bounds = {reinterpret_cast<uintptr_t>(addr), reinterpret_cast<uintptr_t>(addr) + size};
+        pthread_attr_destroy(&attr);
+    }
+#elif defined(__APPLE__)
+    // macOS gives the stack's top (its highest address) and size.
+    auto top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(pthread_self()));
+    size_t size = pthread_get_stacksize_np(pthread_self());
+    if (top && size)
+        bounds = {top - size, top};
+#elif defined(_WIN32)
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    bounds = {static_cast<uintptr_t>(low), static_cast<uintptr_t>(high)};
+#endif
+    return bounds;
+}
+
+} // namespace
+
+bool c_stack_nearly_full() noexcept {
     constexpr size_t kMinReserve = 16 * 1024, kMaxReserve = 256 * 1024;
     // [low, limit): the reserve at the bottom of this thread's stack. A frame
     // outside the stack (another stack switched to) is not judged.
@@ -515,22 +560,17 @@ bool c_stack_nearly_full() noexcept {
     thread_local bool known = false;
     if (!known) {
         known = true;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void *addr = nullptr;
-            size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) {
-                low = reinterpret_cast<uintptr_t>(addr);
-                limit = low + std::clamp(size / 4, kMinReserve, kMaxReserve);
-            }
-            pthread_attr_destroy(&attr);
+        StackBounds stack = this_thread_stack();
+        if (stack.high > stack.low) {
+            low = stack.low;
+            limit = low + std::clamp<size_t>((stack.high - stack.low) / 4, kMinReserve, kMaxReserve);
         }
     }
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    // The address of a local stands for this frame's depth: portable, where
+    // a builtin frame address is a compiler's own.
+    volatile char marker = 0;
+    auto here = reinterpret_cast<uintptr_t>(&marker);
     return here >= low && here < limit;
-#else
-    return false;
-#endif
 }
 
 detail::recursion_guard::recursion_guard(const char *where) {

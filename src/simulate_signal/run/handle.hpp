@@ -20,7 +20,6 @@
 #include "frame/event.hpp"
 #include "frame/frame.hpp"
 
-#include <cxxabi.h>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -90,40 +89,47 @@ using Displaced = std::vector<ref>;
 void lock_acquire(nb::handle lock);
 void lock_release(nb::handle lock);
 
-// `with lock: f()` for any lock object (the module's _sync_lock). The lock is
-// released however f leaves, except when the thread is being ended at
-// interpreter exit: then nothing may touch Python.
+// Releases a lock when its scope is left by an exception; a thread being
+// ended at interpreter exit (frame/frame.hpp) touches no Python on its way out.
+class release_on_unwind {
+public:
+    explicit release_on_unwind(nb::handle lock) : m_lock(lock) {}
+    ~release_on_unwind() {
+        if (!m_armed || thread_being_ended())
+            return;
+        try {
+            lock_release(m_lock);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable(m_lock);  // the exception leaving the scope goes on
+        }
+    }
+    void disarm() noexcept { m_armed = false; }
+    release_on_unwind(const release_on_unwind &) = delete;
+    release_on_unwind &operator=(const release_on_unwind &) = delete;
+
+private:
+    nb::handle m_lock;
+    bool m_armed = true;
+};
+
+// `with lock: f()` for any lock object (the module's _sync_lock): the lock is
+// released however f leaves.
 template <typename F>
 void locked(nb::handle lock, F &&f) {
     lock_acquire(lock);
-    try {
-        f();
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
-        lock_release(lock);
-        throw;
-    }
+    release_on_unwind guard(lock);
+    f();
+    guard.disarm();
     lock_release(lock);
 }
 
 // `with self._lock: f(displaced)`: the lock is released however f leaves,
-// then whatever f displaced is dropped. A thread being ended at interpreter
-// exit touches no Python on its way out.
+// then whatever f displaced is dropped.
 template <typename F>
 void locked(HandleObject *h, F &&f) {
     Displaced displaced;
     ref lock = field(h, Field::lock);
-    lock_acquire(lock);
-    try {
-        f(displaced);
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
-        lock_release(lock);
-        throw;
-    }
-    lock_release(lock);
+    locked(nb::handle(lock), [&] { f(displaced); });
 }
 
 // self._update_status(phase, progress, message) and self._check_cancelled(),

@@ -421,9 +421,9 @@ nb::object handle_run_pipeline(const Call &a) {
         ref error = run_stretches(run);
         if (error)
             record_failure(run.self, error);
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (nb::python_error &e) {
+    }
+    SIMSIG_LET_FORCED_UNWIND_THROUGH
+    catch (nb::python_error &e) {
         escaping = ref(nb::borrow(e.value()));
     }
     exit_block(run);

@@ -144,9 +144,9 @@ ref perform_shared_sync() {
                 event_set(global("_sync_event"));
             });
         });
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (nb::python_error &e) {
+    }
+    SIMSIG_LET_FORCED_UNWIND_THROUGH
+    catch (nb::python_error &e) {
         interrupt = ref(nb::borrow(e.value()));
     }
     if (interrupt) {

@@ -6,12 +6,11 @@
 #include "frame/frame.hpp"
 #include "runtime_data/runtime_data.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <system_error>
 
 namespace simsig {
 
@@ -60,64 +59,47 @@ ref joined_seed_path(nb::handle directory) {
     return nb::steal(joined);
 }
 
-// The path as the file system sees it; empty when it holds a NUL byte.
-std::string fs_path(nb::handle path) {
+namespace fs = std::filesystem;
+
+// The path as the file system sees it (UTF-16 on Windows, the file system
+// encoding's bytes elsewhere); empty when it holds a NUL character.
+fs::path fs_path(nb::handle path) {
+#if defined(_WIN32)
+    Py_ssize_t size = 0;
+    wchar_t *wide = PyUnicode_AsWideCharString(path.ptr(), &size);
+    if (!wide)
+        throw nb::python_error();
+    std::wstring out(wide, (size_t) size);
+    PyMem_Free(wide);
+    return out.find(L'\0') == std::wstring::npos ? fs::path(out) : fs::path();
+#else
     ref encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
     if (!encoded)
         throw nb::python_error();
     std::string out(PyBytes_AsString(encoded.ptr()), (size_t) PyBytes_Size(encoded.ptr()));
-    return out.find('\0') == std::string::npos ? out : std::string();
+    return out.find('\0') == std::string::npos ? fs::path(out) : fs::path();
+#endif
 }
 
-// os.path.exists: stat() succeeds.
+// os.path.exists: the path names something; any error reads as "no".
 bool path_exists(nb::handle path) {
-    std::string p = fs_path(path);
-    struct stat st;
-    return !p.empty() && ::stat(p.c_str(), &st) == 0;
+    fs::path p = fs_path(path);
+    std::error_code error;
+    return !p.empty() && fs::exists(p, error);
 }
 
-[[noreturn]] void raise_os_error(nb::handle path) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    throw nb::python_error();
-}
-
-// open(path, "rb").read() for a str path that exists as a file.
+// open(path, "rb").read() of a regular file, read here; null when it is not
+// one or cannot be read here: Python's open() then reads it, or raises
+// exactly the error it raises.
 ref read_file_directly(nb::handle path) {
-    std::string p = fs_path(path);
-    if (p.empty())
-        raise(PyExc_ValueError, "embedded null byte");
-    int fd;
-    do {
-        fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        raise_os_error(path);
-    std::string content;
-    struct stat st;
-    int failure = 0;
-    if (::fstat(fd, &st) != 0) {
-        failure = errno;
-    } else if (S_ISDIR(st.st_mode)) {
-        failure = EISDIR;
-    } else {
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                content.append(buffer, (size_t) n);
-            } else if (n == 0) {
-                break;
-            } else if (errno != EINTR) {
-                failure = errno;
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    if (failure) {
-        errno = failure;
-        raise_os_error(path);
-    }
+    fs::path p = fs_path(path);
+    std::error_code error;
+    if (p.empty() || !fs::is_regular_file(p, error))
+        return ref();
+    std::ifstream file(p, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.is_open() || file.bad())
+        return ref();
     return nb::steal(PyBytes_FromStringAndSize(content.data(), (Py_ssize_t) content.size()));
 }
 
@@ -129,7 +111,8 @@ const char *const kSeedMissing =
 ref read_binary_file(nb::handle path) {
     ref open = attr(builtins_module(), "open");
     if (open.ptr() == g_stdlib.open && PyUnicode_CheckExact(path.ptr()))
-        return read_file_directly(path);
+        if (ref content = read_file_directly(path))
+            return content;
     ref handle = open(path, "rb");
     ref content;
     ref failure = catch_exception([&] { content = attr(handle, "read")(); }, PyExc_BaseException);
