@@ -27,6 +27,8 @@ SIGNAL_RUN_MAX_INSTRUCTIONS = 450_000
 STATUS_MAX_RATIO = 0.6
 CREATION_MAX_RATIO = 2.0
 RSS_MAX_KIB_PER_HANDLE = 64
+GATHER_MAX_RSS_GROWTH_KIB_PER_ROUND = 256
+GATHER_HANDLES_PER_ROUND = 2000
 
 
 def parse_args(argv):
@@ -35,7 +37,8 @@ def parse_args(argv):
     parser.add_argument("--json", default=str(ROOT / "benchmarks" / "results.json"),
                         help="where to write the results (default: %(default)s)")
     parser.add_argument("--skip", action="append", default=[],
-                        choices=["full", "creation", "status", "many", "instructions", "search"],
+                        choices=["full", "creation", "status", "many", "gather", "instructions",
+                                 "search"],
                         help="leave a section out (repeatable)")
     parser.add_argument("--handles", type=int, default=1000,
                         help="live handles in the slow-sync section (default: %(default)s)")
@@ -63,6 +66,10 @@ def main(argv=None):
     if "many" not in args.skip:
         report.many(measure.many_handles(ss, collaborators, args.handles),
                     RSS_MAX_KIB_PER_HANDLE)
+    if "gather" not in args.skip:
+        report.gather(measure.gather_rounds(ss, rounds=3 if args.quick else 8, warm_up=3,
+                                            per_round=GATHER_HANDLES_PER_ROUND),
+                      GATHER_MAX_RSS_GROWTH_KIB_PER_ROUND)
     if "instructions" not in args.skip:
         report.instructions(instructions.count(runs=4 if args.quick else 20),
                             SIGNAL_RUN_MAX_INSTRUCTIONS)

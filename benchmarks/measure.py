@@ -5,6 +5,7 @@ baseline's runs interleaved in rounds. A ratio is the median over the rounds
 of each round's ratio, so that a machine that slows down for a while (other
 work on it) slows both sides of the rounds it touches alike.
 """
+import asyncio
 import gc
 import os
 import statistics
@@ -298,4 +299,54 @@ def many_handles(ss, collaborators, count):
         "complete_after_sync_s": all_done - sync.sync_finished_at,
         "threads_alive": threads_alive,
         "rss_per_handle_kib": (rss_alive - rss_before) / count / 1024,
+    }
+
+
+# ---------------------------------------------------------------------------
+# Rounds of handles awaited through asyncio.gather
+
+GATHER_TIMEOUT_S = 120.0
+
+
+def gather_rounds(ss, rounds, warm_up, per_round):
+    """``rounds`` rounds (after ``warm_up`` ones) on one event loop, each
+    ``per_round`` handles awaited through asyncio.gather: RSS after each
+    round (collected), and threading.enumerate() before and after."""
+    start = co.entry(ss, "signal")
+
+    async def one_round():
+        results = await asyncio.wait_for(asyncio.gather(*(start() for _ in range(per_round))),
+                                         GATHER_TIMEOUT_S)
+        return sum(1 for result in results if result.passed)
+
+    async def all_rounds():
+        for _ in range(warm_up):
+            await one_round()
+        gc.collect()
+        listed_before = threading.enumerate()
+        rss, times, passed = [_rss_bytes()], [], 0
+        for _ in range(rounds):
+            t0 = _clock()
+            passed += await one_round()
+            times.append(_clock() - t0)
+            gc.collect()
+            rss.append(_rss_bytes())
+        return listed_before, rss, times, passed
+
+    listed_before, rss, times, passed = asyncio.run(all_rounds())
+    # A pipeline thread may still be ending when its run's result is in:
+    # join what was started since, as a shutdown would.
+    for thread in set(threading.enumerate()) - set(listed_before):
+        thread.join(GATHER_TIMEOUT_S)
+    kib = [value / 1024 for value in rss]
+    return {
+        "handles_per_round": per_round,
+        "rounds": rounds,
+        "warm_up_rounds": warm_up,
+        "all_passed": passed == rounds * per_round,
+        "s_per_round": statistics.median(times),
+        "rss_kib_after_each_round": kib,
+        "rss_growth_kib_per_round": statistics.linear_regression(range(len(kib)), kib).slope,
+        "threads_listed_before": len(listed_before),
+        "threads_listed_after": len(threading.enumerate()),
     }

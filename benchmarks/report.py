@@ -63,6 +63,23 @@ class Report:
         self._row("  RSS per live handle (thread stack included): KiB",
                   f"{r['rss_per_handle_kib']:.1f}", f"< {limit}", verdict)
 
+    def gather(self, r, limit):
+        self.data["results"]["gather"] = r
+        verdict = self._target("gather_rss_growth_kib_per_round", r["rss_growth_kib_per_round"],
+                               limit, below=False)
+        unchanged = r["threads_listed_after"] == r["threads_listed_before"]
+        self.data["targets"]["gather_threads_listed_unchanged"] = {
+            "value": r["threads_listed_after"], "limit": r["threads_listed_before"],
+            "met": unchanged}
+        self._row(f"asyncio.gather of {r['handles_per_round']:,} handles, "
+                  f"{r['rounds']} rounds: s per round", f"{r['s_per_round']:.2f}")
+        self._row("  all passed", str(r["all_passed"]))
+        self._row("  RSS growth per round: KiB", f"{r['rss_growth_kib_per_round']:.0f}",
+                  f"< {limit}", verdict)
+        self._row("  threading.enumerate() before / after the rounds",
+                  f"{r['threads_listed_before']} / {r['threads_listed_after']}", "unchanged",
+                  "met" if unchanged else "NOT met")
+
     def instructions(self, r, signal_limit):
         self.data["results"]["instructions"] = r
         if "skipped" in r:

@@ -1,12 +1,14 @@
 """Handles as futures, on the reference runtime: several signal simulations
 awaited together under asyncio with a live progress line, one cancelled
-through its task, one collected with result(timeout=...), one reported by a
-done callback.
+through its task; the first run to end taken from asyncio.wait, then the
+rest; the runs' futures collected with concurrent.futures.as_completed; one
+collected with result(timeout=...), one reported by a done callback.
 
     .venv/bin/python examples/futures_and_asyncio.py [--data-dir DIR]
 """
 import argparse
 import asyncio
+import concurrent.futures
 import os
 import sys
 import tempfile
@@ -35,6 +37,12 @@ def simulate(graph):
     return ss.simulate_signal(graph, named_universe=UNIVERSE, signal_pool_id="alpha")
 
 
+def verdict(result):
+    sharpe = result.per_column_stats.get("pnl_net_sharpe")
+    passed = "passed" if result.passed else f"failed: {result.failure_reason}"
+    return f"{passed}, Sharpe {sharpe:.2f}"
+
+
 async def show_progress(handles):
     """One line, redrawn while any run is going: each run's phase."""
     while not all(h.done() for h in handles.values()):
@@ -57,13 +65,29 @@ async def gather_with_one_cancelled():
         if isinstance(result, BaseException):
             print(f"  {name:22} {type(result).__name__} (run {handle.status().phase})")
         else:
-            sharpe = result.per_column_stats.get("pnl_net_sharpe")
-            verdict = "passed" if result.passed else f"failed: {result.failure_reason}"
-            print(f"  {name:22} {verdict}, Sharpe {sharpe:.2f}")
+            print(f"  {name:22} {verdict(result)}")
 
 
 async def _awaited(handle):
     return await handle
+
+
+async def first_completed_then_the_rest():
+    print("== asyncio.wait(FIRST_COMPLETED): the first run to end, then the rest")
+    names = {simulate(graph): name for name, graph in CANDIDATES.items()}
+    done, pending = await asyncio.wait(names, return_when=asyncio.FIRST_COMPLETED)
+    for handle in done:                     # the handles themselves, as given
+        print(f"  first  {names[handle]:22} {verdict(handle.result())}")
+    rest = [handle for handle in names if handle in pending]
+    for handle, result in zip(rest, await asyncio.gather(*rest)):
+        print(f"  then   {names[handle]:22} {verdict(result)}")
+
+
+def collected_through_futures():
+    print("== handle.future() with concurrent.futures.as_completed, in the order the runs end")
+    names = {simulate(graph).future(): name for name, graph in CANDIDATES.items()}
+    for future in concurrent.futures.as_completed(names, timeout=60):
+        print(f"  {names[future]:22} {verdict(future.result())}")
 
 
 def collected_with_a_timeout():
@@ -100,6 +124,8 @@ def main(argv=None):
     with tempfile.TemporaryDirectory() as tmp:
         ss.init_simulate_signal(**build_runtime(args.data_dir or tmp, seed=args.seed))
         asyncio.run(gather_with_one_cancelled())
+        asyncio.run(first_completed_then_the_rest())
+        collected_through_futures()
         collected_with_a_timeout()
         reported_by_a_callback()
 

@@ -189,7 +189,7 @@ def test_ctrl_c_cancels_the_search_and_stops_the_local_cluster(tmp_path):
 
 def test_search_benchmark_section(tmp_path):
     results = tmp_path / "results.json"
-    skip = [arg for section in ("full", "creation", "status", "many", "instructions")
+    skip = [arg for section in ("full", "creation", "status", "many", "gather", "instructions")
             for arg in ("--skip", section)]
     with group([sys.executable, "-m", "benchmarks", "--quick", *skip, "--json", str(results)],
                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
