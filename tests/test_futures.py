@@ -386,6 +386,7 @@ def test_future_of_a_cancelled_run(ss, through):
         block.release()
     wait_done(h)
     assert h.cancelled() and future.cancelled()
+    assert cf.wait([future], timeout=BLOCK_TIMEOUT).done == {future}
     assert w.log.count("search_tracker.record_signal_evaluation") == 0
 
 

@@ -149,13 +149,13 @@ void define_event_class(nb::handle threading) {
 // ---------------------------------------------------------------------------
 // The live flags
 
+// Guarded by the GIL: every flag belongs to a Python object, made and freed
+// with the GIL held.
 namespace {
-std::mutex g_flags_mutex;        // guards the list; never held while Python runs
 WaitFlag *g_flags = nullptr;     // the first live flag
 } // namespace
 
 WaitFlag::WaitFlag() {
-    std::lock_guard<std::mutex> guard(g_flags_mutex);
     next = g_flags;
     if (g_flags)
         g_flags->previous = this;
@@ -163,7 +163,6 @@ WaitFlag::WaitFlag() {
 }
 
 WaitFlag::~WaitFlag() {
-    std::lock_guard<std::mutex> guard(g_flags_mutex);
     (previous ? previous->next : g_flags) = next;
     if (next)
         next->previous = previous;
@@ -172,7 +171,6 @@ WaitFlag::~WaitFlag() {
 // The old mutexes are not destroyed: one may be locked by a thread that did
 // not follow into this process; their storage is taken over as it is.
 void renew_wait_flags_after_fork() noexcept {
-    new (&g_flags_mutex) std::mutex();
     for (WaitFlag *f = g_flags; f; f = f->next) {
         new (&f->mutex) std::mutex();
         new (&f->changed) std::condition_variable();

@@ -28,7 +28,8 @@ bool wait_released(std::mutex &mutex, std::condition_variable &changed, const bo
 
 // A flag that threads wait on with the GIL released. Every live flag is on
 // one list, so that a child made by fork() can make their mutexes new: a
-// thread that held one in the parent does not exist in the child.
+// thread that held one in the parent does not exist in the child. A flag is
+// made and destroyed with the GIL held, which guards that list.
 struct WaitFlag {
     std::mutex mutex;                 // never held while Python runs
     std::condition_variable changed;

@@ -266,6 +266,17 @@ ref catch_exception(F &&f, PyObject *matching = PyExc_Exception) {
 inline bool thread_being_ended() noexcept { return !PyGILState_Check(); }
 
 namespace detail {
+// Whether a scope entered through inside() is being left by that forced
+// unwind: libstdc++ shows it to inside(), which abandons the scope; with
+// other libraries the scope asks.
+inline bool scope_left_at_exit() noexcept {
+#if defined(__GLIBCXX__)
+    return false;
+#else
+    return thread_being_ended();
+#endif
+}
+
 template <typename Scope, typename F>
 decltype(auto) inside(Scope &scope, F &&f) {
 #if defined(__GLIBCXX__)
@@ -289,7 +300,7 @@ public:
         PyErr_SetHandledException(handled.ptr());
     }
     ~handled_exception_scope() {
-        if (m_abandoned || thread_being_ended())
+        if (m_abandoned || scope_left_at_exit())
             return;
         PyErr_SetHandledException(m_outer);
         Py_XDECREF(m_outer);
@@ -307,7 +318,7 @@ class recursion_guard {
 public:
     explicit recursion_guard(const char *where);
     ~recursion_guard() {
-        if (!m_abandoned && !thread_being_ended())
+        if (!m_abandoned && !scope_left_at_exit())
             Py_LeaveRecursiveCall();
     }
     void abandon() noexcept { m_abandoned = true; }

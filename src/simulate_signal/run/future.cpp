@@ -243,9 +243,15 @@ nb::object complete_future(const Call &a) {
     return nb::none();
 }
 
+// The future's own done callback: a future cancelled (by its owner, or with
+// the run) is notified as an executor notifies it, so that
+// concurrent.futures.wait and as_completed count it as done; the run is
+// cancelled with it.
 nb::object cancel_run(const Call &a) {
-    if (truthy(call_method(a[1], "cancelled")))
+    if (truthy(call_method(a[1], "cancelled"))) {
+        call_method(a[1], "set_running_or_notify_cancel");
         call_method(a[0], "cancel");
+    }
     return nb::none();
 }
 

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace simsig {
@@ -54,14 +55,29 @@ ref native_of(nb::handle thread) {
 }
 
 // ---------------------------------------------------------------------------
-// threading's registry: `with _active_limbo_lock: f(_active, _limbo)`. Read at
-// each use: threading rebinds the lock in a child after fork.
-template <typename F>
-void in_registry(F &&f) {
-    ref lock = attr(nb::handle(g_threading), "_active_limbo_lock");
+// threading's registry: `with _active_limbo_lock: f(_active, _limbo)`, all
+// three read once. threading never rebinds the dicts (after a fork it empties
+// and refills them in place); it makes a new lock in a child after fork,
+// which end_pipeline_threads_after_fork then reads anew.
+PyObject *g_active = nullptr, *g_limbo = nullptr, *g_registry_lock = nullptr;
+
+void read_registry() {
     ref active = attr(nb::handle(g_threading), "_active");
     ref limbo = attr(nb::handle(g_threading), "_limbo");
-    locked(lock, [&] { f(active, limbo); });
+    ref lock = attr(nb::handle(g_threading), "_active_limbo_lock");
+    for (auto [slot, value] : {std::pair{&g_active, &active}, {&g_limbo, &limbo},
+                               {&g_registry_lock, &lock}}) {
+        PyObject *old = *slot;
+        *slot = value->release().ptr();
+        Py_XDECREF(old);
+    }
+}
+
+template <typename F>
+void in_registry(F &&f) {
+    if (!g_registry_lock)
+        read_registry();
+    locked(nb::handle(g_registry_lock), [&] { f(nb::handle(g_active), nb::handle(g_limbo)); });
 }
 
 // Best effort: a threading module without its registry leaves the thread
@@ -342,6 +358,11 @@ ref new_pipeline_thread(nb::handle target) {
 }
 
 void end_pipeline_threads_after_fork() {
+    if (g_registry_lock) {
+        ref failure = catch_exception([] { read_registry(); });
+        if (failure)
+            Py_CLEAR(g_registry_lock);  // in_registry reads it again at its next use
+    }
     std::vector<NativeThread *> gone;
     unsigned long current = PyThread_get_thread_ident();
     for (NativeThread *t : g_running)

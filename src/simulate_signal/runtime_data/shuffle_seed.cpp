@@ -3,14 +3,11 @@
 // The seed is enciphered and opaque here: it is read whole in binary mode,
 // checked for type and length and handed on unchanged. It is never decoded,
 // logged or kept.
-#include "frame/frame.hpp"
+#include "frame/calls.hpp"
 #include "runtime_data/runtime_data.hpp"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <string>
-#include <system_error>
 
 namespace simsig {
 
@@ -59,46 +56,53 @@ ref joined_seed_path(nb::handle directory) {
     return nb::steal(joined);
 }
 
-namespace fs = std::filesystem;
-
-// The path as the file system sees it (UTF-16 on Windows, the file system
+// The path as the file system takes it (UTF-16 on Windows, the file system
 // encoding's bytes elsewhere); empty when it holds a NUL character.
-fs::path fs_path(nb::handle path) {
 #if defined(_WIN32)
+using FsPath = std::wstring;
+FsPath fs_path(nb::handle path) {
     Py_ssize_t size = 0;
     wchar_t *wide = PyUnicode_AsWideCharString(path.ptr(), &size);
     if (!wide)
         throw nb::python_error();
-    std::wstring out(wide, (size_t) size);
+    FsPath out(wide, (size_t) size);
     PyMem_Free(wide);
-    return out.find(L'\0') == std::wstring::npos ? fs::path(out) : fs::path();
+    return out.find(L'\0') == FsPath::npos ? out : FsPath();
+}
 #else
+using FsPath = std::string;
+FsPath fs_path(nb::handle path) {
     ref encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
     if (!encoded)
         throw nb::python_error();
-    std::string out(PyBytes_AsString(encoded.ptr()), (size_t) PyBytes_Size(encoded.ptr()));
-    return out.find('\0') == std::string::npos ? fs::path(out) : fs::path();
+    FsPath out(PyBytes_AsString(encoded.ptr()), (size_t) PyBytes_Size(encoded.ptr()));
+    return out.find('\0') == FsPath::npos ? out : FsPath();
+}
 #endif
-}
 
-// os.path.exists: the path names something; any error reads as "no".
-bool path_exists(nb::handle path) {
-    fs::path p = fs_path(path);
-    std::error_code error;
-    return !p.empty() && fs::exists(p, error);
-}
-
-// open(path, "rb").read() of a regular file, read here; null when it is not
-// one or cannot be read here: Python's open() then reads it, or raises
-// exactly the error it raises.
+// open(path, "rb").read() of a file that opens and reads here; null
+// otherwise (missing, a directory, unreadable): Python then answers as it
+// does, with its own errors. C stdio, not iostreams: no locale to set up.
 ref read_file_directly(nb::handle path) {
-    fs::path p = fs_path(path);
-    std::error_code error;
-    if (p.empty() || !fs::is_regular_file(p, error))
+    FsPath p = fs_path(path);
+    if (p.empty())
         return ref();
-    std::ifstream file(p, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.is_open() || file.bad())
+#if defined(_WIN32)
+    std::FILE *file = _wfopen(p.c_str(), L"rb");
+#else
+    std::FILE *file = std::fopen(p.c_str(), "rb");
+#endif
+    if (!file)
+        return ref();
+    std::setvbuf(file, nullptr, _IONBF, 0);  // read straight into `buffer`: no stream buffer
+    std::string content;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        content.append(buffer, n);
+    bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed)
         return ref();
     return nb::steal(PyBytes_FromStringAndSize(content.data(), (Py_ssize_t) content.size()));
 }
@@ -110,9 +114,6 @@ const char *const kSeedMissing =
 // with open(path, "rb") as handle: return handle.read()
 ref read_binary_file(nb::handle path) {
     ref open = attr(builtins_module(), "open");
-    if (open.ptr() == g_stdlib.open && PyUnicode_CheckExact(path.ptr()))
-        if (ref content = read_file_directly(path))
-            return content;
     ref handle = open(path, "rb");
     ref content;
     ref failure = catch_exception([&] { content = attr(handle, "read")(); }, PyExc_BaseException);
@@ -128,8 +129,14 @@ nb::object load_runtime_shuffle_blob(const Call &a) {
         ref os = global("os");
         if (PyUnicode_CheckExact(data_dir.ptr()) && stdlib_as_imported(os)) {
             ref shuffle_seed_path = joined_seed_path(data_dir);
-            if (path_exists(shuffle_seed_path))
-                return helper("_validate_shuffle_blob", read_binary_file(shuffle_seed_path));
+            // A file read here exists; anything else is asked of Python as it is.
+            ref content;
+            if (attr(builtins_module(), "open").ptr() == g_stdlib.open)
+                content = read_file_directly(shuffle_seed_path);
+            if (!content && truthy(call(nb::handle(g_stdlib.path_exists), shuffle_seed_path)))
+                content = read_binary_file(shuffle_seed_path);
+            if (content)
+                return helper("_validate_shuffle_blob", content);
         } else {
             ref os_path = attr(os, "path");
             ref shuffle_seed_path = attr(os_path, "join")(data_dir, kSeedFile);
