@@ -26,6 +26,10 @@ const char *const kFieldNameLiterals[kFieldCount] = {
 PyObject *g_lock_type = nullptr;
 PyObject *g_lock_acquire = nullptr;
 PyObject *g_lock_release = nullptr;
+// The same for _thread.RLock (threading's registry lock).
+PyObject *g_rlock_type = nullptr;
+PyObject *g_rlock_acquire = nullptr;
+PyObject *g_rlock_release = nullptr;
 
 int field_index(PyObject *key) {
     for (int i = 0; i < kFieldCount; ++i)
@@ -154,6 +158,9 @@ void remember_lock_type() {
     g_lock_type = nb::handle((PyObject *) Py_TYPE(lock.ptr())).inc_ref().ptr();
     g_lock_acquire = attr(g_lock_type, "acquire").release().ptr();
     g_lock_release = attr(g_lock_type, "release").release().ptr();
+    g_rlock_type = attr(import_module("_thread"), "RLock").release().ptr();
+    g_rlock_acquire = attr(g_rlock_type, "acquire").release().ptr();
+    g_rlock_release = attr(g_rlock_type, "release").release().ptr();
 }
 
 } // namespace
@@ -234,20 +241,26 @@ ref set_field(HandleObject *h, Field f, nb::handle value) {
 namespace {
 // lock.acquire() / lock.release(): through the lock type's own method when it
 // is a _thread.lock, else looked up on the object as Python would.
-void call_lock_method(nb::handle lock, PyObject *own_method, const char *method) {
+void call_lock_method(nb::handle lock, PyObject *own_method, PyObject *rlock_method,
+                      const char *method) {
     PyObject *args[] = {nullptr, lock.ptr()};
+    auto *type = reinterpret_cast<PyObject *>(Py_TYPE(lock.ptr()));
+    PyObject *direct = type == g_lock_type ? own_method : type == g_rlock_type ? rlock_method : nullptr;
     PyObject *result =
-        Py_TYPE(lock.ptr()) == reinterpret_cast<PyTypeObject *>(g_lock_type)
-            ? PyObject_Vectorcall(own_method, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-            : PyObject_VectorcallMethod(name(method).ptr(), args + 1,
-                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        direct ? PyObject_Vectorcall(direct, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+               : PyObject_VectorcallMethod(name(method).ptr(), args + 1,
+                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result)
         throw nb::python_error();
     Py_DECREF(result);
 }
 } // namespace
 
-void lock_acquire(nb::handle lock) { call_lock_method(lock, g_lock_acquire, "acquire"); }
-void lock_release(nb::handle lock) { call_lock_method(lock, g_lock_release, "release"); }
+void lock_acquire(nb::handle lock) {
+    call_lock_method(lock, g_lock_acquire, g_rlock_acquire, "acquire");
+}
+void lock_release(nb::handle lock) {
+    call_lock_method(lock, g_lock_release, g_rlock_release, "release");
+}
 
 } // namespace simsig
