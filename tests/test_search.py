@@ -1,8 +1,12 @@
 """The candidate search on Dask (examples/search_on_dask.py): on a local cluster
-and in one process, on a scheduler and worker started apart, with a crashing
-candidate and with Ctrl-C. Every process started here runs in its own process
-group, which is killed if anything is left in it, and a run whose group is
-not empty once it has exited fails: it left a process behind."""
+and in one process, on a scheduler and worker started apart with no PYTHONPATH
+(the search ships its sources) and a runtime of a team's own, with a crashing
+candidate, a worker killed mid-search and Ctrl-C. Every process started here
+runs in its own process group, which is killed if anything is left in it, and
+a run whose group is not empty once it has exited fails: it left a process
+behind."""
+import csv
+import importlib.util
 import json
 import os
 import signal
@@ -25,9 +29,14 @@ TIMEOUT_S = 180
 UNKNOWN = {"type": "feature", "node": "no_such_feature", "children": []}
 
 
-def env():
+def env(*paths):
+    """The tests' environment with ``paths`` and examples/ on PYTHONPATH; with
+    no PYTHONPATH at all when ``paths`` is ``(None,)``."""
     environment = subprocess_env()
-    environment["PYTHONPATH"] = os.pathsep.join([str(EXAMPLES), environment["PYTHONPATH"]])
+    environment["PYTHONPATH"] = os.pathsep.join([*map(str, paths), str(EXAMPLES),
+                                                 environment["PYTHONPATH"]])
+    if paths == (None,):
+        del environment["PYTHONPATH"]
     return environment
 
 
@@ -53,10 +62,11 @@ def wait_until_empty(pgid, timeout=TIMEOUT_S):
 
 
 @contextmanager
-def group(args, **popen):
+def group(args, environment=None, cwd=ROOT, **popen):
     """``args`` started in a new process group; whatever is left of the group
     afterwards is killed."""
-    process = subprocess.Popen(args, start_new_session=True, env=env(), cwd=ROOT, **popen)
+    process = subprocess.Popen(args, start_new_session=True, env=environment or env(), cwd=cwd,
+                               **popen)
     try:
         yield process
     finally:
@@ -68,14 +78,15 @@ def group(args, **popen):
         process.wait(timeout=30)
 
 
-def run_example(*args):
-    """(stdout, pid) of a run that exits 0 and leaves no process behind."""
-    with group([sys.executable, str(EXAMPLES / "search_on_dask.py"), *args],
-               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+def run_example(*args, code=0, environment=None):
+    """(stdout, stderr, pid) of a run that exits with ``code`` and leaves no
+    process behind."""
+    with group([sys.executable, str(EXAMPLES / "search_on_dask.py"), *map(str, args)],
+               environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
         out, err = process.communicate(timeout=TIMEOUT_S)
-        assert process.returncode == 0, out + err
+        assert process.returncode == code, out + err
         assert wait_until_empty(process.pid) == [], "processes left behind"
-    return out, process.pid
+    return out, err, process.pid
 
 
 def table_rows(out):
@@ -90,31 +101,73 @@ def simulating_pids(out):
     return {int(pid) for pid in line.split(":")[1].split(",")}
 
 
-def test_local_cluster_ranks_every_candidate_like_one_process_does():
+def read_rows(path):
+    if path.suffix == ".parquet":
+        import pyarrow.parquet
+        return pyarrow.parquet.read_table(path).to_pylist()
+    with open(path, newline="") as rows:
+        return [{k: v or None for k, v in row.items()} for row in csv.DictReader(rows)]
+
+
+def test_local_cluster_ranks_every_candidate_like_one_process_does(tmp_path):
     args = ["--candidates", "6", "--seed", "3", "--graph", json.dumps(UNKNOWN)]
-    cluster_out, cluster_pid = run_example(*args, "--workers", "2")
+    cluster_out, _, cluster_pid = run_example(*args, "--workers", "2", "--out",
+                                              tmp_path / "rows.csv")
     rows = table_rows(cluster_out)
     assert len(rows) == 7
     for row in rows[:-1]:
         assert row.split()[2] in ("passed", "failed"), row
         float(row.split()[3])  # a Sharpe ratio
-    # The bad candidate is reported in its row, ranked last; the others completed.
+    # A failed gate shows the bound it missed; the bad candidate is reported
+    # in its row, ranked last, and counted as crashed.
+    assert any(" failed " in row and row.endswith(" < 1.00)") for row in rows), rows
     assert rows[-1].split()[1:3] == ["no_such_feature", "error"]
     assert "ValueError: unknown feature 'no_such_feature'" in rows[-1]
-    assert "simulations/s" in cluster_out and "wall time:" in cluster_out
+    assert ", 1 crashed" in cluster_out and "(6 that ran, in" in cluster_out
     assert cluster_pid not in simulating_pids(cluster_out)  # the workers simulated
 
-    in_process_out, in_process_pid = run_example(*args, "--in-process")
+    # In one process (and to Parquet where pyarrow is installed): the same rows.
+    kept = tmp_path / ("rows.parquet" if importlib.util.find_spec("pyarrow") else "rows.txt")
+    in_process_out, _, in_process_pid = run_example(*args, "--in-process", "--out", kept)
     assert table_rows(in_process_out) == rows  # same candidates, same market, same figures
     assert simulating_pids(in_process_out) == {in_process_pid}
+    same = ("candidate", "graph", "verdict", "reason", "bound", "stats_verdict")
+    in_process, on_cluster = read_rows(kept), read_rows(tmp_path / "rows.csv")
+    assert [[str(row[k]) for k in same] for row in in_process] == [
+        [str(row[k]) for k in same] for row in on_cluster]
+    assert [int(row["candidate"]) for row in on_cluster] == list(range(7))  # candidate order
+    assert on_cluster[-1]["graph"] == "no_such_feature" and "Traceback" in on_cluster[-1]["error"]
+    for row in on_cluster[:-1] + in_process[:-1]:
+        assert row["stats_verdict"].startswith("Sharpe "), row
+        assert all(float(row[f"{phase}_s"]) > 0 for phase in ("syncing", "evaluating",
+                                                                "backtesting")), row
 
 
-def test_example_on_a_scheduler_and_worker_started_apart(tmp_path):
+@pytest.mark.parametrize("args, complaint", [
+    (["--runtime", "no_such_module:build"],
+     "argument --runtime: no_such_module:build: ModuleNotFoundError"),
+    (["--runtime", "reference_runtime"], "'reference_runtime' is not MODULE:FUNCTION"),
+    (["--out", "rows.parquet"], "argument --out: writing Parquet needs pyarrow"),
+])
+def test_bad_arguments_are_refused(tmp_path, args, complaint):
+    (tmp_path / "pyarrow").mkdir()  # an environment without pyarrow
+    (tmp_path / "pyarrow" / "__init__.py").write_text("raise ImportError('no pyarrow here')\n")
+    _, err, _ = run_example(*args, code=2, environment=env(tmp_path))
+    assert complaint in err, err
+
+
+@contextmanager
+def cluster(tmp_path):
+    """(address, nanny) of a scheduler and a worker under a nanny, on
+    127.0.0.1, started apart in the project's environment with no PYTHONPATH,
+    in a directory with nothing of the search: it reaches them by itself."""
     scheduler_file = tmp_path / "scheduler.json"
+    apart = dict(environment=env(None), cwd=tmp_path, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL)
     dask_cli = [sys.executable, "-m"]
     with group(dask_cli + ["distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port",
-                           "0", "--no-dashboard", "--scheduler-file", str(scheduler_file)],
-               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) as scheduler:
+                           "0", "--no-dashboard", "--scheduler-file", scheduler_file],
+               **apart) as scheduler:
         deadline = time.monotonic() + 60
         while not scheduler_file.exists():
             assert scheduler.poll() is None and time.monotonic() < deadline, "no scheduler"
@@ -122,25 +175,89 @@ def test_example_on_a_scheduler_and_worker_started_apart(tmp_path):
         time.sleep(0.2)  # the file is written in one go, but give it a moment
         address = json.loads(scheduler_file.read_text())["address"]
         assert address.startswith("tcp://127.0.0.1:")
-        with group(dask_cli + ["distributed.cli.dask_worker", "--scheduler-file",
-                               str(scheduler_file), "--no-nanny", "--nthreads", "1", "--host",
-                               "127.0.0.1", "--no-dashboard", "--local-directory",
-                               str(tmp_path / "worker")],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) as worker:
-            out, _ = run_example("--candidates", "4", "--scheduler", address)
-            assert f"cluster at {address}: 1 worker(s)" in out
-            assert len(table_rows(out)) == 4 and "simulations/s" in out
-            assert simulating_pids(out) == {worker.pid}  # nothing was started locally
-            worker.terminate()
-            worker.wait(timeout=60)
+        with group(dask_cli + ["distributed.cli.dask_worker", "--scheduler-file", scheduler_file,
+                               "--nthreads", "1", "--host", "127.0.0.1", "--no-dashboard",
+                               "--local-directory", tmp_path / "worker"], **apart) as nanny:
+            yield address, nanny
+            nanny.terminate()
+            nanny.wait(timeout=60)
         scheduler.terminate()
         scheduler.wait(timeout=60)
+
+
+def worker_pid(nanny, timeout=60):
+    """The worker process that ``nanny`` runs (not its resource tracker)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for pid in live_members(nanny.pid):
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if b"dask worker" in cmdline.read():
+                    return pid
+        time.sleep(0.2)
+    raise AssertionError("the nanny runs no worker")
+
+
+TRACKED = """from reference_runtime import build_runtime
+
+def build(data_dir, seed):
+    return build_runtime(data_dir, seed, n_dates=120, tracking_path={tracking!r})
+"""
+BROKEN = """def build(data_dir, seed):
+    raise RuntimeError("no licence server")
+"""
+# (the team's runtime module, more arguments, exit code, what stderr says, once each)
+TEAM_RUNTIMES = [
+    (TRACKED, [], 0, []),
+    (BROKEN, [], 1, ["cannot serve the search: the runtime team_1:build failed to wire it",
+                     'team_1.py", line 2, in build', "RuntimeError: no licence server"]),
+    (TRACKED, ["--universe", "nowhere"], 1, ["every candidate crashed; the first, ",
+                                              "Traceback", "Unknown named_universe 'nowhere'"]),
+]
+
+
+def test_runtimes_of_ones_own_on_a_cluster_started_apart(tmp_path):
+    with cluster(tmp_path) as (address, nanny):
+        for number, (source, args, code, said) in enumerate(TEAM_RUNTIMES):
+            tracking = tmp_path / f"tracking_{number}.jsonl"
+            (tmp_path / f"team_{number}.py").write_text(source.format(tracking=str(tracking)))
+            out, err, _ = run_example("--candidates", "4", "--scheduler", address, "--runtime",
+                                      f"team_{number}:build", *args, code=code,
+                                      environment=env(tmp_path))
+            assert all(err.count(text) == 1 for text in said), (number, err)
+            assert ("simulations/s" in out) == (code == 0), (number, out)
+            if code == 0:
+                assert f"cluster at {address}: 1 worker(s)" in out and len(table_rows(out)) == 4
+                assert simulating_pids(out) == {worker_pid(nanny)}  # nothing started locally
+                # The worker simulated through the team's runtime, which recorded each run.
+                assert len(tracking.read_text().splitlines()) == 4
+
+
+def test_a_worker_killed_mid_search_loses_no_candidate(tmp_path):
+    rows, err = tmp_path / "rows.csv", tmp_path / "err"
+    with cluster(tmp_path) as (address, nanny), open(err, "w") as stderr, group(
+            [sys.executable, str(EXAMPLES / "search_on_dask.py"), "--candidates", "150",
+             "--scheduler", address, "--out", rows], stdout=subprocess.PIPE, stderr=stderr,
+            text=True) as search:
+        deadline = time.monotonic() + TIMEOUT_S
+        while "/150" not in err.read_text():  # the first outcomes have arrived
+            assert search.poll() is None and time.monotonic() < deadline, err.read_text()
+            time.sleep(0.05)
+        killed = worker_pid(nanny)
+        os.kill(killed, signal.SIGKILL)  # the nanny starts another
+        out, _ = search.communicate(timeout=TIMEOUT_S)
+        assert search.returncode == 0, out + err.read_text()
+    kept = read_rows(rows)
+    assert [int(row["candidate"]) for row in kept] == list(range(150))  # one row each
+    assert {row["verdict"] for row in kept} <= {"passed", "failed"}
+    pids = {int(row["pid"]) for row in kept}
+    assert killed in pids and len(pids) == 2  # the restarted worker did the rest
 
 
 CRASH_DRIVER = """
 import json, os, sys
 import dask
 import candidate_search as cs
+from reference_runtime import feature
 
 def evaluate(graph, universe, pool):
     if graph["node"] == "crash":
@@ -150,9 +267,9 @@ def evaluate(graph, universe, pool):
 dask.config.set({"distributed.scheduler.allowed-failures": 0,
                  "distributed.scheduler.worker-saturation": 1.0})
 graphs = cs.generate_candidates(4, 0)
-graphs.insert(1, cs.feature("crash"))
-with cs.cluster_client(workers=1) as client:
-    outcomes = cs.search_on_cluster(client, graphs, evaluate=evaluate)
+graphs.insert(1, feature("crash"))
+with cs.cluster_client(workers=1) as client:  # the crash takes its batch down with it
+    outcomes = cs.search_on_cluster(client, graphs, evaluate=evaluate, batch=3)
 print(json.dumps([[o.verdict, o.reason] for o in outcomes]))
 """
 
@@ -197,5 +314,5 @@ def test_search_benchmark_section(tmp_path):
         assert process.returncode == 0, out + err
     search = json.loads(results.read_text())["results"]["search"]
     for key in ("in_process", "workers_1", "workers_2"):
-        assert search[key]["errors"] == 0 and search[key]["simulations_per_s"] > 0
-    assert search["speed_up_2_over_1_worker"] > 0
+        assert search[key]["crashed"] == 0 and search[key]["simulations_per_s"] > 0
+    assert search["overhead_1_worker"] > -1 and search["efficiency_2_workers"] > 0
