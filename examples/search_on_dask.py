@@ -39,14 +39,14 @@ def parse_args(argv):
                         "(default: %(default)s)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the candidate graphs (default: %(default)s)")
     parser.add_argument("--market-seed", type=int, default=1,
-                        help="seed of every process's reference runtime (default: %(default)s)")
+                        help="seed of every process's runtime (default: %(default)s)")
     parser.add_argument("--graph", action="append", default=[], type=json.loads,
                         metavar="JSON", help="also evaluate this graph (repeatable)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=int, default=os.cpu_count(),
                        help="worker processes of the local cluster (default: %(default)s)")
     where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="use the running cluster at ADDRESS (tcp://host:8786)")
+                       help="use the running cluster at ADDRESS (tcp://127.0.0.1:8786)")
     where.add_argument("--in-process", action="store_true",
                        help="all handles in this process, no Dask")
     parser.add_argument("--universe", default=cs.UNIVERSE, help="(default: %(default)s)")
@@ -68,7 +68,7 @@ def parse_args(argv):
             import pyarrow.parquet  # noqa: F401
         except ImportError as error:
             parser.error(f"argument --out: writing Parquet needs pyarrow ({error}); "
-                         "pip install pyarrow, or name a .csv file")
+                         "pip install '.[parquet]', or name a .csv file")
     if args.batch_size is not None and args.batch_size < 1:
         parser.error("argument --batch-size: at least 1")
     return args

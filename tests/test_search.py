@@ -29,14 +29,10 @@ TIMEOUT_S = 180
 UNKNOWN = {"type": "feature", "node": "no_such_feature", "children": []}
 
 
-def env(*paths):
-    """The tests' environment with ``paths`` and examples/ on PYTHONPATH; with
-    no PYTHONPATH at all when ``paths`` is ``(None,)``."""
+def env(*paths):  # the tests' environment, with ``paths`` and examples/ on PYTHONPATH
     environment = subprocess_env()
-    environment["PYTHONPATH"] = os.pathsep.join([*map(str, paths), str(EXAMPLES),
-                                                 environment["PYTHONPATH"]])
-    if paths == (None,):
-        del environment["PYTHONPATH"]
+    environment["PYTHONPATH"] = os.pathsep.join(map(str, [*paths, EXAMPLES,
+                                                          environment["PYTHONPATH"]]))
     return environment
 
 
@@ -131,16 +127,23 @@ def test_local_cluster_ranks_every_candidate_like_one_process_does(tmp_path):
     in_process_out, _, in_process_pid = run_example(*args, "--in-process", "--out", kept)
     assert table_rows(in_process_out) == rows  # same candidates, same market, same figures
     assert simulating_pids(in_process_out) == {in_process_pid}
-    same = ("candidate", "graph", "verdict", "reason", "bound", "stats_verdict")
-    in_process, on_cluster = read_rows(kept), read_rows(tmp_path / "rows.csv")
-    assert [[str(row[k]) for k in same] for row in in_process] == [
-        [str(row[k]) for k in same] for row in on_cluster]
-    assert [int(row["candidate"]) for row in on_cluster] == list(range(7))  # candidate order
+    on_cluster, in_process = read_rows(tmp_path / "rows.csv"), read_rows(kept)
+    for row in on_cluster[:-1] + in_process[:-1]:  # in candidate order, with seconds per phase
+        assert row["stats_verdict"].startswith("Sharpe ") and float(row["evaluating_s"]) > 0
+    assert [[str(row[key]) for key in ("candidate", "graph", "verdict", "bound")]
+            for row in in_process] == [[str(row[key]) for key in ("candidate", "graph",
+                                       "verdict", "bound")] for row in on_cluster]
+    assert [row["candidate"] for row in on_cluster] == [str(i) for i in range(7)]
     assert on_cluster[-1]["graph"] == "no_such_feature" and "Traceback" in on_cluster[-1]["error"]
-    for row in on_cluster[:-1] + in_process[:-1]:
-        assert row["stats_verdict"].startswith("Sharpe "), row
-        assert all(float(row[f"{phase}_s"]) > 0 for phase in ("syncing", "evaluating",
-                                                                "backtesting")), row
+
+
+def test_batches_keep_the_task_overhead_within_its_share():
+    sys.path.insert(0, str(EXAMPLES))
+    import candidate_search as cs
+    # (task overhead s, simulation s, candidates left, workers): candidates per task
+    for args, size in [((0.004, None, 100, 1), 1), ((0.0045, 0.02, 100, 1), 5),
+                       ((0.0045, 0.02, 6, 2), 2), ((1.0, 0.001, 10**6, 1), 64)]:
+        assert cs.batch_size(*args) == size, args
 
 
 @pytest.mark.parametrize("args, complaint", [
@@ -157,17 +160,30 @@ def test_bad_arguments_are_refused(tmp_path, args, complaint):
 
 
 @contextmanager
+def searching(err, *args):
+    """The example started with ``args`` (stderr to the file ``err``), once its
+    progress bar shows that outcomes are arriving."""
+    with open(err, "w") as stderr, group([sys.executable, str(EXAMPLES / "search_on_dask.py"),
+                                          *map(str, args)], stdout=subprocess.PIPE,
+                                         stderr=stderr, text=True) as process:
+        deadline = time.monotonic() + TIMEOUT_S
+        while f"/{args[1]}" not in err.read_text():
+            assert process.poll() is None and time.monotonic() < deadline, err.read_text()
+            time.sleep(0.05)
+        yield process
+
+
+@contextmanager
 def cluster(tmp_path):
     """(address, nanny) of a scheduler and a worker under a nanny, on
     127.0.0.1, started apart in the project's environment with no PYTHONPATH,
     in a directory with nothing of the search: it reaches them by itself."""
     scheduler_file = tmp_path / "scheduler.json"
-    apart = dict(environment=env(None), cwd=tmp_path, stdout=subprocess.DEVNULL,
-                 stderr=subprocess.DEVNULL)
-    dask_cli = [sys.executable, "-m"]
-    with group(dask_cli + ["distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port",
-                           "0", "--no-dashboard", "--scheduler-file", scheduler_file],
-               **apart) as scheduler:
+    clean = {k: v for k, v in subprocess_env().items() if k != "PYTHONPATH"}
+    dask = dict(environment=clean, cwd=tmp_path, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+    with group([sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
+                "--no-dashboard", "--scheduler-file", scheduler_file], **dask) as scheduler:
         deadline = time.monotonic() + 60
         while not scheduler_file.exists():
             assert scheduler.poll() is None and time.monotonic() < deadline, "no scheduler"
@@ -175,9 +191,9 @@ def cluster(tmp_path):
         time.sleep(0.2)  # the file is written in one go, but give it a moment
         address = json.loads(scheduler_file.read_text())["address"]
         assert address.startswith("tcp://127.0.0.1:")
-        with group(dask_cli + ["distributed.cli.dask_worker", "--scheduler-file", scheduler_file,
-                               "--nthreads", "1", "--host", "127.0.0.1", "--no-dashboard",
-                               "--local-directory", tmp_path / "worker"], **apart) as nanny:
+        with group([sys.executable, "-m", "dask", "worker", address, "--host", "127.0.0.1",
+                    "--nthreads", "1", "--no-dashboard", "--local-directory",
+                    tmp_path / "worker"], **dask) as nanny:
             yield address, nanny
             nanny.terminate()
             nanny.wait(timeout=60)
@@ -185,22 +201,20 @@ def cluster(tmp_path):
         scheduler.wait(timeout=60)
 
 
-def worker_pid(nanny, timeout=60):
-    """The worker process that ``nanny`` runs (not its resource tracker)."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for pid in live_members(nanny.pid):
-            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                if b"dask worker" in cmdline.read():
-                    return pid
-        time.sleep(0.2)
+def worker_pid(nanny):  # the worker process the nanny runs (not its resource tracker)
+    for pid in live_members(nanny.pid):
+        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+            if b"dask worker" in cmdline.read():
+                return pid
     raise AssertionError("the nanny runs no worker")
 
 
 TRACKED = """from reference_runtime import build_runtime
 
 def build(data_dir, seed):
-    return build_runtime(data_dir, seed, n_dates=120, tracking_path={tracking!r})
+    phases = open({tracking!r} + ".phases", "a")
+    return dict(build_runtime(data_dir, seed, n_dates=120, tracking_path={tracking!r}),
+                set_phase=lambda phase: print(phase, file=phases, flush=True))
 """
 BROKEN = """def build(data_dir, seed):
     raise RuntimeError("no licence server")
@@ -228,22 +242,18 @@ def test_runtimes_of_ones_own_on_a_cluster_started_apart(tmp_path):
             if code == 0:
                 assert f"cluster at {address}: 1 worker(s)" in out and len(table_rows(out)) == 4
                 assert simulating_pids(out) == {worker_pid(nanny)}  # nothing started locally
-                # The worker simulated through the team's runtime, which recorded each run.
+                # The worker simulated through the team's runtime, which recorded
+                # each run and was told each phase.
                 assert len(tracking.read_text().splitlines()) == 4
+                assert open(f"{tracking}.phases").read().count("backtesting\n") == 4
 
 
 def test_a_worker_killed_mid_search_loses_no_candidate(tmp_path):
     rows, err = tmp_path / "rows.csv", tmp_path / "err"
-    with cluster(tmp_path) as (address, nanny), open(err, "w") as stderr, group(
-            [sys.executable, str(EXAMPLES / "search_on_dask.py"), "--candidates", "150",
-             "--scheduler", address, "--out", rows], stdout=subprocess.PIPE, stderr=stderr,
-            text=True) as search:
-        deadline = time.monotonic() + TIMEOUT_S
-        while "/150" not in err.read_text():  # the first outcomes have arrived
-            assert search.poll() is None and time.monotonic() < deadline, err.read_text()
-            time.sleep(0.05)
+    with cluster(tmp_path) as (address, nanny), searching(
+            err, "--candidates", 150, "--scheduler", address, "--out", rows) as search:
         killed = worker_pid(nanny)
-        os.kill(killed, signal.SIGKILL)  # the nanny starts another
+        os.kill(killed, signal.SIGKILL)  # mid-search; the nanny starts another worker
         out, _ = search.communicate(timeout=TIMEOUT_S)
         assert search.returncode == 0, out + err.read_text()
     kept = read_rows(rows)
@@ -286,17 +296,11 @@ def test_a_crashing_candidate_is_reported_and_the_search_goes_on():
 
 
 def test_ctrl_c_cancels_the_search_and_stops_the_local_cluster(tmp_path):
-    out, err = tmp_path / "out", tmp_path / "err"
-    with open(out, "w") as stdout, open(err, "w") as stderr, group(
-            [sys.executable, str(EXAMPLES / "search_on_dask.py"), "--candidates", "3000",
-             "--workers", "2"], stdout=stdout, stderr=stderr) as process:
-        deadline = time.monotonic() + TIMEOUT_S
-        while "/3000" not in err.read_text():  # the progress bar: results are arriving
-            assert process.poll() is None and time.monotonic() < deadline, err.read_text()
-            time.sleep(0.1)
+    err = tmp_path / "err"
+    with searching(err, "--candidates", 3000, "--workers", 2) as process:
         os.killpg(process.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the whole group
-        assert process.wait(timeout=TIMEOUT_S) == 130   # Dask shuts down slowly under load
-        assert wait_until_empty(process.pid) == [], "processes left behind"
+        process.communicate(timeout=TIMEOUT_S)  # Dask shuts down slowly under load
+        assert process.returncode == 130 and wait_until_empty(process.pid) == []
     assert "interrupted:" in err.read_text() and "the rest cancelled" in err.read_text()
     # Dask's own event loop may log a callback it could not run while the
     # cluster shuts down; what must not appear is a traceback through the search.
