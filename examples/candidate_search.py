@@ -51,7 +51,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-for _path in ([str(ROOT), str(ROOT / "standin")] if (ROOT / "reference_runtime").is_dir() else []) + (
+_IN_REPOSITORY = (ROOT / "reference_runtime").is_dir()  # not a copy shipped to a worker
+for _path in ([str(ROOT), str(ROOT / "standin")] if _IN_REPOSITORY else []) + (
         [os.environ["SIMULATE_SIGNAL_BUILD"]] if os.environ.get("SIMULATE_SIGNAL_BUILD") else []):
     if _path not in sys.path:
         sys.path.insert(0, _path)
@@ -72,7 +73,7 @@ PHASES = ("syncing", "initializing", "feature-reconstruction-deobfuscation",
           "graph-validation", "evaluating", "backtesting", "computing_mi")
 # A batch holds enough candidates that the per-task cost of the cluster path
 # is at most this share of the batch's simulation time.
-TASK_OVERHEAD_SHARE = 0.05
+TASK_OVERHEAD_SHARE = 0.02
 MAX_BATCH = 64
 
 

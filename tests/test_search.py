@@ -141,7 +141,7 @@ def test_batches_keep_the_task_overhead_within_its_share():
     sys.path.insert(0, str(EXAMPLES))
     import candidate_search as cs
     # (task overhead s, simulation s, candidates left, workers): candidates per task
-    for args, size in [((0.004, None, 100, 1), 1), ((0.0045, 0.02, 100, 1), 5),
+    for args, size in [((0.004, None, 100, 1), 1), ((0.0045, 0.02, 100, 1), 12),
                        ((0.0045, 0.02, 6, 2), 2), ((1.0, 0.001, 10**6, 1), 64)]:
         assert cs.batch_size(*args) == size, args
 
