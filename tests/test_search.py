@@ -245,7 +245,8 @@ def test_runtimes_of_ones_own_on_a_cluster_started_apart(tmp_path):
                 # The worker simulated through the team's runtime, which recorded
                 # each run and was told each phase.
                 assert len(tracking.read_text().splitlines()) == 4
-                assert open(f"{tracking}.phases").read().count("backtesting\n") == 4
+                phases = tracking.with_name(tracking.name + ".phases").read_text()
+                assert phases.count("backtesting\n") == 4
 
 
 def test_a_worker_killed_mid_search_loses_no_candidate(tmp_path):
