@@ -96,7 +96,7 @@ class Report:
             self._row("  floor", f"{v['floor']:,.0f}")
             self._row("  ratio to the floor", f"{v['ratio_to_floor']:.2f}x")
 
-    def search(self, r):
+    def search(self, r, limit):
         self.data["results"]["search"] = r
         if "skipped" in r:
             self._row("candidate search", "skipped: " + r["skipped"])
@@ -107,14 +107,22 @@ class Report:
                            ("workers_1", "local cluster, 1 worker process"),
                            ("workers_2", "local cluster, 2 worker processes")):
             if key in r:
-                errors = f" ({r[key]['errors']} errors)" if r[key]["errors"] else ""
-                self._row(f"  {label}{errors}", f"{r[key]['simulations_per_s']:.1f}")
-        if "speed_up_2_over_1_worker" in r:
-            self._row("  speed-up, 2 workers over 1", f"{r['speed_up_2_over_1_worker']:.2f}x")
+                crashed = f" ({r[key]['crashed']} crashed)" if r[key]["crashed"] else ""
+                self._row(f"  {label}{crashed}", f"{r[key]['simulations_per_s']:.1f}")
+        if "overhead_1_worker" in r:
+            verdict = self._target("search_overhead_1_worker", r["overhead_1_worker"], limit)
+            self._row("  overhead per simulation, 1 worker over one process",
+                      f"{r['overhead_1_worker']:.1%}", f"<= {limit:.0%}", verdict)
+        if "efficiency_2_workers" in r:
+            self._row("  parallel efficiency, 2 workers (rate / 2x one worker's)",
+                      f"{r['efficiency_2_workers']:.0%}")
             self._row("  speed-up, 2 workers over one process",
                       f"{r['speed_up_2_workers_over_in_process']:.2f}x")
-        starts = [f"{r[k]['start_up_s']:.1f}" for k in ("workers_1", "workers_2") if k in r]
-        self._row("  cluster start-up and wiring, 1 / 2 workers: s", " / ".join(starts))
+        for key in ("workers_1", "workers_2"):
+            if key in r:
+                self._row(f"  {key[-1]} worker(s): per-task overhead ms / "
+                          "start-up, wiring and probe s",
+                          f"{r[key]['task_overhead_ms']:.1f} / {r[key]['start_up_s']:.1f}")
 
     def all_met(self):
         return all(t["met"] for t in self.data["targets"].values())
