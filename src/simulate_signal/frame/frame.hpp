@@ -263,25 +263,23 @@ ref catch_exception(F &&f, PyObject *matching = PyExc_Exception) {
 // leave a recursion level) are entered through these functions, never
 // declared bare. A thread being ended at interpreter exit has neither the GIL
 // nor a thread state: such a scope then touches nothing.
-inline bool thread_being_ended() noexcept { return !PyGILState_Check(); }
-
-namespace detail {
-// Whether a scope entered through inside() is being left by that forced
-// unwind: libstdc++ shows it to inside(), which abandons the scope; with
-// other libraries the scope asks.
-inline bool scope_left_at_exit() noexcept {
+inline bool thread_being_ended() noexcept {
 #if defined(__GLIBCXX__)
-    return false;
+    return false;  // libstdc++ shows that unwind to inside(), which abandons the scope
+#elif defined(__linux__) && !defined(Py_LIMITED_API)
+    return !PyGILState_Check();
+#elif defined(__linux__)
+    return interpreter_exiting();  // the stable ABI has no GIL test: the exit flag stands for it
 #else
-    return thread_being_ended();
+    return false;  // macOS and Windows end the thread without running its C++ frames
 #endif
 }
 
+namespace detail {
 template <typename Scope, typename F>
 decltype(auto) inside(Scope &scope, F &&f) {
 #if defined(__GLIBCXX__)
-    // Seen here for certain: the GIL test alone answers "held" for every
-    // thread once a subinterpreter exists.
+    // libstdc++ names that unwind: the scope is abandoned here.
     try {
         return f();
     } catch (abi::__forced_unwind &) {
@@ -300,7 +298,7 @@ public:
         PyErr_SetHandledException(handled.ptr());
     }
     ~handled_exception_scope() {
-        if (m_abandoned || scope_left_at_exit())
+        if (m_abandoned || thread_being_ended())
             return;
         PyErr_SetHandledException(m_outer);
         Py_XDECREF(m_outer);
@@ -318,7 +316,7 @@ class recursion_guard {
 public:
     explicit recursion_guard(const char *where);
     ~recursion_guard() {
-        if (!m_abandoned && !scope_left_at_exit())
+        if (!m_abandoned && !thread_being_ended())
             Py_LeaveRecursiveCall();
     }
     void abandon() noexcept { m_abandoned = true; }

@@ -90,7 +90,8 @@ void lock_acquire(nb::handle lock);
 void lock_release(nb::handle lock);
 
 // Releases a lock when its scope is left by an exception; a thread being
-// ended at interpreter exit (frame/frame.hpp) touches no Python on its way out.
+// ended at interpreter exit (frame/frame.hpp) touches no Python on its way
+// out. Entered through detail::inside(), like the frame's scopes.
 class release_on_unwind {
 public:
     explicit release_on_unwind(nb::handle lock) : m_lock(lock) {}
@@ -104,6 +105,7 @@ public:
         }
     }
     void disarm() noexcept { m_armed = false; }
+    void abandon() noexcept { m_armed = false; }
     release_on_unwind(const release_on_unwind &) = delete;
     release_on_unwind &operator=(const release_on_unwind &) = delete;
 
@@ -118,7 +120,7 @@ template <typename F>
 void locked(nb::handle lock, F &&f) {
     lock_acquire(lock);
     release_on_unwind guard(lock);
-    f();
+    detail::inside(guard, std::forward<F>(f));
     guard.disarm();
     lock_release(lock);
 }
