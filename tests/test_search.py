@@ -202,10 +202,18 @@ def cluster(tmp_path):
 
 
 def worker_pid(nanny):  # the worker process the nanny runs (not its resource tracker)
-    for pid in live_members(nanny.pid):
-        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-            if b"dask worker" in cmdline.read():
+    deadline = time.monotonic() + TIMEOUT_S
+    while time.monotonic() < deadline:
+        for pid in live_members(nanny.pid):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    command = cmdline.read()
+            except OSError:
+                continue
+            # Titled by setproctitle when it is installed, else a spawned process.
+            if b"dask worker" in command or b"spawn_main" in command:
                 return pid
+        time.sleep(0.1)
     raise AssertionError("the nanny runs no worker")
 
 
