@@ -3,23 +3,28 @@
 #
 # Each mutant of scripts/mutants.txt (one slip: a file, an exact snippet and
 # its replacement) is applied alone to a scratch copy of the repository's
-# files (build/mutate/src, synced from the files git knows; the working tree
+# files (build/mutate/src, synced from the files git lists; the working tree
 # is only read), the extension is rebuilt incrementally (build/mutate/build)
-# and the suite runs on it with -x and a time-out; the file is then restored.
-# A mutant whose snippet is not found exactly once is "stale" and not run.
-# The unmutated suite runs first and must pass.
+# and the suite runs on it on the chosen CPython with -x and a time-out; the
+# file is then restored. The unmutated suite runs first and must pass.
+#
+# Outcomes: "caught" (the first failing test is named; one that passes when
+# run again alone is flaky, left out, and the suite goes on without it),
+# "survived", "timed out" (the suite hung: counted as detected), "did not
+# build", "stale" (the snippet is not found exactly once: not run).
 #
 #   scripts/mutate.sh                     # every mutant
-#   scripts/mutate.sh run-cancel-dropped config-era-zero   # those ids only
+#   scripts/mutate.sh run-release-twice config-era-zero-refused   # those ids only
 #   scripts/mutate.sh --list              # ids, files, slips; stale ones marked
 #   scripts/mutate.sh --python            # mutmut over reference_runtime/ (pyproject.toml)
 #
 # Options: --timeout S (per mutant; default three times the unmutated run
 # plus a minute), --no-baseline (skip the unmutated run), --mutants FILE,
-# --pytest "ARGS" (extra pytest arguments, e.g. a test selection).
+# --pytest "ARGS" (pytest arguments in place of the whole suite).
 # The interpreter is PYTHON=..., default .venv/bin/python (scripts/setup-env.sh
 # makes it: CPython 3.12). Logs: build/mutate/logs/<id>.{build,test}.log;
-# the table is also written to build/mutate/results.txt.
+# the table is also written to build/mutate/results.txt. A full run takes
+# about 45 minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -147,19 +152,6 @@ if [ -n "$list" ]; then
     exit 0
 fi
 
-if [ -n "$python_mode" ]; then
-    # mutmut mutates reference_runtime/ in its own copy (mutants/) of the
-    # scratch tree and runs the tests named in pyproject.toml's [tool.mutmut].
-    "$py" -c "import mutmut" 2>/dev/null || {
-        echo "mutmut is not installed in $py (pip install -r requirements-dev.txt)" >&2; exit 1; }
-    sync
-    cd "$src"
-    status=0
-    "$py" -m mutmut run || status=$?
-    "$py" -m mutmut results || true
-    exit $status
-fi
-
 build() {  # build log: 0 when the extension built
     if [ ! -f "$bld/CMakeCache.txt" ]; then
         cmake -S "$src" -B "$bld" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" \
@@ -167,6 +159,21 @@ build() {  # build log: 0 when the extension built
     fi
     cmake --build "$bld" -j2 </dev/null >>"$1" 2>&1
 }
+
+if [ -n "$python_mode" ]; then
+    # mutmut mutates reference_runtime/ in its own copy (mutants/) of the
+    # scratch tree and runs the tests named in pyproject.toml's [tool.mutmut].
+    "$py" -c "import mutmut" 2>/dev/null || {
+        echo "mutmut is not installed in $py (pip install -r requirements-dev.txt)" >&2; exit 1; }
+    sync
+    build "$logs/mutmut.build.log" || { echo "the extension does not build: $logs/mutmut.build.log" >&2; exit 1; }
+    cd "$src"
+    export SIMULATE_SIGNAL_BUILD=$bld/pkg
+    status=0
+    "$py" -m mutmut run --max-children "${MUTMUT_CHILDREN:-2}" || status=$?
+    "$py" -m mutmut results || true
+    exit $status
+fi
 
 pytest_args=(-x -v -rfE -p no:cacheprovider)
 "$py" -c "import pytest_randomly" 2>/dev/null && pytest_args+=(-p no:randomly)
