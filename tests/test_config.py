@@ -44,9 +44,9 @@ def test_manifest_read_by_attribute(ss):
 
 def test_referenced_signal_ids(ss):
     metadata = {"a": {"signal_id": "A"}, "7": {"graph_hash": "h7"},
-                "b": {"signal_id": "", "submission_id": "sub"}}
+                "b": {"signal_id": "", "submission_id": 5}}
     assert ss._strategy_referenced_signal_ids(["a", 7, "a", "", "b", "c"], metadata, {}) == [
-        "A", "h7", "A", "sub", "c"]
+        "A", "h7", "A", "5", "c"]
     assert ss._strategy_referenced_signal_ids(None, None, {"found_signal_ids": [3]}) == ["3"]
 
 
@@ -297,7 +297,7 @@ def run():
             walker(graph)
         except RecursionError:
             outcomes.append("RecursionError")
-    graph = N("rotation", "r", [N("feature", "a")])
+    graph = N("rotation", "r", [N("feature", "a"), N("feature", "a")])
     outcomes.append(ss._simulation_graph_feature_names(ss._plain_tracking_graph(graph)))
     outcomes.append([collect(start(ss, kind)).passed for kind in ("signal", "strategy")])
 thread = threading.Thread(target=run)

@@ -121,8 +121,8 @@ def test_rewiring(ss):
 
 def test_result_repr(ss):
     lines = repr(ss.SimulationResult()).split("\n")
-    assert (len(lines), lines[:2], lines[-2:]) == (
-        23, ["SimulationResult(", "  pool_kind=None,"], ["  resolved_metaparameters=None,", ")"])
+    assert (len(lines), lines[:2], lines[4], lines[-2:]) == (23, ["SimulationResult(",
+        "  pool_kind=None,"], "  passed=True,", ["  resolved_metaparameters=None,", ")"])
     lines = repr(ss.SimulationResult(was_diagnostic_only=True, signal_pool_id="p1",
                                      pnl_matrix=[1])).split("\n")
     assert len(lines) == 24 and "  signal_pool_id='p1'," in lines

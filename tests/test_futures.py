@@ -132,11 +132,11 @@ def test_callbacks_once_in_order_whatever_they_raise(ss, caplog):
             calls.append(type(exc).__name__)
             raise exc
         return callback
+    twice = lambda handle: calls.append("twice")  # noqa: E731
+    h.add_done_callback(twice)      # first and last, both removed
     for exc in (KeyboardInterrupt(), SystemExit(3), ZeroDivisionError()):
         h.add_done_callback(raising(exc))
     h.add_done_callback(lambda handle: calls.append("last"))
-    twice = lambda handle: calls.append("twice")  # noqa: E731
-    h.add_done_callback(twice)
     h.add_done_callback(twice)
     assert h.remove_done_callback(twice) == 2 and h.remove_done_callback(twice) == 0
 
@@ -409,8 +409,9 @@ def test_pipeline_thread_is_a_thread_while_it_runs(ss):
     h = start_signal(ss)
     assert block.wait_entered()
     listed = h._thread in threading.enumerate()
-    assert isinstance(h._thread, threading.Thread) and h._thread.daemon and h._thread.ident
+    assert isinstance(h._thread, threading.Thread) and h._thread.daemon
     assert h._thread.native_id == seen[0][1] and h._thread.name in repr(h._thread)
+    assert h._thread.name == f"SimulationHandle-{h._thread.ident}" and h._thread.ident
     h._thread.join(SHORT)
     assert h._thread.is_alive()
     block.release()

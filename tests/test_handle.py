@@ -101,7 +101,7 @@ CHECKPOINTS = [
     ("backtester.run_backtest", "correlate_per_pool", "adapter"),
     ("after computing_mi", "compute_mi_per_pool", "adapter"),
     ("compute_mi_per_pool", "era_thread.get_current_era_number", "adapter"),
-    ("era_thread.get_current_era_number", None, "adapter"),
+    ("era_thread.get_current_era_number", "_build_tracking_stats", "adapter"),
 ]
 
 
@@ -110,6 +110,7 @@ def test_cancel_stops_the_run_at_the_next_checkpoint(ss, monkeypatch, caplog, he
                                                      route):
     caplog.set_level(logging.DEBUG)     # every logger, for the secret
     w = Wiring(route=route).wire(ss)
+    monkeypatch.setattr(ss, "_build_tracking_stats", d.recorder(w.log, "_build_tracking_stats"))
     if held.startswith("after "):
         update = ss.SimulationHandle._update_status
 
@@ -131,7 +132,7 @@ def test_cancel_stops_the_run_at_the_next_checkpoint(ss, monkeypatch, caplog, he
         by_cancel = h._error
         block.release()
         assert wait_done(h)._error is not by_cancel   # the pipeline's own CancelledError
-    assert absent is None or w.log.count(absent) == 0
+    assert w.log.count(absent) == 0
     assert h._result is None and h._pending_recording is None
     with pytest.raises(ss.CancelledError, match="^Simulation cancelled$"):
         h.result()
@@ -252,21 +253,15 @@ def test_status_snapshot(ss, monkeypatch, replaced):
     assert bool(seen) is (replaced is not None)
 
 
-def test_status_read_from_an_odd_internal_status(ss):
+def test_status_read_from_an_odd_internal_status_with_the_time_global(ss, monkeypatch):
     handle = finished_handle(ss)
     handle._status = types.SimpleNamespace(phase="p", progress=0.5, message="m", era_number=3,
-                                           elapsed_s=9.0, note="internal")
+                                           elapsed_s=5.0, note="internal")
+    monkeypatch.setattr(ss, "time", types.SimpleNamespace(monotonic=lambda: handle._start_time + 9))
     snapshot = handle.status()
-    assert (snapshot.phase, snapshot.progress, snapshot.message, snapshot.era_number) == (
-        "p", 0.5, "m", 3)
-    assert snapshot.elapsed_s != 9.0 and not hasattr(snapshot, "note")
-
-
-def test_status_clock_is_the_time_global(ss, monkeypatch):
-    handle = finished_handle(ss)
-    monkeypatch.setattr(ss, "time", types.SimpleNamespace(
-        monotonic=lambda: handle._start_time + 42.0))
-    assert handle.status().elapsed_s == pytest.approx(42.0)
+    assert (snapshot.phase, snapshot.progress, snapshot.message, snapshot.era_number,
+            snapshot.elapsed_s) == ("p", 0.5, "m", 3, pytest.approx(9.0))
+    assert not hasattr(snapshot, "note")
 
 
 def test_replaced_lock_is_used_for_status(ss):
@@ -326,9 +321,11 @@ def test_handle_events(ss, monkeypatch, replaced):
     events = [handle._done_event, handle._acquire_done, handle._post_acquire_gate]
     assert made == (events if replaced else [])
     event = events[0]
-    assert isinstance(event, threading.Event) and event.is_set() and event.wait(0)
-    event.clear()
-    assert event.wait(timeout=0.01) is False and not event.is_set()
+    assert isinstance(event, threading.Event) and event.wait(0) and repr(event).endswith(": set>")
+    event.clear()       # a negative time-out polls, as threading.Event's does
+    thread, outcome = in_thread(lambda: event.wait(timeout=-1))
+    thread.join(BLOCK_TIMEOUT)
+    assert outcome == {"value": False} and repr(event).endswith(": unset>")
 
 
 @pytest.mark.parametrize("own, drop", [(False, "__init__"), (True, "__init__"),

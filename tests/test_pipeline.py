@@ -180,14 +180,14 @@ def test_strategy_run_on_the_orchestrator_route(ss):
 
 # --- Outcomes ------------------------------------------------------------------------------
 
-class Refused(namedtuple("Outcome", "exc message")):
+class Refused(namedtuple("Outcome", "exc message cause", defaults=[type(None)])):
     """The call itself raises ``exc(message)``: no thread, no collaborator call."""
 
 
 class Fails(Refused):
-    """The run ends in "error"; result() raises ``exc``. A ``message`` that
-    starts with "^" is a pattern the text must match (the start of a long fixed
-    text), any other is the whole text."""
+    """The run ends in "error"; result() raises ``exc`` (from ``cause``). A ``message``
+    that starts with "^" is a pattern the text must match (the start of a long
+    fixed text), any other is the whole text."""
 
 
 def assert_text(text, message):
@@ -307,7 +307,7 @@ NO_STRATEGY_LINK = "Strategy pool 'stp1' must declare a linked signal pool via s
 ROWS = [
     # refused on the caller's thread
     R("aggregation graph", Refused(ValueError, "graph node type 'aggregation' is not allowed"),
-      graph={"type": "aggregation", "node": "sum"}),
+      graph={"type": "aggregation", "node": "sum"}, pool=""),    # the graph is checked first
     R("unsafe named universe", Refused(ValueError, "named_universe must be a single safe path "
                                                    "segment, got '../u1'"), universe="../u1"),
     R("empty pool id", Refused(ValueError, "signal_pool_id must be a non-empty string"), pool=""),
@@ -398,8 +398,8 @@ ROWS = [
         ValueError, "named_universe 'u1' is not in selected pool "
                     "allowed_named_universes=['u2', 'u3']"),
       pool(allowed_named_universes=["u2", "u3"])),
-    R("unknown pool", Fails(ValueError, "Unknown signal_pool_id 'zz'. Available signal_pools: 1."),
-      pool="zz"),
+    R("unknown pool", Fails(ValueError, "Unknown signal_pool_id 'zz'. Available signal_pools: 1.",
+                            KeyError), pool="zz"),
     R("strategy pool without a linked pool", Fails(ValueError, NO_STRATEGY_LINK),
       pool("strategy", signal_pool_name=""), kind="strategy"),
     R("useful signal of another pool", Fails(
@@ -409,7 +409,7 @@ ROWS = [
       kind="strategy"),
     R("validator runtime not synced", Fails(NotReady, "not synced"),
       validator_runtime_raises(NotReady), init=NO_VALIDATOR),
-    R("validator over a registry that is no FunctionStore", Fails(RuntimeError, BOOTSTRAP),
+    R("validator over a registry not a FunctionStore", Fails(RuntimeError, BOOTSTRAP, TypeError),
       init={**NO_VALIDATOR, **NO_LOADER, "vocabulary": ["rank"]}),
     R("metaparameters checked", Completes(), recorded("_resolve_metaparameters"),
       metaparameters={"normalize": "rank"}, calls={"_resolve_metaparameters": {}}),
@@ -420,9 +420,11 @@ ROWS = [
       metaparameters={"normalize": "rank"}, never=["_resolve_metaparameters"]),
     R("named universe from the pool", Completes(), universe=None, calls=IN_EVALUATION),
     R("optional graph fields tracked", Completes(), graph=d.FunctionGraphNode(
-        "rotation", "rank", [], config={"w": 1}, canonical_id="c", family=0, value=1.5),
+        "rotation", "rank", [d.FunctionGraphNode("feature", "f", config={})], config={"w": 1},
+        canonical_id="c", family=0, value=1.5),     # an empty config is no config
       calls={"search_tracker.record_signal_evaluation": {"graph": {
-          "type": "rotation", "node": "rank", "children": [], "config": {"w": 1},
+          "type": "rotation", "node": "rank", "children": [
+              {"type": "feature", "node": "f", "children": []}], "config": {"w": 1},
           "canonical_id": "c", "family": 0, "value": 1.5}}}),
 
     # evaluation
@@ -439,7 +441,8 @@ ROWS = [
       SimpleNamespace(per_pool_weights={"other": "x"}, weights="plain-weights")),
       wiring=ORCHESTRATED, calls={"backtester.backtest": {"weights": "plain-weights"}}),
     R("bare orchestrator result", Completes(), answer("orchestrator.evaluate", [[1.0, -1.0]]),
-      wiring=ORCHESTRATED, calls={"backtester.backtest": {"weights": [[1.0, -1.0]]}}),
+      wiring=ORCHESTRATED, init={"useful_signals": None}, calls={"orchestrator.evaluate": {
+          "useful_signals": {}}, "backtester.backtest": {"weights": [[1.0, -1.0]]}}),
     R("orchestrator class before the injected one", Completes(), injected_orchestrator,
       wiring=ORCHESTRATED, never=["injected.evaluate"], calls={"BatchOrchestrator": {}}),
     R("injected orchestrator", Completes(), injected_orchestrator, wiring=ORCHESTRATED,
@@ -455,21 +458,20 @@ ROWS = [
     R("nothing refreshed", Completes(), refreshing(False, False), wiring=GUARDED, never=[RELOAD]),
 
     # backtest and thresholds
-    R("series and weights returned", Completes(portfolio_returns=[0.015, -0.005]),
-      return_series=True, return_weights=True,
-      calls={"backtester.run_backtest": {"return_series": True, "return_weights": True}}),
+    R("series without weights", Completes(portfolio_returns=[0.015, -0.005]), return_series=True,
+      calls={"backtester.run_backtest": {"return_series": True, "return_weights": False}}),
     R("structural failure", Completes(
         "invalid_weights", structural_failed=True, stats_verdict=(False, "invalid_weights"),
         correlation_verdict=NOT_EVALUATED, is_correlation=None, mi_verdict=NOT_EVALUATED,
         mi_score=None, mi_passed=None, is_pnl_mi=None), STRUCTURAL, never=NO_POOL_GATES),
     R("structural failure, diagnostics", Completes("invalid_weights", was_diagnostic_only=True),
       STRUCTURAL, fail_fast=False, calls={"compute_mi_per_pool": {}}),
-    R("structural failure outranks thresholds", Completes("invalid_weights"),
-      both(STRUCTURAL, LOW_SHARPE)),
+    R("structural failure outranks thresholds", Completes(
+        "invalid_weights", stats_verdict=(False, "invalid_weights")), both(STRUCTURAL, LOW_SHARPE)),
     R("low sharpe", Completes("thresholds", stats_verdict=(False, "thresholds")), LOW_SHARPE,
       never=NO_POOL_GATES),
-    R("sharpe not a number", Completes("thresholds"),
-      lambda w: w.backtester.result.per_column_stats.update(pnl_sharpe=math.nan),
+    R("sharpe not finite", Completes("thresholds"),
+      lambda w: w.backtester.result.per_column_stats.update(pnl_sharpe=math.inf),
       calls={"evaluate_threshold_gates": {"metrics": {**METRICS, "sharpe": 0.0}}}),
     R("turnover from the average", Completes("thresholds"),
       both(lambda w: delattr(w.backtester.result.stats, "turnover"),
@@ -484,8 +486,8 @@ ROWS = [
 
     # correlation gate
     R("found signal PnL missing", Fails(ValueError, "Signal PnL data is missing for found "
-                                                    "signal IDs: 7, 9"),
-      both(pool(found_signal_ids=[7, 8, 9, 8]), lambda w: setattr(w, "found_pnl", {8: [0.1]})),
+                                                    "signal IDs: 7"),
+      both(pool(found_signal_ids=[8, 7, 8]), lambda w: setattr(w, "found_pnl", {8: [0.1]})),
       never=NO_POOL_GATES),
     R("found signals without a loader", Fails(ValueError, "^Signal PnL data could not be loaded "
                                                           "for found signal IDs: s1, s2. Inject"),
@@ -513,7 +515,8 @@ ROWS = [
     R("empty pool among several", Completes(is_correlation=0.0, mi_score=1.0), second_empty_pool,
       never=NO_POOL_GATES,
       calls={"evaluate_threshold_gates": {"metrics": {"is_correlation": 0.0}}}),
-    R("empty pool among several, diagnostics", Completes(), second_empty_pool, fail_fast=False,
+    R("empty pool of several, diagnostics", Completes(was_diagnostic_only=False), second_empty_pool,
+      fail_fast=False,
       calls={"correlate_per_pool": {"pnl_arrays": []},
              "compute_mi_per_pool": {"pool_signals": []}}),
     R("pool PnL columns", Completes(),
@@ -535,8 +538,8 @@ ROWS = [
     R("low MI", Completes("pnl_mi", mi_score=0.05, mi_passed=False, is_pnl_mi=0.05,
                           mi_verdict=(False, "pnl_mi", 0.05, 0.1)),
       answer("compute_mi_per_pool", (0.05, False))),
-    R("low MI, diagnostics", Completes("pnl_mi", was_diagnostic_only=False),
-      answer("compute_mi_per_pool", (0.05, False)), fail_fast=False),
+    R("low sharpe, diagnostics without MI", Completes("thresholds", was_diagnostic_only=False),
+      LOW_SHARPE, fail_fast=False, include_mi=False),
     R("no MI callable", Completes("mi_unavailable", warns=True, mi_score=None, mi_passed=False,
                                   mi_verdict=(False, "pnl_mi", None, 0.1)),
       init={"compute_mi_per_pool": None}),
@@ -548,8 +551,8 @@ ROWS = [
       answer("compute_mi_per_pool", (math.inf, True)), kind="strategy"),
     R("MI result of three", Fails(ValueError, "too many values to unpack (expected 2)"),
       answer("compute_mi_per_pool", (0.4, True, "extra"))),
-    R("empty pool without MI callable", Completes(mi_score=1.0, mi_passed=True),
-      pool(found_signal_ids=[]), init={"compute_mi_per_pool": None}),
+    R("empty pool without MI callable", Completes("pnl_mi", mi_score=1.0, mi_passed=False),
+      pool(found_signal_ids=[], is_pnl_mi_threshold=1.5), init={"compute_mi_per_pool": None}),
     R("injected found signal pool", Completes(), init={"found_signal_pool": ["x", "y"]},
       calls={"compute_mi_per_pool": {"pool_signals": ["x", "y"]}}),
     R("injected empty found signal pool", Completes(mi_score=1.0),
@@ -586,7 +589,7 @@ def test_outcome(ss, caplog, case):
     status = handle.status()
     if type(outcome) is Fails:
         error = failure_of(handle)
-        assert type(error) is outcome.exc, repr(error)
+        assert (type(error), type(error.__cause__)) == (outcome.exc, outcome.cause), repr(error)
         assert_text(str(error), outcome.message)
         assert (status.phase, status.message) == ("error", f"Error: {error}")
         assert w.log.names("search_tracker") == []
@@ -700,10 +703,12 @@ def test_adapter_route_patches_the_backtester_during_the_evaluation_only(ss, fai
 
     def evaluate_expression(*args, **kwargs):
         seen.extend([type(bt.evaluator).__name__, bt.search_plan_factory("any", arg=1)])
+        bt.evaluator.evaluate(manifest="mine")      # the caller's keywords win over the extras
         return {}["evaluation failed"] if fails else bt.weights
     w.log.returns("backtester.evaluate_expression", compute=evaluate_expression)
     assert wait_done(start(ss)).status().phase == ("error" if fails else "complete")
     assert seen == ["_SimulationOrchestratorEvaluator", w.search_plan]
+    assert w.log.last("orchestrator.evaluate").kwargs["manifest"] == "mine"
     assert (bt.evaluator, bt.search_plan_factory) == ("original-evaluator",
                                                       "original-search-plan-factory")
 

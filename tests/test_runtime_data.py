@@ -55,6 +55,11 @@ def test_seed_file_is_closed_on_every_path(ss, tmp_path, monkeypatch, content, e
     assert len(opened) == 1 and opened[0].closed
 
 
+def test_seed_handed_on_as_new_bytes(ss):
+    seed = bytearray(60)
+    assert type(ss._validate_shuffle_blob(seed)) is bytes and ss._validate_shuffle_blob(seed) == seed
+
+
 @pytest.mark.parametrize("failures", [1, 2])
 def test_validator_import_is_retried_once(ss, monkeypatch, failures):
     monkeypatch.delitem(sys.modules, GV, raising=False)
@@ -76,6 +81,12 @@ def test_validator_import_is_retried_once(ss, monkeypatch, failures):
 
 def test_a_broken_guard_has_no_fresh_artifacts(ss):
     assert ss._runtime_vocabulary_freshness_state(hostile(props=["snapshot"])()) == ({}, {})
+
+
+def test_registry_builder_missing_from_the_runtime(ss):
+    ss.importlib = NS(import_module=lambda name: NS())
+    with pytest.raises(RuntimeError, match=r"^tallowmere\._runtime\._build_function_registry is"):
+        ss._build_obfuscated_store({})
 
 
 @pytest.mark.parametrize("path, universe, expected", [
