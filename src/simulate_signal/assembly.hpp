@@ -16,5 +16,6 @@ void define_wiring();           // init_simulate_signal
 
 // entry_points.cpp
 void define_entry_points();     // simulate_signal, simulate_strategy, _pool_v2_signature
+ref pool_v2_signature(nb::handle pool_parameter_name);  // _pool_v2_signature
 
 } // namespace simsig

@@ -6,7 +6,14 @@
 // request raises from the call itself and no thread is started.
 #include "assembly.hpp"
 #include "frame/calls.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "run/handle/attributes.hpp"
 #include "frame/frame.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "graph/graph.hpp"
 
 #include <vector>
 
@@ -14,66 +21,19 @@ namespace simsig {
 
 namespace {
 
-// The parameters of both entry points, in order: one row each, the one
-// place they are written. Columns: the parameter (`pool_id` stands for
-// signal_pool_id / strategy_pool_id); its kind (POSITIONAL: positional or
-// keyword; KEYWORD: keyword-only); its default (REQUIRED, NONE, TRUE or FALSE);
-// whether the published signature shows it (market_id and era_number are
-// accepted and not published).
-#define SIMSIG_ENTRY_PARAMETERS(X)                                                         \
-    X(graph, POSITIONAL, REQUIRED, true)                                                   \
-    X(named_universe, POSITIONAL, NONE, true)                                              \
-    X(market_id, KEYWORD, NONE, false)                                                     \
-    X(era_number, KEYWORD, NONE, false)                                                    \
-    X(pool_id, KEYWORD, NONE, true)                                                        \
-    X(metaparameters, KEYWORD, NONE, true)                                                 \
-    X(include_correlation, KEYWORD, TRUE, true)                                            \
-    X(include_mi, KEYWORD, TRUE, true)                                                     \
-    X(record, KEYWORD, TRUE, true)                                                         \
-    X(return_series, KEYWORD, FALSE, true)                                                 \
-    X(return_weights, KEYWORD, FALSE, true)                                                \
-    X(fail_fast, KEYWORD, TRUE, true)
-
-enum Index {
-#define SIMSIG_ENTRY_INDEX(parameter, kind, default_, published) parameter,
-    SIMSIG_ENTRY_PARAMETERS(SIMSIG_ENTRY_INDEX)
-#undef SIMSIG_ENTRY_INDEX
-};
-
-enum Default { REQUIRED, NONE, TRUE, FALSE };
-
-struct EntryParameter {
-    const char *name;
-    bool keyword_only;
-    Default default_value;
-    bool published;
-};
-
-const EntryParameter kEntryParameters[] = {
-#define SIMSIG_ENTRY_ROW(parameter, kind, default_, published) \
-    {#parameter, #kind[0] == 'K', default_, published},
-    SIMSIG_ENTRY_PARAMETERS(SIMSIG_ENTRY_ROW)
-#undef SIMSIG_ENTRY_ROW
-};
-
-nb::handle default_object(Default d) {
-    return d == TRUE ? true_() : d == FALSE ? false_() : none();
-}
-
-// The parameter's name, with the pool parameter named for its kind.
-const char *parameter_name(const EntryParameter &p, const char *pool_field) {
-    return &p == &kEntryParameters[pool_id] ? pool_field : p.name;
-}
-
+// The parameters of both entry points, in their order (the attribute
+// table's entry column), the pool parameter named for its kind.
 std::vector<Param> entry_parameters(const char *pool_field) {
     std::vector<Param> params;
-    for (const EntryParameter &p : kEntryParameters) {
-        const char *n = parameter_name(p, pool_field);
-        if (p.default_value == REQUIRED)
-            params.push_back(p.keyword_only ? kwonly(n) : arg(n));
+    for (int place = 0; place < kEntryParameterCount; ++place) {
+        const HandleAttribute &row = entry_row(place);
+        const char *n = row.pool_parameter ? pool_field : row.parameter();
+        if (row.entry_default == Default::required)
+            params.push_back(row.entry_keyword_only ? kwonly(n) : arg(n));
         else
-            params.push_back(p.keyword_only ? kwonly(n, default_object(p.default_value))
-                                            : arg(n, default_object(p.default_value)));
+            params.push_back(row.entry_keyword_only
+                                 ? kwonly(n, default_object(row.entry_default))
+                                 : arg(n, default_object(row.entry_default)));
     }
     return params;
 }
@@ -87,25 +47,52 @@ struct Kind {
 constexpr Kind kSignal{"SIGNAL", "signal_pool_id", "signal"};
 constexpr Kind kStrategy{"STRATEGY", "strategy_pool_id", "strategy"};
 
+// The names of the constructor's parameters, a tuple made once.
+PyObject *constructor_keywords() {
+    nb::list names;
+    for (const HandleAttribute &row : kHandleAttributes)
+        if (row.init_parameter)
+            names.append(name(row.parameter()));
+    return PySequence_Tuple(names.ptr());
+}
+
+// The handle's constructor argument for field f: what the caller gave, with
+// the graph, the named universe and the pool checked and resolved here.
+nb::handle constructor_argument(Field f, const Call &a, const Kind &kind, const ref &graph,
+                                const ref &named_universe, const ref &selected_pool_id) {
+    switch (f) {
+    case Field::graph: return graph;
+    case Field::named_universe: return named_universe;
+    case Field::expression_type: return name(kind.expression_type);
+    case Field::selected_pool_id: return selected_pool_id;
+    case Field::selected_pool_kind: return name(kind.pool_kind);
+    default: return a[size_t(row_of(f).entry_place)];
+    }
+}
+
+// SimulationHandle(**arguments), keyword by keyword in the constructor's order.
 // market_id and era_number are accepted and not used: a run's era always
 // comes from the wired era config.
 nb::object start_simulation(const Call &a, const Kind &kind) {
-    ref graph = helper("_typed_runtime_graph", a[Index::graph]);
-    ref named_universe = helper("_resolve_simulation_named_universe", a[Index::named_universe],
-                                name(kind.expression_type), a[pool_id]);
-    ref selected_pool_id =
-        helper("_validate_selected_pool_id", a[pool_id], name(kind.pool_field));
-    return call(global("SimulationHandle"), kwarg("graph", graph),
-                kwarg("named_universe", named_universe),
-                kwarg("expression_type", name(kind.expression_type)),
-                kwarg("metaparameters", a[metaparameters]),
-                kwarg("include_correlation", a[include_correlation]),
-                kwarg("include_mi", a[include_mi]), kwarg("record", a[record]),
-                kwarg("return_series", a[return_series]),
-                kwarg("return_weights", a[return_weights]),
-                kwarg("selected_pool_id", selected_pool_id),
-                kwarg("selected_pool_kind", name(kind.pool_kind)),
-                kwarg("fail_fast", a[fail_fast]));
+    ref graph = call_helper<typed_runtime_graph>(a[entry_index(Field::graph)]);
+    ref named_universe = call_helper<resolve_simulation_named_universe>(
+        a[entry_index(Field::named_universe)], kind.expression_type,
+        a[entry_index(Field::selected_pool_id)]);
+    ref selected_pool_id = call_helper<validate_selected_pool_id>(
+        a[entry_index(Field::selected_pool_id)], kind.pool_field);
+
+    static PyObject *keywords = constructor_keywords();
+    PyObject *stack[1 + kAttributeCount];
+    size_t n = 0;
+    for (int i = 0; i < kAttributeCount; ++i)
+        if (kHandleAttributes[i].init_parameter)
+            stack[1 + n++] = constructor_argument(Field(i), a, kind, graph, named_universe,
+                                                  selected_pool_id).ptr();
+    PyObject *handle = PyObject_Vectorcall(global(G::SimulationHandle).ptr(), stack + 1,
+                                           PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
+    if (!handle)
+        throw nb::python_error();
+    return nb::steal(handle);
 }
 
 nb::object simulate_signal(const Call &a) { return start_simulation(a, kSignal); }
@@ -128,43 +115,44 @@ const char *const kStrategyDoc =
     "with handle.cancel(), and collect the SimulationResult with\n"
     "handle.result(), which raises the run's error.";
 
-// inspect.Signature of the ten published parameters, with the pool
-// parameter third. market_id and era_number are not published.
-nb::object pool_v2_signature(const Call &a) {
-    ref inspect = global("inspect");
+} // namespace
+
+// inspect.Signature of the published parameters, in the entry points' order,
+// the pool parameter named `pool_parameter_name`. market_id and era_number are
+// not published.
+ref pool_v2_signature(nb::handle pool_parameter_name) {
+    ref inspect = global(G::inspect);
     ref parameter = attr(inspect, "Parameter");
     ref positional_or_keyword = attr(parameter, "POSITIONAL_OR_KEYWORD");
     ref keyword_only = attr(parameter, "KEYWORD_ONLY");
     nb::list parameters;
-    for (const EntryParameter &p : kEntryParameters) {
-        if (!p.published)
-            continue;
-        // The published form: the graph alone is positional, and the pool
-        // parameter has no default.
-        bool first = &p == &kEntryParameters[Index::graph];
-        nb::handle n = &p == &kEntryParameters[pool_id] ? a[0] : name(p.name);
-        if (first || &p == &kEntryParameters[pool_id])
-            parameters.append(parameter(n, first ? positional_or_keyword : keyword_only));
-        else
+    for (int place = 0; place < kEntryParameterCount; ++place) {
+        const HandleAttribute &row = entry_row(place);
+        nb::handle n = row.pool_parameter ? pool_parameter_name : name(row.parameter());
+        switch (row.published) {
+        case Published::hidden: break;
+        case Published::positional: parameters.append(parameter(n, positional_or_keyword)); break;
+        case Published::keyword_required: parameters.append(parameter(n, keyword_only)); break;
+        case Published::keyword:
             parameters.append(parameter(n, keyword_only,
-                                        nb::arg("default") = default_object(p.default_value)));
+                                        nb::arg("default") = default_object(row.entry_default)));
+            break;
+        }
     }
     return attr(inspect, "Signature")(nb::arg("parameters") = parameters);
 }
-
-} // namespace
 
 void define_entry_points() {
     def_function("simulate_signal", entry_parameters("signal_pool_id"), simulate_signal,
                  kSignalDoc);
     def_function("simulate_strategy", entry_parameters("strategy_pool_id"), simulate_strategy,
                  kStrategyDoc);
-    def_function("_pool_v2_signature", {arg("pool_parameter_name")}, pool_v2_signature);
+    def_helper<pool_v2_signature>("_pool_v2_signature", {arg("pool_parameter_name")});
 
-    set_attr(global("simulate_signal"), "__signature__",
-             helper("_pool_v2_signature", "signal_pool_id"));
-    set_attr(global("simulate_strategy"), "__signature__",
-             helper("_pool_v2_signature", "strategy_pool_id"));
+    set_attr(global(G::simulate_signal), "__signature__",
+             call_helper<pool_v2_signature>("signal_pool_id"));
+    set_attr(global(G::simulate_strategy), "__signature__",
+             call_helper<pool_v2_signature>("strategy_pool_id"));
 }
 
 } // namespace simsig

@@ -12,6 +12,7 @@
 #include "run/run.hpp"
 #include "runtime_data/runtime_data.hpp"
 #include "weights/weights.hpp"
+#include "frame/globals.hpp"
 
 namespace simsig {
 
@@ -21,11 +22,11 @@ void bind_standard_modules() {
     for (const char *m : {"logging", "importlib", "inspect", "math", "os", "sys", "threading",
                           "time"})
         set_global(m, import_module(m));
-    set_global("dataclass", from_import("dataclasses", "dataclass"));
+    set_global(G::dataclass, from_import("dataclasses", "dataclass"));
 }
 
 void bind_logger() {
-    set_global("logger", attr(global("logging"), "getLogger")("tallowmere.simulate_signal"));
+    set_global(G::logger, attr(global(G::logging), "getLogger")("tallowmere.simulate_signal"));
 }
 
 void bind_sibling_imports() {
@@ -52,18 +53,18 @@ void bind_sibling_imports() {
         set_global(i.bound_as, from_import(i.module, i.name));
     // import tallowmere.function_store as _function_store
     import_module("tallowmere.function_store");
-    set_global("_function_store", from_import("tallowmere", "function_store"));
-    set_global("FunctionEntry", from_import("tallowmere.function_store", "FunctionEntry"));
-    set_global("FunctionStore", from_import("tallowmere.function_store", "FunctionStore"));
+    set_global(G::function_store, from_import("tallowmere", "function_store"));
+    set_global(G::FunctionEntry, from_import("tallowmere.function_store", "FunctionEntry"));
+    set_global(G::FunctionStore, from_import("tallowmere.function_store", "FunctionStore"));
 }
 
 void bind_primitives_from(const char *metaparameters_module, const char *graph_shape_module) {
-    set_global("_canonicalize_metaparameters", from_import(metaparameters_module, "canonicalize"));
-    set_global("_resolve_metaparameters",
+    set_global(G::canonicalize_metaparameters, from_import(metaparameters_module, "canonicalize"));
+    set_global(G::resolve_metaparameters,
                from_import(metaparameters_module, "resolve_metaparameters"));
-    set_global("_resolve_metaparameters_per_pool",
+    set_global(G::resolve_metaparameters_per_pool,
                from_import(metaparameters_module, "resolve_metaparameters_per_pool"));
-    set_global("_has_filtration_node", from_import(graph_shape_module, "has_filtration_node"));
+    set_global(G::has_filtration_node, from_import(graph_shape_module, "has_filtration_node"));
 }
 
 // Only ImportError selects the fallback; a failing fallback aborts the import.
@@ -75,13 +76,13 @@ void bind_primitives() {
         },
         PyExc_ImportError);
     if (failure) {
-        set_global("_canonicalize_metaparameters",
+        set_global(G::canonicalize_metaparameters,
                    from_import("tallowmere._simulate_primitives", "canonicalize"));
-        set_global("_has_filtration_node",
+        set_global(G::has_filtration_node,
                    from_import("tallowmere._simulate_primitives", "has_filtration_node"));
-        set_global("_resolve_metaparameters",
+        set_global(G::resolve_metaparameters,
                    from_import("tallowmere._simulate_primitives", "resolve_metaparameters"));
-        set_global("_resolve_metaparameters_per_pool",
+        set_global(G::resolve_metaparameters_per_pool,
                    from_import("tallowmere._simulate_primitives",
                                "resolve_metaparameters_per_pool"));
     }

@@ -2,7 +2,9 @@
 #include "assembly.hpp"
 #include "frame/event.hpp"
 #include "frame/frame.hpp"
+#include "frame/globals.hpp"
 
+#include <string_view>
 #include <vector>
 
 namespace simsig {
@@ -10,64 +12,61 @@ namespace simsig {
 namespace {
 
 // init_simulate_signal's parameters, in order: one row each, the one place
-// they are written. Columns: the parameter; the module global it sets; its
-// default (REQUIRED or NONE); what the call does with it (ASSIGN: stored in
-// its global, in parameter order; GUARD: the freshness guard, resolved after
-// them; IGNORE: accepted and not used); the global's place among the
-// collaborator globals created at import (-1: none).
-#define SIMSIG_WIRING(X)                                                                   \
-    X(auth, _auth, REQUIRED, ASSIGN, 0)                                                    \
-    X(sync_manager, _sync_manager, REQUIRED, ASSIGN, 1)                                    \
-    X(vault, _vault, REQUIRED, ASSIGN, 7)                                                  \
-    X(backtester, _backtester, REQUIRED, ASSIGN, 4)                                        \
-    X(search_tracker, _search_tracker, REQUIRED, ASSIGN, 5)                                \
-    X(era_thread, _era_thread, REQUIRED, ASSIGN, 6)                                        \
-    X(graph_validator, _graph_validator, NONE, ASSIGN, 2)                                  \
-    X(batch_orchestrator, _batch_orchestrator, NONE, ASSIGN, 3)                            \
-    X(compute_search_plan, _compute_search_plan, NONE, ASSIGN, 8)                          \
-    X(era_config, _era_config, NONE, ASSIGN, 9)                                            \
-    X(load_vocabulary, _load_vocabulary, NONE, ASSIGN, 11)                                 \
-    X(useful_signal_metadata, _useful_signal_metadata, NONE, ASSIGN, 12)                   \
-    X(useful_signals, _useful_signals, NONE, ASSIGN, 13)                                   \
-    X(useful_signal_pool, _useful_signal_pool, NONE, ASSIGN, 14)                           \
-    X(found_signal_pool, _found_signal_pool, NONE, ASSIGN, 15)                             \
-    X(load_found_signal_pnl, _load_found_signal_pnl, NONE, ASSIGN, 16)                     \
-    X(signal_dir, _signal_dir, NONE, ASSIGN, 17)                                           \
-    X(network_client, _network_client, NONE, ASSIGN, 18)                                   \
-    X(server_client, _server_client, NONE, ASSIGN, 19)                                     \
-    X(BatchOrchestrator_cls, _BatchOrchestrator, NONE, ASSIGN, 20)                         \
-    X(set_phase, _set_phase, NONE, ASSIGN, 21)                                             \
-    X(correlate_per_pool, _correlate_per_pool, NONE, ASSIGN, 22)                           \
-    X(compute_mi_per_pool, _compute_mi_per_pool, NONE, ASSIGN, 23)                         \
-    X(vocabulary, _vocabulary, NONE, ASSIGN, 10)                                           \
-    X(vocabulary_raw, _vocabulary_raw, NONE, ASSIGN, 25)                                   \
-    X(runtime_freshness_guard, _runtime_freshness_guard, NONE, GUARD, 24)                  \
-    X(market_id, -, NONE, IGNORE, -1)                                                      \
-    X(era_number, -, NONE, IGNORE, -1)
+// they are written. Columns: the parameter; the module global it sets; whether
+// it is required (the others default to None); what the call does with it
+// (assign: stored in its global, in parameter order; guard: the freshness
+// guard, resolved after them; ignore: accepted and not used); the global's
+// place among the collaborator globals created at import (-1: none), which
+// is their order in the module namespace, not the parameters' order.
+enum class Role { assign, guard, ignore };
 
-enum Role { ASSIGN, GUARD, IGNORE };
-
-enum Index {
-#define SIMSIG_WIRING_INDEX(parameter, global_, default_, role, created) parameter,
-    SIMSIG_WIRING(SIMSIG_WIRING_INDEX)
-#undef SIMSIG_WIRING_INDEX
-    kParameterCount
-};
-
-struct Row {
+struct WiringParameter {
     const char *parameter;
-    const char *global;
+    G global;
     bool required;
     Role role;
     int created;
 };
 
-const Row kRows[] = {
-#define SIMSIG_WIRING_ROW(parameter, global_, default_, role, created) \
-    {#parameter, #global_, #default_[0] == 'R', role, created},
-    SIMSIG_WIRING(SIMSIG_WIRING_ROW)
-#undef SIMSIG_WIRING_ROW
+constexpr WiringParameter kWiring[] = {
+    {"auth", G::auth, true, Role::assign, 0},
+    {"sync_manager", G::sync_manager, true, Role::assign, 1},
+    {"vault", G::vault, true, Role::assign, 7},
+    {"backtester", G::backtester, true, Role::assign, 4},
+    {"search_tracker", G::search_tracker, true, Role::assign, 5},
+    {"era_thread", G::era_thread, true, Role::assign, 6},
+    {"graph_validator", G::graph_validator, false, Role::assign, 2},
+    {"batch_orchestrator", G::batch_orchestrator, false, Role::assign, 3},
+    {"compute_search_plan", G::compute_search_plan, false, Role::assign, 8},
+    {"era_config", G::era_config, false, Role::assign, 9},
+    {"load_vocabulary", G::load_vocabulary, false, Role::assign, 11},
+    {"useful_signal_metadata", G::useful_signal_metadata, false, Role::assign, 12},
+    {"useful_signals", G::useful_signals, false, Role::assign, 13},
+    {"useful_signal_pool", G::useful_signal_pool, false, Role::assign, 14},
+    {"found_signal_pool", G::found_signal_pool, false, Role::assign, 15},
+    {"load_found_signal_pnl", G::load_found_signal_pnl, false, Role::assign, 16},
+    {"signal_dir", G::signal_dir, false, Role::assign, 17},
+    {"network_client", G::network_client, false, Role::assign, 18},
+    {"server_client", G::server_client, false, Role::assign, 19},
+    {"BatchOrchestrator_cls", G::BatchOrchestrator, false, Role::assign, 20},
+    {"set_phase", G::set_phase, false, Role::assign, 21},
+    {"correlate_per_pool", G::correlate_per_pool, false, Role::assign, 22},
+    {"compute_mi_per_pool", G::compute_mi_per_pool, false, Role::assign, 23},
+    {"vocabulary", G::vocabulary, false, Role::assign, 10},
+    {"vocabulary_raw", G::vocabulary_raw, false, Role::assign, 25},
+    {"runtime_freshness_guard", G::runtime_freshness_guard, false, Role::guard, 24},
+    {"market_id", G::count, false, Role::ignore, -1},
+    {"era_number", G::count, false, Role::ignore, -1},
 };
+constexpr int kWiringCount = int(sizeof(kWiring) / sizeof(kWiring[0]));
+
+// The argument index of a parameter, by its name.
+consteval size_t parameter_index(std::string_view parameter) {
+    for (int i = 0; i < kWiringCount; ++i)
+        if (parameter == kWiring[i].parameter)
+            return size_t(i);
+    throw "not a parameter of init_simulate_signal";
+}
 
 const char *const kInitDoc =
     "Wire all module-level DI globals for production use.\n"
@@ -90,19 +89,21 @@ const char *const kInitDoc =
     "collaborator global, setting omitted optional ones back to None.";
 
 nb::object init_simulate_signal(const Call &a) {
-    for (const Row &row : kRows)
-        if (row.role == ASSIGN)
-            set_global(row.global, a[size_t(&row - kRows)]);
+    for (int i = 0; i < kWiringCount; ++i)
+        if (kWiring[i].role == Role::assign)
+            set_global(kWiring[i].global, a[size_t(i)]);
 
-    ref guard = nb::borrow(a[runtime_freshness_guard]);
+    nb::handle sync_manager = a[parameter_index("sync_manager")];
+    ref guard = nb::borrow(a[parameter_index("runtime_freshness_guard")]);
     if (is_none(guard))
-        guard = attr_or_none(a[sync_manager], "runtime_freshness_guard");
-    set_global(kRows[runtime_freshness_guard].global, guard);
+        guard = attr_or_none(sync_manager, "runtime_freshness_guard");
+    set_global(G::runtime_freshness_guard, guard);
 
-    ref registered_guard = global("_runtime_freshness_guard");
-    if (!is_none(registered_guard) && has_attr(a[backtester], "raw_backtester")) {
+    ref registered_guard = global(G::runtime_freshness_guard);
+    nb::handle backtester = a[parameter_index("backtester")];
+    if (!is_none(registered_guard) && has_attr(backtester, "raw_backtester")) {
         if (ref register_consumer = hook(registered_guard, "register_module_consumer"))
-            register_consumer("backtester", a[backtester], "raw_backtester");
+            register_consumer("backtester", backtester, "raw_backtester");
     }
     return nb::none();
 }
@@ -111,25 +112,25 @@ nb::object init_simulate_signal(const Call &a) {
 
 void define_wiring() {
     std::vector<Param> params;
-    for (const Row &row : kRows)
+    for (const WiringParameter &row : kWiring)
         params.push_back(row.required ? arg(row.parameter) : arg(row.parameter, none()));
     def_function("init_simulate_signal", params, init_simulate_signal, kInitDoc);
 }
 
 void define_collaborator_globals() {
-    for (int place = 0; place < kParameterCount; ++place)
-        for (const Row &row : kRows)
+    for (int place = 0; place < kWiringCount; ++place)
+        for (const WiringParameter &row : kWiring)
             if (row.created == place)
                 set_global(row.global, none());
 }
 
 void define_sync_globals() {
-    ref threading = global("threading");
-    set_global("_sync_lock", attr(threading, "Lock")());
-    set_global("_sync_in_progress", false_());
-    set_global("_sync_result_cache", none());
-    set_global("_sync_exception_cache", none());
-    set_global("_sync_event", new_event());
+    ref threading = global(G::threading);
+    set_global(G::sync_lock, attr(threading, "Lock")());
+    set_global(G::sync_in_progress, false_());
+    set_global(G::sync_result_cache, none());
+    set_global(G::sync_exception_cache, none());
+    set_global(G::sync_event, new_event());
 }
 
 } // namespace simsig

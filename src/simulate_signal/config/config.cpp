@@ -2,6 +2,7 @@
 // folder, defined in this order at import.
 #include "config/config.hpp"
 #include "config/parts.hpp"
+#include "frame/globals.hpp"
 
 namespace simsig {
 
@@ -22,7 +23,7 @@ bool python_not_equal(nb::handle a, nb::handle b) { return rich_compare(a, b, Py
 bool is_nonempty_str(nb::handle value) { return PyUnicode_Check(value.ptr()) && truthy(value); }
 
 void raise_runtime_not_ready() {
-    raise(global("SdkRuntimeNotReadyError"), static_cast<const char *>(nullptr));
+    raise(global(G::SdkRuntimeNotReadyError), static_cast<const char *>(nullptr));
 }
 
 void define_config_functions() {

@@ -2,6 +2,9 @@
 // Everything here fails closed: a missing or mismatching identity is an
 // exception, never a silent default.
 #include "config/parts.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
 
 namespace simsig {
 
@@ -31,19 +34,23 @@ bool compare_with_zero(nb::handle value, int op) {
     return truthy(result);
 }
 
-nb::object coerce_era_number(const Call &a) {
-    ref number = coerce_int(a[0]);
+} // namespace
+
+ref coerce_era_number(nb::handle value) {
+    ref number = coerce_int(value);
     if (!number || compare_with_zero(number, Py_LT))
         return nb::none();
     return number;
 }
 
-nb::object coerce_market_id(const Call &a) {
-    ref number = coerce_int(a[0]);
+ref coerce_market_id(nb::handle value) {
+    ref number = coerce_int(value);
     if (!number || compare_with_zero(number, Py_LE))
         return nb::none();
     return number;
 }
+
+namespace {
 
 // A manifest is None, a dict, or an object with the field as an attribute.
 ref manifest_field(nb::handle manifest, const char *field) {
@@ -52,45 +59,50 @@ ref manifest_field(nb::handle manifest, const char *field) {
     return attr_or_none(manifest, field);
 }
 
-nb::object market_id_from_manifest(const Call &a) {
-    if (is_none(a[0]))
+} // namespace
+
+ref market_id_from_manifest(nb::handle manifest) {
+    if (is_none(manifest))
         return nb::none();
-    return helper("_coerce_market_id", manifest_field(a[0], "market_id"));
+    return call_helper<coerce_market_id>(manifest_field(manifest, "market_id"));
 }
 
-nb::object era_number_from_manifest(const Call &a) {
-    if (is_none(a[0]))
+ref era_number_from_manifest(nb::handle manifest) {
+    if (is_none(manifest))
         return nb::none();
-    return helper("_coerce_era_number", manifest_field(a[0], "era_number"));
+    return call_helper<coerce_era_number>(manifest_field(manifest, "era_number"));
 }
 
 // Only the market id falls back to the wired era config; the era number must
 // come from the synced manifest.
-nb::object derive_synced_market_era(const Call &a) {
-    ref manifest = attr(a[0], "get_manifest")();
-    ref market_id = helper("_market_id_from_manifest", manifest);
+ref derive_synced_market_era(nb::handle sync_manager) {
+    ref manifest = attr(sync_manager, "get_manifest")();
+    ref market_id = call_helper<market_id_from_manifest>(manifest);
     if (is_none(market_id)) {
-        ref era_config = global("_era_config");
+        ref era_config = global(G::era_config);
         if (PyDict_Check(era_config.ptr()))
-            market_id = helper("_coerce_market_id", method_get(era_config, name("market_id")));
+            market_id = call_helper<coerce_market_id>(method_get(era_config, name("market_id")));
     }
-    ref era_number = helper("_era_number_from_manifest", manifest);
+    ref era_number = call_helper<era_number_from_manifest>(manifest);
     if (is_none(era_number) || is_none(market_id))
-        raise_from_none(global("SdkRuntimeNotReadyError"), static_cast<const char *>(nullptr));
+        raise_from_none(global(G::SdkRuntimeNotReadyError), static_cast<const char *>(nullptr));
     return nb::make_tuple(market_id, era_number);
 }
 
+namespace {
+
 [[noreturn]] void raise_era_mismatch(const char *field, nb::handle requested,
                                      nb::handle configured) {
-    raise(global("EraError"),
+    raise(global(G::EraError),
           format("Synced %s=%S does not match era_config %s=%S", field, requested.ptr(), field,
                  configured.ptr()));
 }
 
+} // namespace
+
 // A shallow copy: the run may add keys to it; nested values stay shared.
-nb::object resolve_runtime_era_config(const Call &a) {
-    nb::handle market_id = a[0], era_number = a[1];
-    ref wired = global("_era_config");
+ref resolve_runtime_era_config(nb::handle market_id, nb::handle era_number) {
+    ref wired = global(G::era_config);
     if (is_none(wired))
         raise(PyExc_RuntimeError,
               "era_config is required for simulation. Call init_simulate_signal(..., "
@@ -113,20 +125,19 @@ nb::object resolve_runtime_era_config(const Call &a) {
 }
 
 // Falsy values (0, "", []) are present; only None counts as missing.
-nb::object required_runtime_data_shape_value(const Call &a) {
-    nb::handle era_config = a[0], field = a[1];
+ref required_runtime_data_shape_value(nb::handle era_config, nb::handle field) {
     ref value = method_get(era_config, field);
     if (is_none(value))
-        raise_from_none(global("SdkRuntimeNotReadyError"),
+        raise_from_none(global(G::SdkRuntimeNotReadyError),
                         format("missing required runtime data-shape field: %S", field.ptr()));
     return value;
 }
 
-nb::object primary_evaluation_pnl_column(const Call &a) {
+ref primary_evaluation_pnl_column(nb::handle era_config) {
     ref eval_columns =
-        helper("_required_runtime_data_shape_value", a[0], name("evaluated_pnl_columns"));
+        call_helper<required_runtime_data_shape_value>(era_config, name("evaluated_pnl_columns"));
     if (!truthy(eval_columns))
-        raise_from_none(global("SdkRuntimeNotReadyError"),
+        raise_from_none(global(G::SdkRuntimeNotReadyError),
                         "missing required runtime data-shape field: evaluated_pnl_columns");
     ref first = nb::steal(PyObject_GetItem(eval_columns.ptr(), py_int(0).ptr()));
     if (!first)
@@ -134,21 +145,16 @@ nb::object primary_evaluation_pnl_column(const Call &a) {
     return first;
 }
 
-} // namespace
-
 void define_era_config_functions() {
-    def_function("_coerce_era_number", {arg("value")}, coerce_era_number);
-    def_function("_coerce_market_id", {arg("value")}, coerce_market_id);
-    def_function("_market_id_from_manifest", {arg("manifest")}, market_id_from_manifest);
-    def_function("_era_number_from_manifest", {arg("manifest")}, era_number_from_manifest);
-    def_function("_derive_synced_market_era", {arg("sync_manager")}, derive_synced_market_era,
+    def_helper<coerce_era_number>("_coerce_era_number", {arg("value")});
+    def_helper<coerce_market_id>("_coerce_market_id", {arg("value")});
+    def_helper<market_id_from_manifest>("_market_id_from_manifest", {arg("manifest")});
+    def_helper<era_number_from_manifest>("_era_number_from_manifest", {arg("manifest")});
+    def_helper<derive_synced_market_era>("_derive_synced_market_era", {arg("sync_manager")},
                  "Derive market_id and era_number from sync runtime state.");
-    def_function("_resolve_runtime_era_config", {arg("market_id"), arg("era_number")},
-                 resolve_runtime_era_config, "Return a defensive copy of the synced era_config dict.");
-    def_function("_required_runtime_data_shape_value", {arg("era_config"), arg("field")},
-                 required_runtime_data_shape_value);
-    def_function("_primary_evaluation_pnl_column", {arg("era_config")},
-                 primary_evaluation_pnl_column);
+    def_helper<resolve_runtime_era_config>("_resolve_runtime_era_config", {arg("market_id"), arg("era_number")}, "Return a defensive copy of the synced era_config dict.");
+    def_helper<required_runtime_data_shape_value>("_required_runtime_data_shape_value", {arg("era_config"), arg("field")});
+    def_helper<primary_evaluation_pnl_column>("_primary_evaluation_pnl_column", {arg("era_config")});
 }
 
 } // namespace simsig

@@ -3,17 +3,19 @@
 // fallbacks. The name is also one path segment of the synced runtime data on
 // disk, so nothing that could step out of that directory is accepted.
 #include "config/parts.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
 
 namespace simsig {
 
-namespace {
-
-nb::object validate_selected_pool_id(const Call &a) {
-    nb::handle pool_id = a[0], field_name = a[1];
+ref validate_selected_pool_id(nb::handle pool_id, nb::handle field_name) {
     if (is_nonempty_str(pool_id))
         return nb::borrow(pool_id);
     raise(PyExc_ValueError, format("%S must be a non-empty string", field_name.ptr()));
 }
+
+namespace {
 
 // "/", "\" and NUL: no separator of any platform, no C-string terminator.
 bool has_unsafe_character(nb::handle text) {
@@ -23,8 +25,9 @@ bool has_unsafe_character(nb::handle text) {
     return contains(text, name("/")) || contains(text, name("\\")) || contains(text, nul);
 }
 
-nb::object safe_named_universe(const Call &a) {
-    nb::handle named_universe = a[0];
+} // namespace
+
+ref safe_named_universe(nb::handle named_universe) {
     if (is_none(named_universe))
         return nb::none();
     ref text = attr(str(named_universe), "strip")();
@@ -37,12 +40,15 @@ nb::object safe_named_universe(const Call &a) {
     return text;
 }
 
-ref safe(nb::handle value) { return helper("_safe_named_universe", value); }
+namespace {
+
+ref safe(nb::handle value) { return call_helper<safe_named_universe>(value); }
+
+} // namespace
 
 // A pool's own list (a real list; a tuple does not count), else its single
 // name. Each kept element passes through the safety check twice.
-nb::object pool_allowed_named_universes(const Call &a) {
-    nb::handle pool_cfg = a[0];
+ref pool_allowed_named_universes(nb::handle pool_cfg) {
     nb::list universes;
     if (!PyDict_Check(pool_cfg.ptr()))
         return universes;
@@ -61,7 +67,7 @@ nb::object pool_allowed_named_universes(const Call &a) {
 }
 
 // The onboarding configuration is optional: any failure means no name.
-nb::object configured_named_universe(const Call &) {
+ref configured_named_universe() {
     ref configured = nb::none();
     catch_exception([&] {
         ref onboarding_config = from_import("tallowmere.agent_onboarding", "_config");
@@ -69,6 +75,8 @@ nb::object configured_named_universe(const Call &) {
     });
     return configured;
 }
+
+namespace {
 
 // allowed[0] when the list is non-empty, else an empty ref.
 ref first_of(nb::handle allowed) {
@@ -84,18 +92,19 @@ ref first_of(nb::handle allowed) {
 // linked signal pool.
 ref selected_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
                                  nb::handle selected_pool_id) {
-    ref pool = helper("_selected_pool_config", era_cfg, expression_type, selected_pool_id);
-    if (ref first = first_of(helper("_pool_allowed_named_universes", pool)))
+    ref pool = call_helper<selected_pool_config>(era_cfg, expression_type, selected_pool_id);
+    if (ref first = first_of(call_helper<pool_allowed_named_universes>(pool)))
         return first;
-    if (!equals(expression_type, "STRATEGY"))
+    if (!is_strategy(expression_type))
         return ref();
-    ref signal_pool_id = helper("_strategy_signal_pool_id", pool, selected_pool_id);
-    ref signal_pool = helper("_selected_pool_config", era_cfg, name("SIGNAL"), signal_pool_id);
-    return first_of(helper("_pool_allowed_named_universes", signal_pool));
+    ref signal_pool_id = call_helper<strategy_signal_pool_id>(pool, selected_pool_id);
+    ref signal_pool = call_helper<selected_pool_config>(era_cfg, name("SIGNAL"), signal_pool_id);
+    return first_of(call_helper<pool_allowed_named_universes>(signal_pool));
 }
 
-nb::object first_pool_named_universe(const Call &a) {
-    nb::handle era_cfg = a[0], expression_type = a[1], selected_pool_id = a[2];
+} // namespace
+
+ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type, nb::handle selected_pool_id) {
     if (!PyDict_Check(era_cfg.ptr()))
         return nb::none();
     if (truthy(selected_pool_id)) {
@@ -114,7 +123,7 @@ nb::object first_pool_named_universe(const Call &a) {
     if (truthy(signal_pools)) {
         ref found;
         for_each_item(signal_pools, [&](nb::handle pool) {
-            found = first_of(helper("_pool_allowed_named_universes", pool));
+            found = first_of(call_helper<pool_allowed_named_universes>(pool));
             return bool(found);
         });
         if (found)
@@ -137,15 +146,14 @@ nb::object first_pool_named_universe(const Call &a) {
 
 // The caller's name, the onboarding name, then the era's pools: the first
 // truthy one wins.
-nb::object resolve_simulation_named_universe(const Call &a) {
-    nb::handle named_universe = a[0], expression_type = a[1], selected_pool_id = a[2];
+ref resolve_simulation_named_universe(nb::handle named_universe, nb::handle expression_type, nb::handle selected_pool_id) {
     ref explicit_name = safe(named_universe);
     if (truthy(explicit_name))
         return explicit_name;
-    ref configured = helper("_configured_named_universe");
+    ref configured = call_helper<configured_named_universe>();
     if (truthy(configured))
         return configured;
-    ref from_pools = helper("_first_pool_named_universe", global("_era_config"), expression_type,
+    ref from_pools = call_helper<first_pool_named_universe>(global(G::era_config), expression_type,
                             selected_pool_id);
     if (truthy(from_pools))
         return from_pools;
@@ -154,21 +162,13 @@ nb::object resolve_simulation_named_universe(const Call &a) {
           "a pool with allowed_named_universes.");
 }
 
-} // namespace
-
 void define_named_universe_functions() {
-    def_function("_validate_selected_pool_id", {arg("pool_id"), arg("field_name")},
-                 validate_selected_pool_id);
-    def_function("_safe_named_universe", {arg("named_universe")}, safe_named_universe);
-    def_function("_pool_allowed_named_universes", {arg("pool_cfg")},
-                 pool_allowed_named_universes);
-    def_function("_configured_named_universe", {}, configured_named_universe);
-    def_function("_first_pool_named_universe",
-                 {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")},
-                 first_pool_named_universe);
-    def_function("_resolve_simulation_named_universe",
-                 {arg("named_universe"), arg("expression_type"), arg("selected_pool_id")},
-                 resolve_simulation_named_universe);
+    def_helper<validate_selected_pool_id>("_validate_selected_pool_id", {arg("pool_id"), arg("field_name")});
+    def_helper<safe_named_universe>("_safe_named_universe", {arg("named_universe")});
+    def_helper<pool_allowed_named_universes>("_pool_allowed_named_universes", {arg("pool_cfg")});
+    def_helper<configured_named_universe>("_configured_named_universe", {});
+    def_helper<first_pool_named_universe>("_first_pool_named_universe", {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")});
+    def_helper<resolve_simulation_named_universe>("_resolve_simulation_named_universe", {arg("named_universe"), arg("expression_type"), arg("selected_pool_id")});
 }
 
 } // namespace simsig

@@ -2,22 +2,25 @@
 // thresholds it holds under the named universe's positive integer rule id.
 #include "frame/calls.hpp"
 #include "config/parts.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
 
 namespace simsig {
 
 namespace {
 
-bool is_strategy(nb::handle expression_type) { return equals(expression_type, "STRATEGY"); }
 
-nb::object selected_pool_field_name(const Call &a) {
-    return nb::borrow(is_strategy(a[0]) ? name("strategy_pool_id") : name("signal_pool_id"));
+} // namespace
+
+ref selected_pool_field_name(nb::handle expression_type) {
+    return nb::borrow(is_strategy(expression_type) ? name("strategy_pool_id") : name("signal_pool_id"));
 }
 
 // The resolver is given the whole era config; the list is checked here only
 // so an era without pools of the kind fails with a clear message.
-nb::object selected_pool_config(const Call &a) {
-    nb::handle era_cfg = a[0], expression_type = a[1], selected_pool_id = a[2];
-    ref field_name = helper("_selected_pool_field_name", expression_type);
+ref selected_pool_config(nb::handle era_cfg, nb::handle expression_type, nb::handle selected_pool_id) {
+    ref field_name = call_helper<selected_pool_field_name>(expression_type);
     bool strategy = is_strategy(expression_type);
     nb::handle pool_key = name(strategy ? "strategy_pools" : "signal_pools");
     ref config_pools = method_get(era_cfg, pool_key, nb::list());
@@ -29,7 +32,7 @@ nb::object selected_pool_config(const Call &a) {
     ref pool_cfg;
     ref missing = catch_exception(
         [&] {
-            pool_cfg = call(global("_resolve_pool_config"), era_cfg, selected_pool_id,
+            pool_cfg = call(global(G::resolve_pool_config), era_cfg, selected_pool_id,
                             kwarg("kind", kind));
         },
         PyExc_KeyError);
@@ -44,8 +47,7 @@ nb::object selected_pool_config(const Call &a) {
 
 // The pool's own name under the first key that holds a non-empty str, else
 // the selected id itself.
-nb::object selected_pool_runtime_name(const Call &a) {
-    nb::handle pool_cfg = a[0], expression_type = a[1], selected_pool_id = a[2];
+ref selected_pool_runtime_name(nb::handle pool_cfg, nb::handle expression_type, nb::handle selected_pool_id) {
     bool strategy = is_strategy(expression_type);
     const char *const keys[] = {strategy ? "strategy_pool_name" : "signal_pool_name", "name",
                                 strategy ? "strategy_pool_id" : "signal_pool_id", "pool_id"};
@@ -58,11 +60,13 @@ nb::object selected_pool_runtime_name(const Call &a) {
     }
     if (is_nonempty_str(selected_pool_id))
         return nb::borrow(selected_pool_id);
-    ref field_name = helper("_selected_pool_field_name", expression_type);
+    ref field_name = call_helper<selected_pool_field_name>(expression_type);
     raise(PyExc_ValueError,
           format("selected %S config must declare one of: %s, %s, %s, %s", field_name.ptr(),
                  keys[0], keys[1], keys[2], keys[3]));
 }
+
+namespace {
 
 bool greater_than_zero(nb::handle value) {
     ref zero = py_int(0);
@@ -72,10 +76,11 @@ bool greater_than_zero(nb::handle value) {
     return truthy(result);
 }
 
+} // namespace
+
 // Ints as they are, decimal strings parsed; anything else (floats included)
 // is no rule id.
-nb::object coerce_int_rule_id(const Call &a) {
-    nb::handle value = a[0];
+ref coerce_int_rule_id(nb::handle value) {
     if (is_none(value) || PyBool_Check(value.ptr()))
         return nb::none();
     if (PyLong_Check(value.ptr()))
@@ -98,23 +103,21 @@ nb::object coerce_int_rule_id(const Call &a) {
 
 // The era-level "universes" key was replaced by "universe_rules"; an era
 // config that still carries it is refused rather than half-read.
-nb::object resolve_universe_rule_id_for_sdk(const Call &a) {
-    nb::handle era_cfg = a[0], named_universe = a[1];
+ref resolve_universe_rule_id_for_sdk(nb::handle era_cfg, nb::handle named_universe) {
     if (contains(era_cfg, name("universes")))
         raise_runtime_not_ready();
     ref rules = method_get(era_cfg, name("universe_rules"));
     if (PyDict_Check(rules.ptr())) {
         ref entry = method_get(rules, named_universe);
         if (PyDict_Check(entry.ptr()))
-            return helper("_coerce_int_rule_id", method_get(entry, name("rule_id")));
+            return call_helper<coerce_int_rule_id>(method_get(entry, name("rule_id")));
     }
     return nb::none();
 }
 
 // Every key is checked before the lookup: a pool keyed by anything but
 // positive int rule ids (digit strings included) is refused.
-nb::object resolve_pool_universe_thresholds(const Call &a) {
-    nb::handle pool_cfg = a[0], universe_rule_id = a[1];
+ref resolve_pool_universe_thresholds(nb::handle pool_cfg, nb::handle universe_rule_id) {
     ref pool_universes = method_get(pool_cfg, name("universes"), nb::dict());
     if (!PyDict_Check(pool_universes.ptr()))
         return nb::dict();
@@ -131,22 +134,14 @@ nb::object resolve_pool_universe_thresholds(const Call &a) {
     return nb::dict();
 }
 
-} // namespace
-
 void define_pool_selection_functions() {
-    def_function("_selected_pool_field_name", {arg("expression_type")}, selected_pool_field_name);
-    def_function("_selected_pool_config",
-                 {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")},
-                 selected_pool_config);
-    def_function("_selected_pool_runtime_name",
-                 {arg("pool_cfg"), arg("expression_type"), arg("selected_pool_id")},
-                 selected_pool_runtime_name);
-    def_function("_coerce_int_rule_id", {arg("value")}, coerce_int_rule_id,
+    def_helper<selected_pool_field_name>("_selected_pool_field_name", {arg("expression_type")});
+    def_helper<selected_pool_config>("_selected_pool_config", {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")});
+    def_helper<selected_pool_runtime_name>("_selected_pool_runtime_name", {arg("pool_cfg"), arg("expression_type"), arg("selected_pool_id")});
+    def_helper<coerce_int_rule_id>("_coerce_int_rule_id", {arg("value")},
                  "Best-effort coercion of a rule_id-shaped value to a positive int.");
-    def_function("_resolve_universe_rule_id_for_sdk", {arg("era_cfg"), arg("named_universe")},
-                 resolve_universe_rule_id_for_sdk);
-    def_function("_resolve_pool_universe_thresholds", {arg("pool_cfg"), arg("universe_rule_id")},
-                 resolve_pool_universe_thresholds);
+    def_helper<resolve_universe_rule_id_for_sdk>("_resolve_universe_rule_id_for_sdk", {arg("era_cfg"), arg("named_universe")});
+    def_helper<resolve_pool_universe_thresholds>("_resolve_pool_universe_thresholds", {arg("pool_cfg"), arg("universe_rule_id")});
 }
 
 } // namespace simsig

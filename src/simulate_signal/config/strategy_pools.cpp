@@ -2,6 +2,8 @@
 // pool is linked to one signal pool (its "signal_pool_name"), and a strategy
 // may only use useful signals of that pool.
 #include "config/parts.hpp"
+#include "config/config.hpp"
+#include "frame/helpers.hpp"
 
 namespace simsig {
 
@@ -10,8 +12,9 @@ namespace {
 // The keys that identify a useful signal in its metadata, in the order asked.
 const char *const kIdentityKeys[] = {"signal_id", "id", "submission_id", "graph_hash"};
 
-nb::object strategy_signal_pool_id(const Call &a) {
-    nb::handle strategy_pool_cfg = a[0], strategy_pool_id = a[1];
+} // namespace
+
+ref strategy_signal_pool_id(nb::handle strategy_pool_cfg, nb::handle strategy_pool_id) {
     ref signal_pool_id = method_get(strategy_pool_cfg, name("signal_pool_name"));
     if (is_nonempty_str(signal_pool_id))
         return signal_pool_id;
@@ -19,6 +22,8 @@ nb::object strategy_signal_pool_id(const Call &a) {
           format("Strategy pool '%S' must declare a linked signal pool via signal_pool_name.",
                  strategy_pool_id.ptr()));
 }
+
+namespace {
 
 // A list entry matches when one of its identity keys equals the reference
 // itself (not its str form).
@@ -38,9 +43,10 @@ ref metadata_entry_matching(nb::handle metadata_list, nb::handle signal_ref) {
     return match;
 }
 
+} // namespace
+
 // A dict collection is tried with the exact key before its str form.
-nb::object metadata_for_signal_ref(const Call &a) {
-    nb::handle signal_ref = a[0], metadata = a[1];
+ref metadata_for_signal_ref(nb::handle signal_ref, nb::handle metadata) {
     if (PyDict_Check(signal_ref.ptr()))
         return nb::borrow(signal_ref);
     if (PyDict_Check(metadata.ptr())) {
@@ -59,21 +65,19 @@ nb::object metadata_for_signal_ref(const Call &a) {
 }
 
 // The first truthy identity value as stored, else the reference itself.
-nb::object signal_ref_label(const Call &a) {
-    nb::handle signal_ref = a[0];
-    nb::handle metadata = PyDict_Check(signal_ref.ptr()) ? signal_ref : a[1];
-    if (!PyDict_Check(metadata.ptr()))
+ref signal_ref_label(nb::handle signal_ref, nb::handle metadata) {
+    nb::handle identity = PyDict_Check(signal_ref.ptr()) ? signal_ref : metadata;
+    if (!PyDict_Check(identity.ptr()))
         return nb::borrow(signal_ref);
     for (const char *key : kIdentityKeys) {
-        ref value = method_get(metadata, name(key));
+        ref value = method_get(identity, name(key));
         if (truthy(value))
             return value;
     }
     return nb::borrow(signal_ref);
 }
 
-nb::object metadata_signal_pool_id(const Call &a) {
-    nb::handle metadata = a[0];
+ref metadata_signal_pool_id(nb::handle metadata) {
     if (!PyDict_Check(metadata.ptr()))
         return nb::none();
     ref signal_pool_id = method_get(metadata, name("signal_pool_id"));
@@ -82,21 +86,19 @@ nb::object metadata_signal_pool_id(const Call &a) {
 
 // Signals without pool information pass; the first one from another pool
 // stops the check.
-nb::object validate_strategy_useful_signal_pools(const Call &a) {
-    nb::handle strategy_pool_id = a[0], strategy_pool_cfg = a[1], useful_signals = a[2],
-               useful_signal_metadata = a[3];
+ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handle strategy_pool_cfg, nb::handle useful_signals, nb::handle useful_signal_metadata) {
     if (is_none(useful_signals))
         return nb::none();
     ref expected_signal_pool =
-        helper("_strategy_signal_pool_id", strategy_pool_cfg, strategy_pool_id);
+        call_helper<strategy_signal_pool_id>(strategy_pool_cfg, strategy_pool_id);
     for_each_item(useful_signals, [&](nb::handle signal_ref) {
-        ref metadata = helper("_metadata_for_signal_ref", signal_ref, useful_signal_metadata);
-        ref actual_signal_pool = helper("_metadata_signal_pool_id", metadata);
+        ref metadata = call_helper<metadata_for_signal_ref>(signal_ref, useful_signal_metadata);
+        ref actual_signal_pool = call_helper<metadata_signal_pool_id>(metadata);
         if (is_none(actual_signal_pool))
             return;
         if (!python_not_equal(actual_signal_pool, expected_signal_pool))
             return;
-        ref label = helper("_signal_ref_label", signal_ref, metadata);
+        ref label = call_helper<signal_ref_label>(signal_ref, metadata);
         raise(PyExc_ValueError,
               format("Strategy pool '%S' is linked to signal pool '%S', but useful signal '%S' "
                      "belongs to signal pool '%S'. Strategies may only reference useful "
@@ -108,13 +110,12 @@ nb::object validate_strategy_useful_signal_pools(const Call &a) {
 }
 
 // Labels of the useful signals (duplicates kept), else the pool's found ids.
-nb::object strategy_referenced_signal_ids(const Call &a) {
-    nb::handle useful_signals = a[0], useful_signal_metadata = a[1], pool_cfg = a[2];
+ref strategy_referenced_signal_ids(nb::handle useful_signals, nb::handle useful_signal_metadata, nb::handle pool_cfg) {
     nb::list ref_ids;
     if (truthy(useful_signals)) {
         for_each_item(useful_signals, [&](nb::handle signal_ref) {
-            ref metadata = helper("_metadata_for_signal_ref", signal_ref, useful_signal_metadata);
-            ref label = helper("_signal_ref_label", signal_ref, metadata);
+            ref metadata = call_helper<metadata_for_signal_ref>(signal_ref, useful_signal_metadata);
+            ref label = call_helper<signal_ref_label>(signal_ref, metadata);
             if (truthy(label))
                 ref_ids.append(str(label));
         });
@@ -127,22 +128,14 @@ nb::object strategy_referenced_signal_ids(const Call &a) {
     return found_ids;
 }
 
-} // namespace
-
 void define_strategy_pool_functions() {
-    def_function("_strategy_signal_pool_id", {arg("strategy_pool_cfg"), arg("strategy_pool_id")},
-                 strategy_signal_pool_id);
-    def_function("_metadata_for_signal_ref", {arg("signal_ref"), arg("useful_signal_metadata")},
-                 metadata_for_signal_ref);
-    def_function("_signal_ref_label", {arg("signal_ref"), arg("metadata")}, signal_ref_label);
-    def_function("_metadata_signal_pool_id", {arg("metadata")}, metadata_signal_pool_id);
-    def_function("_validate_strategy_useful_signal_pools",
-                 {arg("strategy_pool_id"), arg("strategy_pool_cfg"), arg("useful_signals"),
-                  arg("useful_signal_metadata")},
-                 validate_strategy_useful_signal_pools);
-    def_function("_strategy_referenced_signal_ids",
-                 {arg("useful_signals"), arg("useful_signal_metadata"), arg("pool_cfg")},
-                 strategy_referenced_signal_ids);
+    def_helper<strategy_signal_pool_id>("_strategy_signal_pool_id", {arg("strategy_pool_cfg"), arg("strategy_pool_id")});
+    def_helper<metadata_for_signal_ref>("_metadata_for_signal_ref", {arg("signal_ref"), arg("useful_signal_metadata")});
+    def_helper<signal_ref_label>("_signal_ref_label", {arg("signal_ref"), arg("metadata")});
+    def_helper<metadata_signal_pool_id>("_metadata_signal_pool_id", {arg("metadata")});
+    def_helper<validate_strategy_useful_signal_pools>("_validate_strategy_useful_signal_pools", {arg("strategy_pool_id"), arg("strategy_pool_cfg"), arg("useful_signals"),
+                  arg("useful_signal_metadata")});
+    def_helper<strategy_referenced_signal_ids>("_strategy_referenced_signal_ids", {arg("useful_signals"), arg("useful_signal_metadata"), arg("pool_cfg")});
 }
 
 } // namespace simsig

@@ -202,7 +202,7 @@ bool wait_released(std::mutex &mutex, std::condition_variable &changed, const bo
 }
 
 ref new_event() {
-    ref threading = global("threading");
+    ref threading = module_threading();
     if (!g_event_class)
         define_event_class(threading);
     ref event_class = attr(threading, "Event");

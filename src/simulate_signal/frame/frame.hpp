@@ -88,15 +88,12 @@ inline nb::handle name(const char *literal) {
 nb::handle module();
 nb::handle module_dict();
 
-// The value bound to `name` in the module namespace now (NameError if unbound).
-ref global(const char *name);
+// The value bound to the interned `name` in the module namespace now
+// (NameError if unbound). The module's own globals are read by their row in
+// frame/globals.hpp.
+ref global(nb::handle name);
+// Binds a name at set-up (a function, a class, a sibling import).
 void set_global(const char *name, nb::handle value);
-
-// Call the module-level helper `name` as the namespace holds it at this moment:
-// the C++ body directly while that is one of the module's own functions,
-// otherwise whatever replaced it, called as Python calls it.
-template <typename... Args>
-ref helper(const char *helper_name, Args &&...args);
 
 // Import `name` the way `from module_name import name` does.
 ref from_import(const char *module_name, const char *name);
@@ -136,13 +133,25 @@ inline bool contains(nb::handle container, nb::handle item) {
         throw nb::python_error();
     return r == 1;
 }
+// a != b
+inline bool not_equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+// `value or fallback`
+inline ref or_else(nb::handle value, nb::handle fallback) {
+    return ref(nb::borrow(truthy(value) ? value : fallback));
+}
+// expression_type == "STRATEGY": anything else is a signal.
+inline bool is_strategy(nb::handle expression_type) { return equals(expression_type, "STRATEGY"); }
 ref str(nb::handle h);                       // str(h)
 ref repr(nb::handle h);                      // repr(h)
 ref py_str(const char *utf8);                // a new str
 ref py_bool(bool b);
 ref py_float(double d);
 ref py_int(long long v);
-double monotonic();                          // time.monotonic() read through the module's `time`
 // PyUnicode_FromFormat: %S is str(), %R is repr(), %s a C string.
 ref format(const char *fmt, ...);
 // str(a) + str(b) + ...: cheaper than format() where only %S pieces and
@@ -152,6 +161,11 @@ ref concat(std::initializer_list<nb::handle> parts);
 // (a plain dict is looked up directly, which is the same thing).
 ref method_get(nb::handle obj, nb::handle key);
 ref method_get(nb::handle obj, nb::handle key, nb::handle default_value);
+// mapping.get("key") / mapping.get("key", default)
+inline ref get(nb::handle mapping, const char *key) { return method_get(mapping, name(key)); }
+inline ref get(nb::handle mapping, const char *key, nb::handle default_value) {
+    return method_get(mapping, name(key), default_value);
+}
 // len(obj)
 inline Py_ssize_t length(nb::handle obj) {
     Py_ssize_t n = PyObject_Length(obj.ptr());
@@ -203,6 +217,36 @@ ref dict_get(nb::handle dict, nb::handle key);
 // dict(mapping): a new plain dict, built as the dict type builds it.
 inline ref dict_copy(nb::handle mapping) {
     return nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))(mapping);
+}
+// (a, b)
+inline ref pair(nb::handle a, nb::handle b) {
+    PyObject *t = PyTuple_Pack(2, a.ptr(), b.ptr());
+    if (!t)
+        throw nb::python_error();
+    return ref(nb::steal(t));
+}
+// container[key] = value
+inline void set_item(nb::handle container, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()))
+        throw nb::python_error();
+}
+// container["key"] = value (a string literal key)
+inline void set_item(nb::handle container, const char *key, nb::handle value) {
+    set_item(container, name(key), value);
+}
+// container[key]
+inline ref getitem(nb::handle container, nb::handle key) {
+    PyObject *value = PyObject_GetItem(container.ptr(), key.ptr());
+    if (!value)
+        throw nb::python_error();
+    return ref(nb::steal(value));
+}
+// list(iterable)
+inline ref list_of(nb::handle iterable) {
+    PyObject *list = PySequence_List(iterable.ptr());
+    if (!list)
+        throw nb::python_error();
+    return ref(nb::steal(list));
 }
 // list.append(item)
 inline void append(nb::handle list, nb::handle item) {
@@ -351,14 +395,21 @@ decltype(auto) recursing(const char *where, F &&f) {
 }
 
 // ---------------------------------------------------------------------------
-// Logging through the module global `logger`, %-style.
+// What the frame needs from the namespace above it: the module's logger, its
+// clock and its threading module, each read through the module global at the
+// moment of use (frame/globals.cpp), so a replacement is seen at once.
+ref module_logger();      // logger
+double monotonic();       // time.monotonic()
+ref module_threading();   // threading
+
+// logger.debug / logger.warning, %-style.
 template <typename... Args>
 void log_debug(const char *fmt, Args &&...args) {
-    attr(global("logger"), "debug")(fmt, std::forward<Args>(args)...);
+    attr(module_logger(), "debug")(fmt, std::forward<Args>(args)...);
 }
 template <typename... Args>
 void log_warning(const char *fmt, Args &&...args) {
-    attr(global("logger"), "warning")(fmt, std::forward<Args>(args)...);
+    attr(module_logger(), "warning")(fmt, std::forward<Args>(args)...);
 }
 
 // ---------------------------------------------------------------------------
@@ -431,14 +482,6 @@ ref call_function(nb::handle fn, const Args &...args) {
     return ref(nb::steal(result));
 }
 
-template <typename... Args>
-ref helper(const char *helper_name, Args &&...args) {
-    if constexpr ((std::is_convertible_v<Args, nb::handle> && ...)) {
-        return call_function(global(helper_name), nb::handle(args)...);
-    } else {
-        return global(helper_name)(std::forward<Args>(args)...);
-    }
-}
 
 // A new function object. `qualname` may be "Class.method".
 ref make_function(const char *qualname, std::initializer_list<Param> params, Impl impl,

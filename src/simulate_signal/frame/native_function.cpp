@@ -8,6 +8,7 @@
 // Python's own rules and messages, has a __dict__ (so __signature__ can be
 // set, as the entry points need) and binds as a method when placed on a class.
 #include "frame/frame.hpp"
+#include "frame/helpers.hpp"
 #include "frame/state.hpp"
 
 #include <string>
@@ -440,5 +441,15 @@ ref def_function(const char *function_name, const std::vector<Param> &params, Im
     set_global(function_name, fn);
     return fn;
 }
+
+namespace detail {
+void keep_helper(PyObject *&name_slot, PyObject *&own_slot, const char *python_name,
+                 nb::handle fn) {
+    name_slot = name(python_name).ptr();
+    PyObject *old = own_slot;
+    own_slot = fn.inc_ref().ptr();
+    Py_XDECREF(old);
+}
+} // namespace detail
 
 } // namespace simsig

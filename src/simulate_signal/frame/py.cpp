@@ -1,6 +1,7 @@
 // Python semantics helpers shared by the whole module (see frame.hpp).
 #include "frame/frame.hpp"
 #include "frame/state.hpp"
+#include "frame/globals.hpp"
 
 #include <cstdarg>
 #include <algorithm>
@@ -121,10 +122,10 @@ void module_load_finished(PyObject *m, bool succeeded) noexcept {
 nb::handle module() { return g_module; }
 nb::handle module_dict() { return g_module_dict; }
 
-ref global(const char *n) {
-    ref value = dict_get(g_module_dict, name(n));
+ref global(nb::handle n) {
+    ref value = dict_get(g_module_dict, n);
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", n);
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", n.ptr());
         throw nb::python_error();
     }
     return value;
@@ -318,14 +319,6 @@ ref py_int(long long v) {
     if (!i)
         throw nb::python_error();
     return ref(nb::steal(i));
-}
-
-double monotonic() {
-    ref t = attr(global("time"), "monotonic")();
-    double d = PyFloat_AsDouble(t.ptr());
-    if (d == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return d;
 }
 
 ref format(const char *fmt, ...) {

@@ -2,6 +2,7 @@
 #include "frame/frame.hpp"
 #include "frame/records.hpp"
 #include "frame/state.hpp"
+#include "frame/globals.hpp"
 
 namespace simsig {
 
@@ -46,7 +47,7 @@ void define_cancelled_error() {
                                               PyExc_Exception, nullptr);
     if (!cls)
         throw nb::python_error();
-    set_global("CancelledError", ref(nb::steal(cls)));
+    set_global(G::CancelledError, ref(nb::steal(cls)));
 }
 
 void define_simulation_status() {
@@ -61,7 +62,7 @@ void define_simulation_status() {
     nb::dict ns;
     ns["__doc__"] = "Snapshot of simulation progress.";
     ref cls = make_record("SimulationStatus", fields, ns, true);
-    set_global("SimulationStatus", cls);
+    set_global(G::SimulationStatus, cls);
     remember_simulation_status_class(cls);
 }
 
@@ -85,7 +86,7 @@ void define_simulation_result() {
     nb::dict ns;
     ns["__doc__"] = "Wrapper for simulation results with selected-pool evaluation.";
     ns["__repr__"] = make_function("SimulationResult.__repr__", {arg("self")}, result_repr);
-    set_global("SimulationResult", make_record("SimulationResult", fields, ns, false));
+    set_global(G::SimulationResult, make_record("SimulationResult", fields, ns, false));
 }
 
 } // namespace

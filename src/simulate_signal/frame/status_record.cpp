@@ -9,6 +9,7 @@
 // assignments come to for such a class). Anything else is called as usual.
 #include "frame/calls.hpp"
 #include "frame/records.hpp"
+#include "frame/globals.hpp"
 
 namespace simsig {
 
@@ -75,12 +76,12 @@ void remember_simulation_status_class(nb::handle cls) {
 
 ref new_simulation_status(nb::handle phase, nb::handle progress, nb::handle message,
                           nb::handle era_number, nb::handle elapsed_s) {
-    ref cls = global("SimulationStatus");
+    ref cls = global(G::SimulationStatus);
     return make(cls, {phase, progress, message, era_number, elapsed_s});
 }
 
 ref status_snapshot(nb::handle current, nb::handle elapsed_s) {
-    ref cls = global("SimulationStatus");
+    ref cls = global(G::SimulationStatus);
     ref phase = read_field(current, 0), progress = read_field(current, 1),
         message = read_field(current, 2), era_number = read_field(current, 3);
     return make(cls, {phase, progress, message, era_number, elapsed_s});

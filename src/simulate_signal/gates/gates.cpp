@@ -8,6 +8,9 @@
 #include "frame/calls.hpp"
 #include "gates/gates.hpp"
 #include "frame/frame.hpp"
+#include "frame/helpers.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
 
 namespace simsig {
 
@@ -31,23 +34,23 @@ ref to_float(nb::handle value) {
 // ---------------------------------------------------------------------------
 // Metric values
 
+} // namespace
+
 // float(value) when it is finite; only TypeError and ValueError answer
 // `default` -- an int too large for a float raises OverflowError.
-nb::object tracking_metric(const Call &a) {
-    nb::handle value = a[0], default_value = a[1];
+ref tracking_metric(nb::handle value, nb::handle default_value) {
     static PyObject *const not_a_number = exception_tuple(PyExc_TypeError, PyExc_ValueError);
     ref number;
     if (catch_exception([&] { number = to_float(value); }, not_a_number))
         return nb::borrow(default_value);
-    if (truthy(attr(global("math"), "isfinite")(number)))
+    if (truthy(attr(global(G::math), "isfinite")(number)))
         return number;
     return nb::borrow(default_value);
 }
 
 // Scores are exact ints and floats, never bools; infinities count, NaN and
 // ints beyond float range do not.
-nb::object is_mi_score(const Call &a) {
-    nb::handle value = a[0];
+ref is_mi_score(nb::handle value) {
     if (PyBool_Check(value.ptr()))
         return py_bool(false);
     if (!Py_IS_TYPE(value.ptr(), &PyLong_Type) && !Py_IS_TYPE(value.ptr(), &PyFloat_Type))
@@ -55,7 +58,7 @@ nb::object is_mi_score(const Call &a) {
     static PyObject *const unusable = exception_tuple(PyExc_OverflowError, PyExc_ValueError);
     bool is_nan = false;
     ref failure = catch_exception(
-        [&] { is_nan = truthy(attr(global("math"), "isnan")(to_float(value))); }, unusable);
+        [&] { is_nan = truthy(attr(global(G::math), "isnan")(to_float(value))); }, unusable);
     if (failure)
         return py_bool(false);
     return py_bool(!is_nan);
@@ -64,29 +67,35 @@ nb::object is_mi_score(const Call &a) {
 // ---------------------------------------------------------------------------
 // Pool gates
 
-nb::object pool_metric_gate_passed(const Call &a) {
-    ref result = global("evaluate_threshold_gates")(
-        nb::arg("metrics") = a[0],
-        nb::arg("threshold_set") = global("_POOL_METRIC_THRESHOLD_SET"),
-        nb::arg("pool_thresholds") = a[1]);
+ref pool_metric_gate_passed(nb::handle metrics, nb::handle pool_thresholds) {
+    ref result = global(G::evaluate_threshold_gates)(
+        nb::arg("metrics") = metrics,
+        nb::arg("threshold_set") = global(G::POOL_METRIC_THRESHOLD_SET),
+        nb::arg("pool_thresholds") = pool_thresholds);
     return attr(result, "passed");
 }
+
+namespace {
 
 ref one_metric_gate(const char *metric_key, nb::handle value, const char *threshold_key,
                     nb::handle threshold) {
     ref metrics = nb::dict(), pool_thresholds = nb::dict();
     metrics[name(metric_key)] = value;
     pool_thresholds[name(threshold_key)] = threshold;
-    return helper("_pool_metric_gate_passed", metrics, pool_thresholds);
+    return call_helper<pool_metric_gate_passed>(metrics, pool_thresholds);
 }
 
-nb::object pnl_mi_gate_passed(const Call &a) {
-    return one_metric_gate("is_pnl_mi", a[0], "is_pnl_mi_threshold", a[1]);
+} // namespace
+
+ref pnl_mi_gate_passed(nb::handle score, nb::handle threshold) {
+    return one_metric_gate("is_pnl_mi", score, "is_pnl_mi_threshold", threshold);
 }
 
-nb::object correlation_gate_passed(const Call &a) {
-    return one_metric_gate("is_correlation", a[0], "is_correlation_threshold", a[1]);
+ref correlation_gate_passed(nb::handle correlation, nb::handle threshold) {
+    return one_metric_gate("is_correlation", correlation, "is_correlation_threshold", threshold);
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Tracking stats
@@ -102,7 +111,7 @@ const char *const kBuildTrackingStatsDoc =
 // pcs.get(f"{primary_col}{suffix}", 0.0) as a tracking metric.
 ref per_column_metric(nb::handle pcs, nb::handle primary_col, const char *suffix) {
     ref key = concat({primary_col, name(suffix)});
-    return helper("_tracking_metric", method_get(pcs, key, zero_float()));
+    return call_helper<tracking_metric>(method_get(pcs, key, zero_float()));
 }
 
 // dict(mapping) when truthy, else a new empty dict: the record never shares
@@ -113,9 +122,10 @@ ref plain_dict_copy(nb::handle mapping) {
     return dict_copy(mapping);
 }
 
-nb::object build_tracking_stats(const Call &a) {
-    nb::handle bt_stats = a[0], per_column_stats = a[1], era_config = a[2];
-    ref primary_col = helper("_primary_evaluation_pnl_column", era_config);
+} // namespace
+
+ref build_tracking_stats(nb::handle bt_stats, nb::handle per_column_stats, nb::handle era_config) {
+    ref primary_col = call_helper<primary_evaluation_pnl_column>(era_config);
     ref pcs = truthy(per_column_stats) ? ref(nb::borrow(per_column_stats)) : ref(nb::dict());
 
     ref sharpe = per_column_metric(pcs, primary_col, "_sharpe");
@@ -123,14 +133,14 @@ nb::object build_tracking_stats(const Call &a) {
     ref drawdown = per_column_metric(pcs, primary_col, "_drawdown");
     ref quality_score = per_column_metric(pcs, primary_col, "_quality_score");
 
-    ref turnover = helper("_tracking_metric", attr(bt_stats, "avg_turnover"));
-    ref delta_exposure = helper("_tracking_metric", attr(bt_stats, "delta_exposure"));
-    ref max_weight = helper("_tracking_metric", attr(bt_stats, "max_weight"));
+    ref turnover = call_helper<tracking_metric>(attr(bt_stats, "avg_turnover"));
+    ref delta_exposure = call_helper<tracking_metric>(attr(bt_stats, "delta_exposure"));
+    ref max_weight = call_helper<tracking_metric>(attr(bt_stats, "max_weight"));
 
     ref liquidity_metrics = attr(bt_stats, "liquidity_metrics");
     ref custom_stats = attr(bt_stats, "custom_stats");
 
-    return call(global("_TrackingStats"), kwarg("sharpe", sharpe), kwarg("returns", returns),
+    return call(global(G::TrackingStats), kwarg("sharpe", sharpe), kwarg("returns", returns),
                 kwarg("turnover", turnover), kwarg("drawdown", drawdown),
                 kwarg("delta_exposure", delta_exposure), kwarg("max_weight", max_weight),
                 kwarg("quality_score", quality_score), kwarg("correlation", py_float(0.0)),
@@ -138,26 +148,20 @@ nb::object build_tracking_stats(const Call &a) {
                 kwarg("custom_stats", plain_dict_copy(custom_stats)));
 }
 
-} // namespace
-
 void define_threshold_set() {
     nb::dict threshold_set;
-    threshold_set["bypassed_thresholds"] = global("SCALAR_THRESHOLD_FIELDS");
-    set_global("_POOL_METRIC_THRESHOLD_SET", threshold_set);
+    threshold_set["bypassed_thresholds"] = global(G::SCALAR_THRESHOLD_FIELDS);
+    set_global(G::POOL_METRIC_THRESHOLD_SET, threshold_set);
 }
 
 void define_gate_functions() {
-    def_function("_tracking_metric", {arg("value"), arg("default", zero_float())},
-                 tracking_metric);
-    def_function("_is_mi_score", {arg("value")}, is_mi_score);
-    def_function("_pool_metric_gate_passed", {arg("metrics"), arg("pool_thresholds")},
-                 pool_metric_gate_passed);
-    def_function("_pnl_mi_gate_passed", {arg("score"), arg("threshold")}, pnl_mi_gate_passed);
-    def_function("_correlation_gate_passed", {arg("correlation"), arg("threshold")},
-                 correlation_gate_passed);
-    def_function("_build_tracking_stats", {arg("bt_stats"), arg("per_column_stats"),
-                                           arg("era_config")},
-                 build_tracking_stats, kBuildTrackingStatsDoc);
+    def_helper<tracking_metric>("_tracking_metric", {arg("value"), arg("default", zero_float())});
+    def_helper<is_mi_score>("_is_mi_score", {arg("value")});
+    def_helper<pool_metric_gate_passed>("_pool_metric_gate_passed", {arg("metrics"), arg("pool_thresholds")});
+    def_helper<pnl_mi_gate_passed>("_pnl_mi_gate_passed", {arg("score"), arg("threshold")});
+    def_helper<correlation_gate_passed>("_correlation_gate_passed", {arg("correlation"), arg("threshold")});
+    def_helper<build_tracking_stats>("_build_tracking_stats", {arg("bt_stats"), arg("per_column_stats"),
+                                           arg("era_config")}, kBuildTrackingStatsDoc);
 }
 
 } // namespace simsig

@@ -3,6 +3,8 @@
 // (nested dicts and lists); these functions convert, refuse and inspect them.
 #include "graph/graph.hpp"
 #include "frame/frame.hpp"
+#include "frame/helpers.hpp"
+#include "frame/globals.hpp"
 
 #include <vector>
 
@@ -21,13 +23,13 @@ const char *const kShapeProviders[] = {
 // FunctionGraphNode (the first of _import_typed_shapes()'s pair), read
 // through the namespace so a replaced helper is the one asked.
 ref typed_graph_class() {
-    return unpack(helper("_import_typed_shapes"), 2)[0];
+    return unpack(call_helper<import_typed_shapes>(), 2)[0];
 }
 
 // The provider's graph classes come from the module that defines its
 // FunctionGraphNode; a provider that is not loaded yet is left alone.
 ref typed_shapes_from_provider(const char *provider_name) {
-    ref loaded = attr(global("sys"), "modules");
+    ref loaded = attr(global(G::sys), "modules");
     ref shapes_provider = method_get(loaded, name(provider_name));
     // getattr(None, ..., None) is None: no attribute error to raise and clear.
     if (is_none(shapes_provider))
@@ -38,7 +40,7 @@ ref typed_shapes_from_provider(const char *provider_name) {
         return ref();
     ref graph_module;
     ref failure = catch_exception(
-        [&] { graph_module = importlib_import_module(global("importlib"), graph_module_name); },
+        [&] { graph_module = importlib_import_module(global(G::importlib), graph_module_name); },
         PyExc_ImportError);
     if (failure)
         return ref();
@@ -46,7 +48,9 @@ ref typed_shapes_from_provider(const char *provider_name) {
                           attr(graph_module, "StageData"));
 }
 
-nb::object import_typed_shapes(const Call &) {
+} // namespace
+
+ref import_typed_shapes() {
     for (const char *provider_name : kShapeProviders)
         if (ref shapes = typed_shapes_from_provider(provider_name))
             return shapes;
@@ -64,19 +68,18 @@ nb::object import_typed_shapes(const Call &) {
                     "Typed graph runtime is required for direct simulation evaluation");
 }
 
-nb::object typed_runtime_graph(const Call &a) {
-    nb::handle graph = a[0];
+ref typed_runtime_graph(nb::handle graph) {
     ref graph_cls = typed_graph_class();
     ref typed_graph = is_instance(graph, graph_cls) ? ref(nb::borrow(graph))
                                                     : attr(graph_cls, "from_raw")(graph);
-    helper("_reject_public_aggregation_graph", typed_graph);
+    call_helper<reject_public_aggregation_graph>(typed_graph);
     return typed_graph;
 }
 
 // An explicit stack, so graph depth is bounded by memory, not the C stack.
 // Plain dict nodes carry their type as a key, not an attribute, and pass.
-nb::object reject_public_aggregation_graph(const Call &a) {
-    std::vector<ref> stack{ref(nb::borrow(a[0]))};
+ref reject_public_aggregation_graph(nb::handle graph) {
+    std::vector<ref> stack{ref(nb::borrow(graph))};
     while (!stack.empty()) {
         // A cyclic graph never empties the stack; stay interruptible.
         if (PyErr_CheckSignals())
@@ -96,10 +99,9 @@ nb::object reject_public_aggregation_graph(const Call &a) {
     return nb::none();
 }
 
-nb::object require_typed_runtime_graph(const Call &a) {
-    nb::handle graph = a[0];
+ref require_typed_runtime_graph(nb::handle graph) {
     if (is_instance(graph, typed_graph_class())) {
-        helper("_reject_public_aggregation_graph", graph);
+        call_helper<reject_public_aggregation_graph>(graph);
         return nb::borrow(graph);
     }
     ref type_name = attr(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(graph.ptr()))),
@@ -110,19 +112,20 @@ nb::object require_typed_runtime_graph(const Call &a) {
 }
 
 // Typed nodes are walked here; anything else is the sibling's question.
-nb::object has_filtration_runtime_graph(const Call &a) {
-    nb::handle graph = a[0];
+ref has_filtration_runtime_graph(nb::handle graph) {
     return recursing(" while looking for a filtration node", [&]() -> nb::object {
         if (!is_instance(graph, typed_graph_class()))
-            return helper("_has_filtration_node", graph);
+            return call_function(global(G::has_filtration_node), graph);
         if (equals(attr(graph, "type"), "filtration"))
             return nb::bool_(true);
         bool found = for_each_item(attr(graph, "children"), [](nb::handle child) {
-            return truthy(helper("_has_filtration_runtime_graph", child));
+            return truthy(call_helper<has_filtration_runtime_graph>(child));
         });
         return nb::bool_(found);
     });
 }
+
+namespace {
 
 // Depth-first pre-order, children in their order.
 void collect_feature_names(nb::handle node, nb::list &found) {
@@ -151,9 +154,11 @@ void collect_feature_names(nb::handle node, nb::list &found) {
     });
 }
 
-nb::object simulation_graph_feature_names(const Call &a) {
+} // namespace
+
+ref simulation_graph_feature_names(nb::handle graph) {
     nb::list found;
-    collect_feature_names(a[0], found);
+    collect_feature_names(graph, found);
     // tuple(dict.fromkeys(found)): first occurrences, in order.
     ref unique = nb::steal(PyDict_New());
     if (!unique)
@@ -169,7 +174,9 @@ nb::object simulation_graph_feature_names(const Call &a) {
     return names;
 }
 
-ref plain(nb::handle value) { return helper("_plain_tracking_graph", value); }
+namespace {
+
+ref plain(nb::handle value) { return call_helper<plain_tracking_graph>(value); }
 
 // A typed node as a plain dict: type, node, children, then the optional
 // properties that are set.
@@ -190,8 +197,9 @@ ref plain_node(nb::handle graph) {
     return ref(std::move(out));
 }
 
-nb::object plain_tracking_graph(const Call &a) {
-    nb::handle graph = a[0];
+} // namespace
+
+ref plain_tracking_graph(nb::handle graph) {
     return recursing(" while converting a graph to plain data", [&]() -> nb::object {
         if (PyDict_Check(graph.ptr())) {
             nb::dict out;
@@ -212,19 +220,15 @@ nb::object plain_tracking_graph(const Call &a) {
     });
 }
 
-} // namespace
-
 void define_graph_functions() {
-    remember_importlib(global("importlib"));
-    def_function("_import_typed_shapes", {}, import_typed_shapes);
-    def_function("_typed_runtime_graph", {arg("graph")}, typed_runtime_graph);
-    def_function("_reject_public_aggregation_graph", {arg("graph")},
-                 reject_public_aggregation_graph);
-    def_function("_require_typed_runtime_graph", {arg("graph")}, require_typed_runtime_graph);
-    def_function("_has_filtration_runtime_graph", {arg("graph")}, has_filtration_runtime_graph);
-    def_function("_simulation_graph_feature_names", {arg("graph")},
-                 simulation_graph_feature_names);
-    def_function("_plain_tracking_graph", {arg("graph")}, plain_tracking_graph);
+    remember_importlib(global(G::importlib));
+    def_helper<import_typed_shapes>("_import_typed_shapes", {});
+    def_helper<typed_runtime_graph>("_typed_runtime_graph", {arg("graph")});
+    def_helper<reject_public_aggregation_graph>("_reject_public_aggregation_graph", {arg("graph")});
+    def_helper<require_typed_runtime_graph>("_require_typed_runtime_graph", {arg("graph")});
+    def_helper<has_filtration_runtime_graph>("_has_filtration_runtime_graph", {arg("graph")});
+    def_helper<simulation_graph_feature_names>("_simulation_graph_feature_names", {arg("graph")});
+    def_helper<plain_tracking_graph>("_plain_tracking_graph", {arg("graph")});
 }
 
 } // namespace simsig

@@ -3,6 +3,9 @@
 // no module state besides the helpers it calls, starts no thread.
 #include "options/options.hpp"
 #include "frame/frame.hpp"
+#include "frame/helpers.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
 
 namespace simsig {
 
@@ -59,15 +62,16 @@ ref items_by_string_key(nb::handle rules) {
 
 // option[key] = int(value) when the rule's field coerces to a positive int.
 void add_optional_id(nb::handle option, const char *key, nb::handle rule) {
-    ref value = helper("_coerce_int_rule_id", method_get(rule, name(key)));
+    ref value = call_helper<coerce_int_rule_id>(method_get(rule, name(key)));
     if (!is_none(value))
         option[name(key)] = nb::int_(value);
 }
 
 const char *const kUniverseOptionsDoc = "Build the universe-options list from a typed EraConfig.";
 
-nb::object universe_options(const Call &a) {
-    nb::handle era_config = a[0];
+} // namespace
+
+ref universe_options(nb::handle era_config) {
     ref allowed = allowed_named_universes(era_config);
     bool filtered = PySet_Size(allowed.ptr()) > 0;
     ref rules = attr(era_config, "universe_rules");
@@ -81,7 +85,7 @@ nb::object universe_options(const Call &a) {
         nb::handle named_universe = pair[0], rule = pair[1];
         if (!is_dict(rule))
             return;
-        ref rule_id = helper("_coerce_int_rule_id", method_get(rule, name("rule_id")));
+        ref rule_id = call_helper<coerce_int_rule_id>(method_get(rule, name("rule_id")));
         if (is_none(rule_id))
             return;
         ref universe = str(named_universe);
@@ -100,38 +104,36 @@ nb::object universe_options(const Call &a) {
 
 // The engine definitions come from the caller's own input: the synced
 // canonical agent payload, a dict.
-nb::object engine_definitions_from_agent_payload(const Call &a) {
-    nb::handle source_era_config = a[0];
+ref engine_definitions_from_agent_payload(nb::handle source_era_config, nb::handle typed_era_config) {
     ref definitions = is_dict(source_era_config)
                           ? method_get(source_era_config, name("engine_definitions"))
                           : attr_or_none(source_era_config, "engine_definitions");
     if (is_none(definitions))
-        raise(global("SdkRuntimeNotReadyError"),
+        raise(global(G::SdkRuntimeNotReadyError),
               "engine_definitions missing from synced era config");
     if (!is_dict(definitions))
-        raise(global("SdkRuntimeNotReadyError"),
+        raise(global(G::SdkRuntimeNotReadyError),
               "engine_definitions must be the synced canonical agent payload");
-    return helper("_plain_engine_definition_payload", definitions);
+    return call_helper<plain_engine_definition_payload>(definitions);
 }
 
 // A deep copy into plain containers: dicts with string keys, lists (tuples
 // become lists); any other value is kept as it is.
-nb::object plain_engine_definition_payload(const Call &a) {
-    nb::handle value = a[0];
+ref plain_engine_definition_payload(nb::handle value) {
     return recursing(" while copying engine definitions", [&]() -> nb::object {
         if (is_dict(value)) {
             ref plain = nb::dict();
             for_each_item(attr(value, "items")(), [&](nb::handle item) {
                 std::vector<ref> pair = unpack(item, 2);
                 ref key = PyUnicode_Check(pair[0].ptr()) ? pair[0] : str(pair[0]);
-                plain[key] = helper("_plain_engine_definition_payload", pair[1]);
+                plain[key] = call_helper<plain_engine_definition_payload>(pair[1]);
             });
             return plain;
         }
         if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
             ref plain = nb::list();
             for_each_item(value, [&](nb::handle item) {
-                append(plain, helper("_plain_engine_definition_payload", item));
+                append(plain, call_helper<plain_engine_definition_payload>(item));
             });
             return plain;
         }
@@ -139,12 +141,13 @@ nb::object plain_engine_definition_payload(const Call &a) {
     });
 }
 
-nb::object stage_attr(const Call &a) {
-    nb::handle stage = a[0], key = a[1], default_value = a[2];
+ref stage_attr(nb::handle stage, nb::handle key, nb::handle default_value) {
     if (is_dict(stage))
         return method_get(stage, key, default_value);
     return attr_or(stage, key, default_value);
 }
+
+namespace {
 
 const char *const kEffectiveSimulationOptionsDoc =
     "Per-era SDK simulation-options surface.\n"
@@ -166,29 +169,24 @@ const char *const kEffectiveSimulationOptionsDoc =
     "Raises SdkRuntimeNotReadyError when the era config carries no engine\n"
     "definitions, or when they are not a dict.";
 
-nb::object effective_simulation_options(const Call &a) {
-    nb::handle era_config = a[0];
+} // namespace
+
+ref effective_simulation_options(nb::handle era_config) {
     ref sdk_era_config_from_dict = from_import("tallowmere._runtime", "sdk_era_config_from_dict");
     ref typed = sdk_era_config_from_dict(era_config);
     ref options = nb::dict();
-    options["universe_options"] = helper("_universe_options", typed);
+    options["universe_options"] = call_helper<universe_options>(typed);
     options["engine_definitions"] =
-        helper("_engine_definitions_from_agent_payload", era_config, typed);
+        call_helper<engine_definitions_from_agent_payload>(era_config, typed);
     return options;
 }
 
-} // namespace
-
 void define_options_functions() {
-    def_function("_universe_options", {arg("era_config")}, universe_options, kUniverseOptionsDoc);
-    def_function("_engine_definitions_from_agent_payload",
-                 {arg("source_era_config"), arg("typed_era_config")},
-                 engine_definitions_from_agent_payload);
-    def_function("_plain_engine_definition_payload", {arg("value")},
-                 plain_engine_definition_payload);
-    def_function("_stage_attr", {arg("stage"), arg("key"), arg("default", none())}, stage_attr);
-    def_function("effective_simulation_options", {arg("era_config")},
-                 effective_simulation_options, kEffectiveSimulationOptionsDoc);
+    def_helper<universe_options>("_universe_options", {arg("era_config")}, kUniverseOptionsDoc);
+    def_helper<engine_definitions_from_agent_payload>("_engine_definitions_from_agent_payload", {arg("source_era_config"), arg("typed_era_config")});
+    def_helper<plain_engine_definition_payload>("_plain_engine_definition_payload", {arg("value")});
+    def_helper<stage_attr>("_stage_attr", {arg("stage"), arg("key"), arg("default", none())});
+    def_helper<effective_simulation_options>("effective_simulation_options", {arg("era_config")}, kEffectiveSimulationOptionsDoc);
 }
 
 } // namespace simsig

@@ -3,6 +3,7 @@
 // among the synced paths.
 #include "frame/calls.hpp"
 #include "frame/frame.hpp"
+#include "frame/helpers.hpp"
 #include "runtime_data/runtime_data.hpp"
 
 namespace simsig {
@@ -25,8 +26,9 @@ bool is_found_strategy_pnl_path(nb::handle path) {
     return contains(rooted, name("/found_strategies/")) && ends_with(path, "/strategy_is/pnl.arrow");
 }
 
-nb::object synced_found_strategy_pnl_paths(const Call &a) {
-    nb::handle sync_result = a[0];
+} // namespace
+
+ref synced_found_strategy_pnl_paths(nb::handle sync_result) {
     if (!PyList_Check(sync_result.ptr()) && !PyTuple_Check(sync_result.ptr())) {
         ref type_name = nb::steal(PyType_GetName(Py_TYPE(sync_result.ptr())));
         if (!type_name)
@@ -52,9 +54,8 @@ nb::object synced_found_strategy_pnl_paths(const Call &a) {
 
 // One loaded array per found-strategy path, in order; the first path that
 // cannot be loaded fails the whole load.
-nb::object load_synced_found_strategy_pnl_arrays(const Call &a) {
-    nb::handle raw_backtester = a[1];
-    ref paths = helper("_synced_found_strategy_pnl_paths", a[0]);
+ref load_synced_found_strategy_pnl_arrays(nb::handle sync_result, nb::handle raw_backtester) {
+    ref paths = call_helper<synced_found_strategy_pnl_paths>(sync_result);
     if (!truthy(paths))
         return nb::list();
     ref load_runtime_pnl_array = from_import("tallowmere._runtime", "_load_runtime_pnl_array");
@@ -70,14 +71,10 @@ nb::object load_synced_found_strategy_pnl_arrays(const Call &a) {
     return arrays;
 }
 
-} // namespace
-
 void define_found_strategy_pnl_functions() {
-    def_function("_synced_found_strategy_pnl_paths", {arg("sync_result")},
-                 synced_found_strategy_pnl_paths);
-    def_function("_load_synced_found_strategy_pnl_arrays", {arg("sync_result"),
-                                                            arg("raw_backtester")},
-                 load_synced_found_strategy_pnl_arrays);
+    def_helper<synced_found_strategy_pnl_paths>("_synced_found_strategy_pnl_paths", {arg("sync_result")});
+    def_helper<load_synced_found_strategy_pnl_arrays>("_load_synced_found_strategy_pnl_arrays", {arg("sync_result"),
+                                                            arg("raw_backtester")});
 }
 
 } // namespace simsig

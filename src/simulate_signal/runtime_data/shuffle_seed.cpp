@@ -5,6 +5,8 @@
 // logged or kept.
 #include "frame/calls.hpp"
 #include "runtime_data/runtime_data.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
 
 #include <cstdio>
 #include <string>
@@ -123,10 +125,11 @@ ref read_binary_file(nb::handle path) {
     return content;
 }
 
-nb::object load_runtime_shuffle_blob(const Call &a) {
-    nb::handle data_dir = a[0];
+} // namespace
+
+ref load_runtime_shuffle_blob(nb::handle data_dir) {
     if (truthy(data_dir)) {
-        ref os = global("os");
+        ref os = global(G::os);
         if (PyUnicode_CheckExact(data_dir.ptr()) && stdlib_as_imported(os)) {
             ref shuffle_seed_path = joined_seed_path(data_dir);
             // A file read here exists; anything else is asked of Python as it is.
@@ -136,20 +139,19 @@ nb::object load_runtime_shuffle_blob(const Call &a) {
             if (!content && truthy(call(nb::handle(g_stdlib.path_exists), shuffle_seed_path)))
                 content = read_binary_file(shuffle_seed_path);
             if (content)
-                return helper("_validate_shuffle_blob", content);
+                return call_helper<validate_shuffle_blob>(content);
         } else {
             ref os_path = attr(os, "path");
             ref shuffle_seed_path = attr(os_path, "join")(data_dir, kSeedFile);
             if (truthy(attr(os_path, "exists")(shuffle_seed_path)))
-                return helper("_validate_shuffle_blob", read_binary_file(shuffle_seed_path));
+                return call_helper<validate_shuffle_blob>(read_binary_file(shuffle_seed_path));
         }
     }
     raise(PyExc_FileNotFoundError, kSeedMissing);
 }
 
 // A new immutable bytes of exactly 60 bytes (a bytearray is copied).
-nb::object validate_shuffle_blob(const Call &a) {
-    nb::handle blob = a[0];
+ref validate_shuffle_blob(nb::handle blob) {
     if (!PyBytes_Check(blob.ptr()) && !PyByteArray_Check(blob.ptr()))
         raise(PyExc_TypeError, "shuffle_seed.enc must be bytes");
     Py_ssize_t length = PyObject_Size(blob.ptr());
@@ -160,17 +162,15 @@ nb::object validate_shuffle_blob(const Call &a) {
     return nb::handle((PyObject *) &PyBytes_Type)(blob);
 }
 
-} // namespace
-
 void define_shuffle_seed_functions() {
-    ref os = global("os");
+    ref os = global(G::os);
     ref os_path = attr(os, "path");
     g_stdlib.os = os.inc_ref().ptr();
     g_stdlib.path_join = attr(os_path, "join").release().ptr();
     g_stdlib.path_exists = attr(os_path, "exists").release().ptr();
     g_stdlib.open = attr(builtins_module(), "open").release().ptr();
-    def_function("_load_runtime_shuffle_blob", {arg("data_dir")}, load_runtime_shuffle_blob);
-    def_function("_validate_shuffle_blob", {arg("shuffle_blob")}, validate_shuffle_blob);
+    def_helper<load_runtime_shuffle_blob>("_load_runtime_shuffle_blob", {arg("data_dir")});
+    def_helper<validate_shuffle_blob>("_validate_shuffle_blob", {arg("shuffle_blob")});
 }
 
 } // namespace simsig

@@ -5,24 +5,27 @@
 // runtime freshness guard between runs. Collaborator globals (`_sync_manager`,
 // `_load_vocabulary`, `_era_config`, `_backtester`) are read at each call.
 #include "frame/frame.hpp"
+#include "frame/helpers.hpp"
 #include "runtime_data/runtime_data.hpp"
+#include "frame/globals.hpp"
 
 namespace simsig {
 
 namespace {
 
 ref python_import(const char *module_name) {
-    return attr(global("importlib"), "import_module")(module_name);
+    return attr(global(G::importlib), "import_module")(module_name);
 }
 
 // ---------------------------------------------------------------------------
 // The registry
 
+} // namespace
+
 // Also true for an instance of the class that a reload of the function-store
 // module put in its place.
-nb::object is_function_store_registry(const Call &a) {
-    nb::handle value = a[0];
-    if (is_instance(value, global("FunctionStore")))
+ref is_function_store_registry(nb::handle value) {
+    if (is_instance(value, global(G::FunctionStore)))
         return py_bool(true);
     ref current_function_store;
     ref missing = catch_exception(
@@ -36,21 +39,21 @@ nb::object is_function_store_registry(const Call &a) {
     return py_bool(is_instance(value, current_function_store));
 }
 
-nb::object build_obfuscated_store(const Call &a) {
+ref build_obfuscated_store(nb::handle vocabulary_dict) {
     ref runtime_mod = python_import("tallowmere._runtime");
     ref build_function_registry = hook(runtime_mod, "_build_function_registry");
     if (!build_function_registry)
         raise(PyExc_RuntimeError, "tallowmere._runtime._build_function_registry is required");
-    ref era_config = global("_era_config");
+    ref era_config = global(G::era_config);
     ref era_cfg = is_dict(era_config) ? era_config : new_dict();
-    return build_function_registry(a[0], nb::arg("era_config") = era_cfg);
+    return build_function_registry(vocabulary_dict, nb::arg("era_config") = era_cfg);
 }
 
 // (GraphValidator, ValidatorConfig) of the simulator engine, the loaded one
 // first. A failed import is tried once more before its error is raised.
-nb::object import_graph_validator_runtime(const Call &) {
+ref import_graph_validator_runtime() {
     const char *gv_name = "tallowmere.simulator_engine.graph_validator";
-    ref gv_mod = attr(attr(global("sys"), "modules"), "get")(gv_name);
+    ref gv_mod = attr(attr(global(G::sys), "modules"), "get")(gv_name);
     if (is_none(gv_mod)) {
         if (catch_exception([&] { gv_mod = python_import(gv_name); }, PyExc_ImportError))
             gv_mod = python_import(gv_name);
@@ -61,6 +64,8 @@ nb::object import_graph_validator_runtime(const Call &) {
     return nb::make_tuple(graph_validator, validator_config);
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // Freshness
 
@@ -69,11 +74,11 @@ ref shas_or_empty(nb::handle snapshot, const char *name_) {
     return truthy(shas) ? shas : new_dict();
 }
 
+} // namespace
 
 // (pending, loaded) copies of the guard's artifact bookkeeping; any failure
 // reading it counts as no bookkeeping at all.
-nb::object runtime_vocabulary_freshness_state(const Call &a) {
-    nb::handle guard = a[0];
+ref runtime_vocabulary_freshness_state(nb::handle guard) {
     if (is_none(guard))
         return nb::make_tuple(new_dict(), new_dict());
     ref state;
@@ -92,14 +97,17 @@ nb::object runtime_vocabulary_freshness_state(const Call &a) {
     return state;
 }
 
+namespace {
+
 ref unicode_result(PyObject *o) {
     if (!o)
         throw nb::python_error();
     return ref(nb::steal(o));
 }
 
-nb::object is_vocabulary_artifact_path(const Call &a) {
-    nb::handle path = a[0], named_universe = a[1];
+} // namespace
+
+ref is_vocabulary_artifact_path(nb::handle path, nb::handle named_universe) {
     ref normalized = unicode_result(
         PyUnicode_Replace(str(path).ptr(), name("\\").ptr(), name("/").ptr(), -1));
     Py_ssize_t ends = PyUnicode_Tailmatch(normalized.ptr(), name("/vocabulary.json").ptr(), 0,
@@ -121,15 +129,14 @@ nb::object is_vocabulary_artifact_path(const Call &a) {
 
 // True when a vocabulary artifact pending before has since been loaded with
 // the expected hash.
-nb::object runtime_vocabulary_refreshed(const Call &a) {
-    std::vector<ref> before = unpack(a[0], 2), after = unpack(a[1], 2);
+ref runtime_vocabulary_refreshed(nb::handle before_state, nb::handle after_state, nb::handle named_universe) {
+    std::vector<ref> before = unpack(before_state, 2), after = unpack(after_state, 2);
     nb::handle before_pending = before[0], before_loaded = before[1];
     nb::handle after_pending = after[0], after_loaded = after[1];
-    nb::handle named_universe = a[2];
     bool refreshed = for_each_item(attr(before_pending, "items")(), [&](nb::handle item) {
         std::vector<ref> pair = unpack(item, 2);
         nb::handle path = pair[0], expected_sha = pair[1];
-        if (!truthy(helper("_is_vocabulary_artifact_path", path, named_universe)))
+        if (!truthy(call_helper<is_vocabulary_artifact_path>(path, named_universe)))
             return false;
         if (contains(after_pending, path))
             return false;
@@ -139,13 +146,15 @@ nb::object runtime_vocabulary_refreshed(const Call &a) {
     return py_bool(refreshed);
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // Reload
 
 // The vocabulary artifact of the synced data directory, when there is one.
 // Any failure is logged at DEBUG and leaves the injected loader to answer.
 ref reload_vocabulary_from_disk(nb::handle named_universe) {
-    ref sync_manager = global("_sync_manager");
+    ref sync_manager = global(G::sync_manager);
     ref data_dir = is_none(sync_manager) ? ref(nb::none()) : attr_or_none(sync_manager, "_data_dir");
     if (!truthy(data_dir) || !truthy(named_universe))
         return ref();
@@ -155,14 +164,14 @@ ref reload_vocabulary_from_disk(nb::handle named_universe) {
         ref vocabulary = load_disk_vocabulary(data_dir, named_universe);
         if (!is_dict(vocabulary))
             return;
-        set_global("_vocabulary_raw", vocabulary);
-        ref backtester = global("_backtester");
+        set_global(G::vocabulary_raw, vocabulary);
+        ref backtester = global(G::backtester);
         if (has_attr(backtester, "raw_vocabulary"))
             set_attr(backtester, "raw_vocabulary", vocabulary);
         reloaded = vocabulary;
     });
     if (failure)
-        attr(global("logger"), "debug")("failed to reload runtime vocabulary from disk",
+        attr(global(G::logger), "debug")("failed to reload runtime vocabulary from disk",
                                         nb::arg("exc_info") = failure);
     return reloaded;
 }
@@ -192,38 +201,32 @@ ref call_vocabulary_loader(nb::handle load_vocabulary, nb::handle era_number,
                           [&] { return ref(load_vocabulary(era_number)); });
 }
 
-nb::object reload_runtime_vocabulary_after_freshness(const Call &a) {
-    nb::handle named_universe = a[0];
+} // namespace
+
+ref reload_runtime_vocabulary_after_freshness(nb::handle named_universe) {
     if (ref vocabulary = reload_vocabulary_from_disk(named_universe))
         return vocabulary;
 
-    ref load_vocabulary = global("_load_vocabulary");
-    ref era_config = global("_era_config");
+    ref load_vocabulary = global(G::load_vocabulary);
+    ref era_config = global(G::era_config);
     if (is_none(load_vocabulary) || is_none(era_config))
         return nb::none();
     ref era_number = is_dict(era_config) ? method_get(era_config, name("era_number"))
                                          : ref(nb::none());
     ref vocabulary = call_vocabulary_loader(load_vocabulary, era_number, named_universe);
     if (is_dict(vocabulary))
-        set_global("_vocabulary_raw", vocabulary);
+        set_global(G::vocabulary_raw, vocabulary);
     return vocabulary;
 }
 
-} // namespace
-
 void define_vocabulary_functions() {
-    def_function("_is_function_store_registry", {arg("value")}, is_function_store_registry);
-    def_function("_build_obfuscated_store", {arg("vocabulary_dict")}, build_obfuscated_store);
-    def_function("_import_graph_validator_runtime", {}, import_graph_validator_runtime);
-    def_function("_runtime_vocabulary_freshness_state", {arg("guard")},
-                 runtime_vocabulary_freshness_state);
-    def_function("_is_vocabulary_artifact_path", {arg("path"), arg("named_universe")},
-                 is_vocabulary_artifact_path);
-    def_function("_runtime_vocabulary_refreshed",
-                 {arg("before_state"), arg("after_state"), arg("named_universe")},
-                 runtime_vocabulary_refreshed);
-    def_function("_reload_runtime_vocabulary_after_freshness", {arg("named_universe")},
-                 reload_runtime_vocabulary_after_freshness);
+    def_helper<is_function_store_registry>("_is_function_store_registry", {arg("value")});
+    def_helper<build_obfuscated_store>("_build_obfuscated_store", {arg("vocabulary_dict")});
+    def_helper<import_graph_validator_runtime>("_import_graph_validator_runtime", {});
+    def_helper<runtime_vocabulary_freshness_state>("_runtime_vocabulary_freshness_state", {arg("guard")});
+    def_helper<is_vocabulary_artifact_path>("_is_vocabulary_artifact_path", {arg("path"), arg("named_universe")});
+    def_helper<runtime_vocabulary_refreshed>("_runtime_vocabulary_refreshed", {arg("before_state"), arg("after_state"), arg("named_universe")});
+    def_helper<reload_runtime_vocabulary_after_freshness>("_reload_runtime_vocabulary_after_freshness", {arg("named_universe")});
 }
 
 } // namespace simsig

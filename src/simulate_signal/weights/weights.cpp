@@ -6,6 +6,9 @@
 // or its option config, names one of the rescaling transforms.
 #include "weights/weights.hpp"
 #include "frame/frame.hpp"
+#include "frame/helpers.hpp"
+#include "frame/globals.hpp"
+#include "graph/graph.hpp"
 
 namespace simsig {
 
@@ -25,16 +28,16 @@ ref or_get(ref first, nb::handle d, const char *key) {
 // ---------------------------------------------------------------------------
 // Rescale detection
 
-nb::object stage_value(const Call &a) {
-    nb::handle stage = a[0], key = a[1], default_value = a[2];
+} // namespace
+
+ref stage_value(nb::handle stage, nb::handle key, nb::handle default_value) {
     if (is_dict(stage))
         return method_get(stage, key, default_value);
     return attr_or(stage, key, default_value);
 }
 
-nb::object resolved_stage_option(const Call &a) {
-    nb::handle stage = a[0], metaparameters = a[1];
-    ref stage_name = helper("_stage_value", stage, name("name"));
+ref resolved_stage_option(nb::handle stage, nb::handle metaparameters) {
+    ref stage_name = call_helper<stage_value>(stage, name("name"));
     if (is_dict(metaparameters)) {
         if (contains(metaparameters, stage_name)) {
             PyObject *option = PyObject_GetItem(metaparameters.ptr(), stage_name.ptr());
@@ -43,11 +46,10 @@ nb::object resolved_stage_option(const Call &a) {
             return nb::steal(option);
         }
     }
-    return helper("_stage_value", stage, name("default"));
+    return call_helper<stage_value>(stage, name("default"));
 }
 
-nb::object option_uses_rescale(const Call &a) {
-    nb::handle option = a[0], option_config = a[1];
+ref option_uses_rescale(nb::handle option, nb::handle option_config) {
     if (is_rescale_name(option))
         return py_bool(true);
     if (!is_dict(option_config))
@@ -70,16 +72,15 @@ nb::object option_uses_rescale(const Call &a) {
     return py_bool(rescales);
 }
 
-nb::object pipeline_applies_rescale(const Call &a) {
-    nb::handle transform_pipeline = a[0], metaparameters = a[1];
+ref pipeline_applies_rescale(nb::handle transform_pipeline, nb::handle metaparameters) {
     if (!truthy(transform_pipeline))
         return py_bool(false);
     bool rescales = for_each_item(transform_pipeline, [&](nb::handle stage) {
-        ref option = helper("_resolved_stage_option", stage, metaparameters);
-        ref option_configs = helper("_stage_value", stage, name("option_configs"), none());
+        ref option = call_helper<resolved_stage_option>(stage, metaparameters);
+        ref option_configs = call_helper<stage_value>(stage, name("option_configs"), none());
         ref option_config = is_dict(option_configs) ? method_get(option_configs, option)
                                                     : ref(nb::none());
-        return truthy(helper("_option_uses_rescale", option, option_config));
+        return truthy(call_helper<option_uses_rescale>(option, option_config));
     });
     return py_bool(rescales);
 }
@@ -87,16 +88,18 @@ nb::object pipeline_applies_rescale(const Call &a) {
 // ---------------------------------------------------------------------------
 // Stage data and finalisation
 
-nb::object empty_runtime_stage_data(const Call &) {
+ref empty_runtime_stage_data() {
     // _FunctionGraphNode, StageData = _import_typed_shapes()
-    std::vector<ref> shapes = unpack(helper("_import_typed_shapes"), 2);
+    std::vector<ref> shapes = unpack(call_helper<import_typed_shapes>(), 2);
     return shapes[1]();
 }
 
-nb::object finalize_rescaled_weights(const Call &a) {
+ref finalize_rescaled_weights(nb::handle weights) {
     ref finalize = from_import("tallowmere._runtime", "_finalize_rescaled_runtime_weights");
-    return finalize(a[0]);
+    return finalize(weights);
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Write-back
@@ -140,10 +143,10 @@ void cache_on_cache_entry(nb::handle backtester, nb::handle graph, nb::handle me
                   mapping_failure);
 }
 
+} // namespace
+
 // Best effort: every write is guarded and a failure only logged at DEBUG.
-nb::object install_finalized_weights(const Call &a) {
-    nb::handle backtester = a[0], graph = a[1], metaparameters = a[2], named_universe = a[3],
-               weights = a[4];
+ref install_finalized_weights(nb::handle backtester, nb::handle graph, nb::handle metaparameters, nb::handle named_universe, nb::handle weights) {
     if (is_none(backtester))
         return nb::none();
     if (ref failure = catch_exception([&] { set_attr(backtester, "_last_weights", weights); }))
@@ -152,6 +155,8 @@ nb::object install_finalized_weights(const Call &a) {
     cache_on_cache_entry(backtester, graph, metaparameters, named_universe, weights);
     return nb::none();
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // _SimulationOrchestratorEvaluator: installed as the backtester's `evaluator`
@@ -183,20 +188,14 @@ nb::object evaluator_evaluate(const Call &a) {
 } // namespace
 
 void define_weights_functions() {
-    def_function("_stage_value", {arg("stage"), arg("name"), arg("default", none())},
-                 stage_value);
-    def_function("_resolved_stage_option", {arg("stage"), arg("metaparameters")},
-                 resolved_stage_option);
-    def_function("_option_uses_rescale", {arg("option"), arg("option_config")},
-                 option_uses_rescale);
-    def_function("_pipeline_applies_rescale", {arg("transform_pipeline"), arg("metaparameters")},
-                 pipeline_applies_rescale);
-    def_function("_empty_runtime_stage_data", {}, empty_runtime_stage_data);
-    def_function("_finalize_rescaled_weights", {arg("weights")}, finalize_rescaled_weights);
-    def_function("_install_finalized_weights",
-                 {arg("backtester"), arg("graph"), arg("metaparameters"), arg("named_universe"),
-                  arg("weights")},
-                 install_finalized_weights, kInstallFinalizedWeightsDoc);
+    def_helper<stage_value>("_stage_value", {arg("stage"), arg("name"), arg("default", none())});
+    def_helper<resolved_stage_option>("_resolved_stage_option", {arg("stage"), arg("metaparameters")});
+    def_helper<option_uses_rescale>("_option_uses_rescale", {arg("option"), arg("option_config")});
+    def_helper<pipeline_applies_rescale>("_pipeline_applies_rescale", {arg("transform_pipeline"), arg("metaparameters")});
+    def_helper<empty_runtime_stage_data>("_empty_runtime_stage_data", {});
+    def_helper<finalize_rescaled_weights>("_finalize_rescaled_weights", {arg("weights")});
+    def_helper<install_finalized_weights>("_install_finalized_weights", {arg("backtester"), arg("graph"), arg("metaparameters"), arg("named_universe"),
+                  arg("weights")}, kInstallFinalizedWeightsDoc);
 }
 
 void define_evaluator_class() {
@@ -209,7 +208,7 @@ void define_evaluator_class() {
     ns["evaluate"] = make_function("_SimulationOrchestratorEvaluator.evaluate",
                                    {arg("self"), var_kwargs("kwargs")}, evaluator_evaluate);
     nb::tuple bases = nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type));
-    set_global("_SimulationOrchestratorEvaluator",
+    set_global(G::SimulationOrchestratorEvaluator,
                make_class("_SimulationOrchestratorEvaluator", bases, ns));
 }
 

@@ -5,9 +5,12 @@
 // the run, applies the vocabulary freshness guard, evaluates the expression
 // and finalizes the weights.
 #include "frame/calls.hpp"
-#include "run/pipeline.hpp"
-#include "run/stretch_util.hpp"
-
+#include "run/pipeline/pipeline.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "runtime_data/runtime_data.hpp"
+#include "weights/weights.hpp"
 
 namespace simsig {
 
@@ -106,7 +109,7 @@ struct Evaluation {
 };
 
 void choose_adapter_route(Run &run, Evaluation &ev) {
-    ref backtester = global("_backtester");
+    ref backtester = global(G::backtester);
     ev.evaluate_expression = attr_or_none(backtester, "evaluate_expression");
     run.run_backtest = attr_or_none(backtester, "run_backtest");
     run.backtest_direct = attr_or_none(backtester, "backtest");
@@ -116,7 +119,7 @@ void choose_adapter_route(Run &run, Evaluation &ev) {
 // A manifest that cannot be read is no manifest.
 void read_manifest(Evaluation &ev) {
     ev.manifest = ref(nb::none());
-    ref sync_manager = global("_sync_manager");
+    ref sync_manager = global(G::sync_manager);
     if (is_none(sync_manager))
         return;
     ref manifest;
@@ -126,7 +129,7 @@ void read_manifest(Evaluation &ev) {
 }
 
 void compute_search_plan(const Run &run, Evaluation &ev) {
-    ref compute = global("_compute_search_plan");
+    ref compute = global(G::compute_search_plan);
     if (is_callable(compute))
         ev.search_plan = compute(handle_field(run, Field::expression_type), run.era_cfg,
                                  nb::arg("requested_n_jobs") = 1);
@@ -137,8 +140,8 @@ void choose_orchestrator(const Run &run, Evaluation &ev) {
     ev.search_plan = ref(nb::none());
     ev.orchestrator_delegate = ref(nb::none());
     bool should_construct_orchestrator =
-        is_callable(global("_BatchOrchestrator")) &&
-        (!is_none(global("_batch_orchestrator")) || !run.use_adapter_path);
+        is_callable(global(G::BatchOrchestrator)) &&
+        (!is_none(global(G::batch_orchestrator)) || !run.use_adapter_path);
     if (should_construct_orchestrator) {
         compute_search_plan(run, ev);
         ref orchestrator_kwargs = new_dict();
@@ -146,12 +149,12 @@ void choose_orchestrator(const Run &run, Evaluation &ev) {
         set_item(orchestrator_kwargs, "feature_dir", ev.feature_dir);
         set_item(orchestrator_kwargs, "signal_dir", ev.signal_dir);
         set_item(orchestrator_kwargs, "manifest", ev.manifest);
-        set_item(orchestrator_kwargs, "backtester", global("_backtester"));
+        set_item(orchestrator_kwargs, "backtester", global(G::backtester));
         set_item(orchestrator_kwargs, "named_universe", handle_field(run, Field::named_universe));
-        ev.orchestrator_delegate = call_with_kwargs(global("_BatchOrchestrator"),
+        ev.orchestrator_delegate = call_with_kwargs(global(G::BatchOrchestrator),
                                                     orchestrator_kwargs);
-    } else if (!is_none(global("_batch_orchestrator"))) {
-        ev.orchestrator_delegate = global("_batch_orchestrator");
+    } else if (!is_none(global(G::batch_orchestrator))) {
+        ev.orchestrator_delegate = global(G::batch_orchestrator);
     }
 }
 
@@ -171,7 +174,7 @@ void build_extra_evaluate_kwargs(Evaluation &ev) {
     set_item(ev.extra_evaluate_kwargs, "feature_dir", ev.feature_dir);
     set_item(ev.extra_evaluate_kwargs, "signal_dir", ev.signal_dir);
     set_item(ev.extra_evaluate_kwargs, "manifest", ev.manifest);
-    set_item(ev.extra_evaluate_kwargs, "backtester", global("_backtester"));
+    set_item(ev.extra_evaluate_kwargs, "backtester", global(G::backtester));
     if (!is_none(ev.search_plan))
         set_item(ev.extra_evaluate_kwargs, "search_plan", ev.search_plan);
 }
@@ -186,12 +189,12 @@ struct BacktesterPatches {
 
 BacktesterPatches patch_backtester(const Evaluation &ev) {
     BacktesterPatches saved;
-    ref backtester = global("_backtester");
+    ref backtester = global(G::backtester);
     if (!is_none(ev.orchestrator_delegate) && !is_none(backtester) &&
         has_attr(backtester, "evaluator")) {
         saved.restore_evaluator = attr(backtester, "evaluator");
         set_attr(backtester, "evaluator",
-                 helper("_SimulationOrchestratorEvaluator", ev.orchestrator_delegate,
+                 call_function(global(G::SimulationOrchestratorEvaluator), ev.orchestrator_delegate,
                         ev.extra_evaluate_kwargs));
     }
     if (!is_none(ev.search_plan) && has_attr(backtester, "search_plan_factory")) {
@@ -203,9 +206,9 @@ BacktesterPatches patch_backtester(const Evaluation &ev) {
 
 void restore_backtester(const BacktesterPatches &saved) {
     if (saved.restore_evaluator)
-        set_attr(global("_backtester"), "evaluator", saved.restore_evaluator);
+        set_attr(global(G::backtester), "evaluator", saved.restore_evaluator);
     if (saved.restore_search_plan_factory)
-        set_attr(global("_backtester"), "search_plan_factory", saved.restore_search_plan_factory);
+        set_attr(global(G::backtester), "search_plan_factory", saved.restore_search_plan_factory);
 }
 
 // ---------------------------------------------------------------------------
@@ -214,21 +217,21 @@ void restore_backtester(const BacktesterPatches &saved) {
 // A refresh reported by the guard, or a vocabulary artifact that it loaded
 // meanwhile, reloads the run's vocabulary.
 void apply_vocabulary_freshness(const Run &run) {
-    ref guard = global("_runtime_freshness_guard");
+    ref guard = global(G::runtime_freshness_guard);
     ref ensure_fresh = is_none(guard) ? ref(nb::none())
                                       : attr_or_none(guard, "ensure_fresh_before_evaluation");
     if (!is_callable(ensure_fresh))
         return;
     ref freshness_before =
-        helper("_runtime_vocabulary_freshness_state", global("_runtime_freshness_guard"));
+        call_helper<runtime_vocabulary_freshness_state>(global(G::runtime_freshness_guard));
     ref refresh_result = ensure_fresh();
     ref freshness_after =
-        helper("_runtime_vocabulary_freshness_state", global("_runtime_freshness_guard"));
+        call_helper<runtime_vocabulary_freshness_state>(global(G::runtime_freshness_guard));
     ref named_universe = handle_field(run, Field::named_universe);
     if (truthy(refresh_result) ||
-        truthy(helper("_runtime_vocabulary_refreshed", freshness_before, freshness_after,
+        truthy(call_helper<runtime_vocabulary_refreshed>(freshness_before, freshness_after,
                       named_universe)))
-        helper("_reload_runtime_vocabulary_after_freshness", named_universe);
+        call_helper<reload_runtime_vocabulary_after_freshness>(named_universe);
 }
 
 // try: evaluate  finally: restore the backtester's evaluator and plan factory.
@@ -254,24 +257,24 @@ void evaluate_on_adapter(Run &run, const Evaluation &ev, const BacktesterPatches
 // The orchestrator's patches stay in place after the run.
 void evaluate_on_orchestrator(Run &run, const Evaluation &ev) {
     ref evaluate_fn = attr(ev.orchestrator_delegate, "evaluate");
-    ref useful_signals = global("_useful_signals");
+    ref useful_signals = global(G::useful_signals);
     ref kwargs = new_dict();
     set_item(kwargs, "graph", handle_field(run, Field::graph));
     set_item(kwargs, "expression_type", handle_field(run, Field::expression_type));
-    set_item(kwargs, "registry", global("_vocabulary"));
+    set_item(kwargs, "registry", global(G::vocabulary));
     set_item(kwargs, "useful_signals", truthy(useful_signals) ? useful_signals : new_dict());
     set_item(kwargs, "universe", none());
     set_item(kwargs, "metaparameters", run.evaluation_metaparameters_by_pool);
     set_item(kwargs, "transform_pipeline", run.transform_pipeline);
-    set_item(kwargs, "stage_data", helper("_empty_runtime_stage_data"));
+    set_item(kwargs, "stage_data", call_helper<empty_runtime_stage_data>());
     set_item(kwargs, "column_labels",
-             helper("_required_runtime_data_shape_value", run.era_cfg, "column_labels"));
+             call_helper<required_runtime_data_shape_value>(run.era_cfg, "column_labels"));
     set_item(kwargs, "signal_universe_rule_ids", new_dict());
     set_item(kwargs, "search_plan", ev.search_plan);
     set_item(kwargs, "feature_dir", ev.feature_dir);
     set_item(kwargs, "signal_dir", ev.signal_dir);
     set_item(kwargs, "manifest", ev.manifest);
-    set_item(kwargs, "backtester", global("_backtester"));
+    set_item(kwargs, "backtester", global(G::backtester));
     ref eval_result = call_with_kwargs(evaluate_fn, kwargs);
 
     ref per_pool_weights = attr_or_none(eval_result, "per_pool_weights");
@@ -282,11 +285,11 @@ void evaluate_on_orchestrator(Run &run, const Evaluation &ev) {
 }
 
 void finalize_weights(Run &run) {
-    if (!truthy(helper("_pipeline_applies_rescale", run.transform_pipeline,
+    if (!truthy(call_helper<pipeline_applies_rescale>(run.transform_pipeline,
                        run.selected_resolved_metaparameters)))
         return;
-    run.eval_weights = helper("_finalize_rescaled_weights", run.eval_weights);
-    helper("_install_finalized_weights", global("_backtester"), handle_field(run, Field::graph),
+    run.eval_weights = call_helper<finalize_rescaled_weights>(run.eval_weights);
+    call_helper<install_finalized_weights>(global(G::backtester), handle_field(run, Field::graph),
            run.evaluation_metaparameters_by_pool, handle_field(run, Field::named_universe),
            run.eval_weights);
 }
@@ -299,7 +302,7 @@ void evaluate(Run &run) {
     Evaluation ev;
     choose_adapter_route(run, ev);
     read_manifest(ev);
-    ref signal_dir = global("_signal_dir");
+    ref signal_dir = global(G::signal_dir);
     ev.signal_dir = truthy(signal_dir) ? signal_dir : run.data_dir;
     ev.feature_dir = ev.signal_dir;
     choose_orchestrator(run, ev);

@@ -13,7 +13,7 @@
 // for it, and at exit the interpreter ends it like any daemon thread (see
 // frame/exit_safe.h). An exception that escapes the target goes to
 // threading.excepthook, as it would from a Thread.
-#include "run/handle.hpp"
+#include "run/handle/handle.hpp"
 
 #include <chrono>
 #include <cmath>

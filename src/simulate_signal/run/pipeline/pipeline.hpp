@@ -18,6 +18,7 @@
 #pragma once
 
 #include "frame/frame.hpp"
+#include "run/handle/handle.hpp"
 
 namespace simsig {
 
@@ -74,6 +75,15 @@ struct Run {
     ref failure_reason;
     ref failure_detail;
 };
+
+// self.<attribute>, read at each use.
+inline ref handle_field(const Run &run, Field f) { return field(run.self, f); }
+inline bool is_strategy(const Run &run) {
+    return is_strategy(handle_field(run, Field::expression_type));
+}
+
+// SimulationHandle._run_pipeline (run/pipeline/driver.cpp).
+ref run_pipeline(nb::handle self);
 
 void acquire_and_sync(Run &run);
 void set_up_runtime(Run &run);

@@ -5,9 +5,13 @@
 // Waits go through the Python Lock/Event/Thread objects, so the GIL is
 // released while a thread waits; no C++ mutex is ever held.
 #include "frame/records.hpp"
-#include "run/handle.hpp"
-#include "run/pipeline.hpp"
+#include "run/handle/handle.hpp"
+#include "run/pipeline/pipeline.hpp"
 #include "run/run.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "graph/graph.hpp"
 
 namespace simsig {
 
@@ -24,14 +28,18 @@ ref name_of_type(nb::handle value) {
 // time.monotonic() - self._start_time, with the clock the module's `time`
 // global holds now.
 ref elapsed_since_start(HandleObject *h) {
-    ref now = call(module_attr(global("time"), "monotonic"));
+    ref now = call(module_attr(global(G::time), "monotonic"));
     PyObject *elapsed = PyNumber_Subtract(now.ptr(), field(h, Field::start_time).ptr());
     if (!elapsed)
         throw nb::python_error();
     return ref(nb::steal(elapsed));
 }
 
-ref cancelled_error() { return new_exception(global("CancelledError"), "Simulation cancelled"); }
+} // namespace
+
+ref cancelled_error() { return new_exception(global(G::CancelledError), "Simulation cancelled"); }
+
+namespace {
 
 // f(**payload)
 void call_with_mapping(nb::handle fn, nb::handle payload) {
@@ -119,7 +127,7 @@ namespace {
 // Constructor
 
 ref initial_era_number() {
-    ref era_config = global("_era_config");
+    ref era_config = global(G::era_config);
     if (is_none(era_config))
         return py_int(0);
     return attr(era_config, "get")("era_number", 0);
@@ -129,30 +137,35 @@ ref initial_era_number() {
 // before the handle exists for anyone else.
 void init_field(HandleObject *h, Field f, nb::handle value) { ref old = set_field(h, f, value); }
 
+// A constructor argument as its field holds it: the graph and the pool id
+// are checked, the pool kind follows the expression type when not given.
+ref parameter_value(Field f, const Call &a) {
+    nb::handle expression_type = a[init_index(Field::expression_type)];
+    switch (f) {
+    case Field::graph:
+        return call_helper<require_typed_runtime_graph>(a[init_index(Field::graph)]);
+    case Field::selected_pool_id:
+        return call_helper<validate_selected_pool_id>(
+            a[init_index(Field::selected_pool_id)],
+            call_helper<selected_pool_field_name>(expression_type));
+    case Field::selected_pool_kind: {
+        nb::handle kind = a[init_index(Field::selected_pool_kind)];
+        return ref(nb::borrow(
+            is_none(kind) ? name(is_strategy(expression_type) ? "strategy" : "signal") : kind));
+    }
+    default:
+        return ref(nb::borrow(init_position(f) ? a[init_position(f)] : none()));
+    }
+}
+
+// The fields up to the last parameter, in table order.
 void set_parameters(HandleObject *h, const Call &a) {
-    init_field(h, Field::graph, helper("_require_typed_runtime_graph", a[1]));
-    init_field(h, Field::named_universe, a[2]);
-    init_field(h, Field::universe_rule_id, none());
-    init_field(h, Field::expression_type, a[3]);
-    init_field(h, Field::metaparameters, a[4]);
-    init_field(h, Field::include_correlation, a[5]);
-    init_field(h, Field::include_mi, a[6]);
-    init_field(h, Field::record, a[7]);
-    init_field(h, Field::return_series, a[8]);
-    init_field(h, Field::return_weights, a[9]);
-    nb::handle expression_type = a[3];
-    init_field(h, Field::selected_pool_id,
-               helper("_validate_selected_pool_id", a[10],
-                      helper("_selected_pool_field_name", expression_type)));
-    nb::handle kind = a[11];
-    if (is_none(kind))
-        kind = name(equals(expression_type, "STRATEGY") ? "strategy" : "signal");
-    init_field(h, Field::selected_pool_kind, kind);
-    init_field(h, Field::fail_fast, a[12]);
+    for (int i = 0; i <= int(Field::fail_fast); ++i)
+        init_field(h, Field(i), parameter_value(Field(i), a));
 }
 
 void create_shared_state(HandleObject *h, nb::handle era_number) {
-    init_field(h, Field::lock, call(attr(global("threading"), "Lock")));
+    init_field(h, Field::lock, call(attr(global(G::threading), "Lock")));
     init_field(h, Field::status,
                new_simulation_status(name("syncing"), py_float(0.0),
                                      name("Syncing data from server..."), era_number,
@@ -161,7 +174,7 @@ void create_shared_state(HandleObject *h, nb::handle era_number) {
     init_field(h, Field::error, none());
     init_field(h, Field::cancelled, false_());
     init_field(h, Field::done_event, new_event());
-    init_field(h, Field::start_time, call(module_attr(global("time"), "monotonic")));
+    init_field(h, Field::start_time, call(module_attr(global(G::time), "monotonic")));
     init_field(h, Field::acquired, false_());
     init_field(h, Field::pending_recording, none());
     init_field(h, Field::result_retrieved, false_());
@@ -208,7 +221,7 @@ nb::object handle_update_status(const Call &a) {
             h, Field::status,
             new_simulation_status(phase, progress, message, era_number, elapsed_since_start(h))));
     });
-    ref set_phase = global("_set_phase");
+    ref set_phase = global(G::set_phase);
     if (!is_none(set_phase)) {
         ref exc = catch_exception([&] { call(set_phase, phase); });
         if (exc)
@@ -221,7 +234,7 @@ nb::object handle_check_cancelled(const Call &a) {
     HandleObject *h = as_handle(a[0], "_check_cancelled");
     locked(h, [&](Displaced &) {
         if (field_truthy(h, Field::cancelled))
-            raise(global("CancelledError"), "Simulation cancelled");
+            raise(global(G::CancelledError), "Simulation cancelled");
     });
     return nb::none();
 }
@@ -239,7 +252,7 @@ nb::object handle_do_release(const Call &a) {
     HandleObject *h = as_handle(a[0], "_do_release");
     if (field_truthy(h, Field::pipeline_acquired) && !field_truthy(h, Field::released)) {
         ref old = set_field(h, Field::released, true_());
-        call_method(global("_sync_manager"), "release");
+        call_method(global(G::sync_manager), "release");
     }
     return nb::none();
 }
@@ -255,7 +268,7 @@ void record_pending(HandleObject *h, Displaced &displaced) {
     std::vector<ref> parts = unpack(pending, 2);
     displaced.push_back(set_field(h, Field::pending_recording, none()));
     displaced.push_back(pending);
-    ref tracker = global("_search_tracker");
+    ref tracker = global(G::search_tracker);
     ref record = equals(parts[0], "SIGNAL") ? attr(tracker, "record_signal_evaluation")
                                             : attr(tracker, "record_strategy_evaluation");
     displaced.push_back(parts[0]);
@@ -340,98 +353,6 @@ nb::object handle_cancel(const Call &a) {
     return nb::none();
 }
 
-// ---------------------------------------------------------------------------
-// The pipeline driver
-
-// The stretches in run order. An Exception raised by any of them ends the
-// run and is returned; anything else (KeyboardInterrupt, SystemExit)
-// propagates.
-ref run_stretches(Run &run) {
-    try {
-        acquire_and_sync(run);
-        set_up_runtime(run);
-        validate_and_configure(run);
-        evaluate(run);
-        backtest_and_gate(run);
-        pool_gates(run);
-        finish(run);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception))
-            throw;
-        return ref(nb::borrow(e.value()));
-    } catch (std::exception &e) {
-        // A C++ failure inside a stretch ends the run like any Python error.
-        return new_exception(PyExc_RuntimeError, e.what());
-    }
-    return ref();
-}
-
-bool cancelled(HandleObject *h) {
-    bool flag = false;
-    locked(h, [&](Displaced &) { flag = field_truthy(h, Field::cancelled); });
-    return flag;
-}
-
-// except CancelledError / except Exception as e. A run cancelled before it
-// failed ends as cancelled: result() then raises CancelledError, as status()
-// says.
-void record_failure(nb::handle self, nb::handle error) {
-    HandleObject *h = as_handle(self, "_run_pipeline");
-    if (is_instance(error, global("CancelledError")) || cancelled(h)) {
-        update_status(self, "cancelled", 0.0, "Simulation cancelled by user.");
-        locked(h, [&](Displaced &displaced) {
-            displaced.push_back(set_field(h, Field::error, cancelled_error()));
-        });
-    } else {
-        update_status(self, "error", py_float(0.0), format("Error: %S", error.ptr()));
-        locked(h, [&](Displaced &displaced) {
-            // A cancel() between the status and this line keeps its CancelledError.
-            if (!field_truthy(h, Field::cancelled))
-                displaced.push_back(set_field(h, Field::error, error));
-        });
-    }
-}
-
-// Always runs: records the acquisition for _do_release and wakes every waiter.
-// The run ends here even when an event refuses to be set.
-void exit_block(const Run &run) {
-    HandleObject *h = as_handle(run.self, "_run_pipeline");
-    ref failure = catch_exception([&] {
-        locked(h, [&](Displaced &displaced) {
-            displaced.push_back(set_field(h, Field::pipeline_acquired, py_bool(run.acquired)));
-        });
-        event_set(field(h, Field::acquire_done));
-        event_set(field(h, Field::post_acquire_gate));
-        event_set(field(h, Field::done_event));
-    }, PyExc_BaseException);
-    end_run(run.self);
-    if (failure)
-        raise_object(failure);
-}
-
-nb::object handle_run_pipeline(const Call &a) {
-    Run run;
-    run.self = as_handle(a[0], "_run_pipeline") ? a[0] : nb::handle();
-    run.acquired = false;
-    // A BaseException that is not an Exception leaves after the exit block.
-    // Held as a ref (never as a C++ exception object) so that a forced unwind
-    // at interpreter exit releases nothing without the GIL.
-    ref escaping;
-    try {
-        ref error = run_stretches(run);
-        if (error)
-            record_failure(run.self, error);
-    }
-    SIMSIG_LET_FORCED_UNWIND_THROUGH
-    catch (nb::python_error &e) {
-        escaping = ref(nb::borrow(e.value()));
-    }
-    exit_block(run);
-    if (escaping)
-        raise_object(escaping);
-    return nb::none();
-}
-
 } // namespace
 
 // A lock held by a thread that did not follow into this child is held for
@@ -439,7 +360,7 @@ nb::object handle_run_pipeline(const Call &a) {
 ref renewed_lock_if_held(nb::handle lock) {
     ref is_locked = hook(lock, "locked");
     if (is_locked && truthy(call(is_locked)))
-        return call(attr(global("threading"), "Lock"));
+        return call(attr(global(G::threading), "Lock"));
     return ref();
 }
 
@@ -489,19 +410,27 @@ const char *const kHandleInitDoc =
     "Returns once the run has taken hold of the sync manager, or after at most\n"
     "0.1 s. simulate_signal() and simulate_strategy() build handles; use those.";
 
+namespace {
+
+// self, then the constructor parameters of the attribute table, in order.
+std::vector<Param> init_parameters() {
+    std::vector<Param> params{arg("self")};
+    for (const HandleAttribute &row : kHandleAttributes)
+        if (row.init_parameter)
+            params.push_back(row.init_default == Default::required
+                                 ? arg(row.parameter())
+                                 : arg(row.parameter(), default_object(row.init_default)));
+    return params;
+}
+
+} // namespace
+
 void define_handle_class() {
     ref cls = make_handle_type("Handle to a running simulation.");
     // The methods, in the order the class defines them.
     auto method = [&](const char *method_name, ref fn) { set_attr(cls, method_name, fn); };
-    method("__init__",
-           make_function("SimulationHandle.__init__",
-                         {arg("self"), arg("graph"), arg("named_universe"), arg("expression_type"),
-                          arg("metaparameters", none()), arg("include_correlation", true_()),
-                          arg("include_mi", true_()), arg("record", true_()),
-                          arg("return_series", false_()), arg("return_weights", false_()),
-                          arg("selected_pool_id", none()), arg("selected_pool_kind", none()),
-                          arg("fail_fast", true_())},
-                         handle_init, kHandleInitDoc));
+    method("__init__", make_function("SimulationHandle.__init__", init_parameters(), handle_init,
+                                     kHandleInitDoc));
     method("_update_status",
            make_function("SimulationHandle._update_status",
                          {arg("self"), arg("phase"), arg("progress", zero_float()),
@@ -512,7 +441,7 @@ void define_handle_class() {
                          handle_check_cancelled,
                          "Check if cancelled and raise CancelledError if so."));
     method("_run_pipeline",
-           make_function("SimulationHandle._run_pipeline", {arg("self")}, handle_run_pipeline));
+           make_function("SimulationHandle._run_pipeline", {arg("self")}, body_of<run_pipeline>));
     method("status", make_function("SimulationHandle.status", {arg("self")}, handle_status,
                                    "Return current simulation status snapshot."));
     method("_do_release",
@@ -529,7 +458,7 @@ void define_handle_class() {
     g_update_status_body = handle_update_status;
     g_check_cancelled_body = handle_check_cancelled;
     g_do_release_body = handle_do_release;
-    set_global("SimulationHandle", cls);
+    set_global(G::SimulationHandle, cls);
 }
 
 } // namespace simsig

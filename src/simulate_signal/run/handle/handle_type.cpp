@@ -1,7 +1,7 @@
 // The native SimulationHandle type: typed fields mirrored in the instance
 // __dict__ (see run/handle.hpp), garbage-collected, weak-referenceable,
 // subclassable like the plain class it stands for.
-#include "run/handle.hpp"
+#include "run/handle/handle.hpp"
 
 #include <cstddef>
 #include <new>
@@ -15,11 +15,6 @@ PyTypeObject *g_handle_type = nullptr;
 // The attribute name of each field ("_graph", ...), interned.
 PyObject *g_field_names[kFieldCount] = {};
 
-const char *const kFieldNameLiterals[kFieldCount] = {
-#define SIMSIG_FIELD_NAME(f) "_" #f,
-    SIMSIG_HANDLE_FIELDS(SIMSIG_FIELD_NAME)
-#undef SIMSIG_FIELD_NAME
-};
 
 // _thread.lock and its two methods: a lock of exactly that type is acquired
 // and released through them, without a method lookup.
@@ -169,7 +164,7 @@ PyTypeObject *handle_type() { return g_handle_type; }
 
 ref make_handle_type(const char *doc) {
     for (int i = 0; i < kFieldCount; ++i)
-        g_field_names[i] = name(kFieldNameLiterals[i]).ptr();
+        g_field_names[i] = name(kHandleAttributes[i].attribute).ptr();
     remember_lock_type();
     PyType_Slot slots[] = {
         {Py_tp_doc, (void *) doc},

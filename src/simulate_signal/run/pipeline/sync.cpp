@@ -11,8 +11,12 @@
 // bookkeeping blocks below, never while request_for_sync() runs or while a
 // waiter waits, and never together with a handle's `_lock`.
 #include "frame/calls.hpp"
-#include "run/handle.hpp"
-#include "run/pipeline.hpp"
+#include "run/handle/handle.hpp"
+#include "run/pipeline/pipeline.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "graph/graph.hpp"
 
 namespace simsig {
 
@@ -24,7 +28,7 @@ constexpr double kSyncWaitSeconds = 30.0;
 constexpr double kPostAcquireGateSeconds = 5.0;
 
 void record_config_era(const Run &run) {
-    ref ec_dict = global("_era_config");
+    ref ec_dict = global(G::era_config);
     ref config_era = is_none(ec_dict) ? py_int(0) : attr(ec_dict, "get")("era_number", 0);
     ref old = set_field(run.handle(), Field::config_era_number, config_era);
 }
@@ -32,12 +36,12 @@ void record_config_era(const Run &run) {
 void check_graph_kind(nb::handle self) {
     ref expression_type = field(self, Field::expression_type);
     if (equals(expression_type, "SIGNAL")) {
-        if (truthy(helper("_has_filtration_runtime_graph", field(self, Field::graph))))
+        if (truthy(call_helper<has_filtration_runtime_graph>(field(self, Field::graph))))
             raise(PyExc_ValueError,
                   "simulate_signal only accepts signal graphs (rotation/feature nodes only). "
                   "Strategy simulation is deferred in the v1 public SDK.");
-    } else if (equals(expression_type, "STRATEGY")) {
-        if (!truthy(helper("_has_filtration_runtime_graph", field(self, Field::graph))))
+    } else if (is_strategy(expression_type)) {
+        if (!truthy(call_helper<has_filtration_runtime_graph>(field(self, Field::graph))))
             raise(PyExc_ValueError,
                   "Strategy graph must contain at least one filtration node. "
                   "Use simulate_signal() for signal graphs.");
@@ -45,7 +49,7 @@ void check_graph_kind(nb::handle self) {
 }
 
 void require_dependencies() {
-    if (is_none(global("_auth")) || is_none(global("_sync_manager")))
+    if (is_none(global(G::auth)) || is_none(global(G::sync_manager)))
         raise(PyExc_RuntimeError,
               "Pipeline dependencies not initialized. Call register() or login() first.");
 }
@@ -73,8 +77,8 @@ ref byte_count(nb::handle sync_manager, const char *attribute) {
 
 // One snapshot of the download counters; there is no progress callback.
 void report_download_progress(nb::handle self) {
-    ref bytes_downloaded = byte_count(global("_sync_manager"), "bytes_downloaded");
-    ref total_bytes = byte_count(global("_sync_manager"), "total_bytes");
+    ref bytes_downloaded = byte_count(global(G::sync_manager), "bytes_downloaded");
+    ref total_bytes = byte_count(global(G::sync_manager), "total_bytes");
     int positive = PyObject_RichCompareBool(total_bytes.ptr(), py_int(0).ptr(), Py_GT);
     if (positive < 0)
         throw nb::python_error();
@@ -92,8 +96,8 @@ void report_download_progress(nb::handle self) {
 }
 
 void request_feature_files(nb::handle self) {
-    ref request = attr_or_none(global("_sync_manager"), "request_feature_files_for_sync");
-    ref graph_feature_names = helper("_simulation_graph_feature_names", field(self, Field::graph));
+    ref request = attr_or_none(global(G::sync_manager), "request_feature_files_for_sync");
+    ref graph_feature_names = call_helper<simulation_graph_feature_names>(field(self, Field::graph));
     if (!truthy(graph_feature_names) || !PyCallable_Check(request.ptr()))
         return;
     update_status(self, "syncing", 0.0, "Syncing graph feature data from server...");
@@ -105,12 +109,12 @@ void request_feature_files(nb::handle self) {
 // Claims the shared sync when none is in progress.
 bool claim_shared_sync() {
     bool claimed = false;
-    locked(global("_sync_lock"), [&] {
-        if (truthy(global("_sync_in_progress")))
+    locked(global(G::sync_lock), [&] {
+        if (truthy(global(G::sync_in_progress)))
             return;
-        set_global("_sync_in_progress", true_());
-        set_global("_sync_exception_cache", none());
-        event_clear(global("_sync_event"));
+        set_global(G::sync_in_progress, true_());
+        set_global(G::sync_exception_cache, none());
+        event_clear(global(G::sync_event));
         claimed = true;
     });
     return claimed;
@@ -119,10 +123,10 @@ bool claim_shared_sync() {
 // The shared sync ended in `failure`: the waiters take it, and the next run
 // starts a new sync.
 void share_sync_failure(nb::handle failure) {
-    locked(global("_sync_lock"), [&] {
-        set_global("_sync_exception_cache", failure);
-        set_global("_sync_in_progress", false_());
-        event_set(global("_sync_event"));
+    locked(global(G::sync_lock), [&] {
+        set_global(G::sync_exception_cache, failure);
+        set_global(G::sync_in_progress, false_());
+        event_set(global(G::sync_event));
     });
 }
 
@@ -136,12 +140,12 @@ ref perform_shared_sync() {
     ref interrupt;
     try {
         failure = catch_exception([&] {
-            sync_result = attr(global("_sync_manager"), "request_for_sync")();
-            locked(global("_sync_lock"), [&] {
-                set_global("_sync_result_cache", sync_result);
-                set_global("_sync_exception_cache", none());
-                set_global("_sync_in_progress", false_());
-                event_set(global("_sync_event"));
+            sync_result = attr(global(G::sync_manager), "request_for_sync")();
+            locked(global(G::sync_lock), [&] {
+                set_global(G::sync_result_cache, sync_result);
+                set_global(G::sync_exception_cache, none());
+                set_global(G::sync_in_progress, false_());
+                event_set(global(G::sync_event));
             });
         });
     }
@@ -150,7 +154,7 @@ ref perform_shared_sync() {
         interrupt = ref(nb::borrow(e.value()));
     }
     if (interrupt) {
-        ref interrupted = new_exception(global("SyncError"), "Simulation data sync was interrupted");
+        ref interrupted = new_exception(global(G::SyncError), "Simulation data sync was interrupted");
         PyException_SetCause(interrupted.ptr(), interrupt.inc_ref().ptr());
         share_sync_failure(interrupted);
         raise_object(interrupt);
@@ -164,14 +168,14 @@ ref perform_shared_sync() {
 
 // Another run syncs: take its result, or raise its very exception.
 ref await_shared_sync() {
-    if (!event_wait(global("_sync_event"), kSyncWaitSeconds))
-        raise(global("SyncError"), "Timed out waiting for simulation data sync to complete");
+    if (!event_wait(global(G::sync_event), kSyncWaitSeconds))
+        raise(global(G::SyncError), "Timed out waiting for simulation data sync to complete");
     ref sync_result;
-    locked(global("_sync_lock"), [&] {
-        ref cached_exception = global("_sync_exception_cache");
+    locked(global(G::sync_lock), [&] {
+        ref cached_exception = global(G::sync_exception_cache);
         if (!is_none(cached_exception))
             raise_object(cached_exception);
-        sync_result = global("_sync_result_cache");
+        sync_result = global(G::sync_result_cache);
     });
     return sync_result;
 }
@@ -183,7 +187,7 @@ void shared_data_sync(Run &run) {
 
 void derive_market_era(Run &run) {
     std::vector<ref> market_era =
-        unpack(helper("_derive_synced_market_era", global("_sync_manager")), 2);
+        unpack(call_helper<derive_synced_market_era>(global(G::sync_manager)), 2);
     run.market_id = market_era[0];
     run.era_number = market_era[1];
     HandleObject *h = run.handle();
@@ -200,11 +204,11 @@ void acquire_and_sync(Run &run) {
     check_graph_kind(self);
     check_cancelled(self);
     require_dependencies();
-    run.wallet_secret = attr(global("_auth"), "get_wallet_secret")();
+    run.wallet_secret = attr(global(G::auth), "get_wallet_secret")();
 
     update_status(self, "syncing", 0.0, "Syncing data from server...");
     check_cancelled(self);
-    attr(global("_sync_manager"), "acquire")();
+    attr(global(G::sync_manager), "acquire")();
     record_acquisition(run);
 
     report_download_progress(self);
@@ -217,11 +221,11 @@ void acquire_and_sync(Run &run) {
 // In a child made by fork(), no thread of it syncs: a sync the parent had in
 // progress is not waited for there, and a new run syncs anew.
 void reset_shared_sync_after_fork() {
-    if (ref lock = renewed_lock_if_held(global("_sync_lock")))
-        set_global("_sync_lock", lock);
-    if (truthy(global("_sync_in_progress"))) {
-        set_global("_sync_in_progress", false_());
-        set_global("_sync_exception_cache", none());
+    if (ref lock = renewed_lock_if_held(global(G::sync_lock)))
+        set_global(G::sync_lock, lock);
+    if (truthy(global(G::sync_in_progress))) {
+        set_global(G::sync_in_progress, false_());
+        set_global(G::sync_exception_cache, none());
     }
 }
 

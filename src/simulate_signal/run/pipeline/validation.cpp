@@ -3,8 +3,11 @@
 // The run's private era-config copy, the lazily built graph validator, the
 // transform pipeline and metaparameters, the universe rule id, the graph
 // check, the selected pool and the per-pool metaparameters.
-#include "run/pipeline.hpp"
-#include "run/stretch_util.hpp"
+#include "run/pipeline/pipeline.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "runtime_data/runtime_data.hpp"
 
 namespace simsig {
 
@@ -15,28 +18,28 @@ const char *const kGraphValidatorRequired =
     "validation runtime before calling simulate_signal().";
 
 void build_graph_validator(const Run &run) {
-    std::vector<ref> runtime = unpack(helper("_import_graph_validator_runtime"), 2);
+    std::vector<ref> runtime = unpack(call_helper<import_graph_validator_runtime>(), 2);
     ref graph_validator_cls = runtime[0], validator_config_cls = runtime[1];
-    if (!truthy(helper("_is_function_store_registry", global("_vocabulary"))))
+    if (!truthy(call_helper<is_function_store_registry>(global(G::vocabulary))))
         raise(PyExc_TypeError,
               "GraphValidator requires a FunctionStore registry in runtime simulation");
-    ref raw = or_else(global("_vocabulary_raw"), new_dict());
+    ref raw = or_else(global(G::vocabulary_raw), new_dict());
     ref graph_validator_config = from_import("tallowmere._runtime", "_graph_validator_config");
     ref graph_validator_names = from_import("tallowmere._runtime", "_graph_validator_names");
     std::vector<ref> names = unpack(graph_validator_names(raw), 2);
     ref config = graph_validator_config(validator_config_cls, run.era_cfg);
-    set_global("_graph_validator",
-               graph_validator_cls(global("_vocabulary"), names[0], names[1], config));
+    set_global(G::graph_validator,
+               graph_validator_cls(global(G::vocabulary), names[0], names[1], config));
 }
 
 // Built once per process by the first run that finds none and has a vocabulary.
 void bootstrap_graph_validator(const Run &run) {
-    if (!is_none(global("_graph_validator")) || is_none(global("_vocabulary")))
+    if (!is_none(global(G::graph_validator)) || is_none(global(G::vocabulary)))
         return;
     ref exc = catch_exception([&] { build_graph_validator(run); });
     if (!exc)
         return;
-    if (is_instance(exc, global("SdkRuntimeNotReadyError")))
+    if (is_instance(exc, global(G::SdkRuntimeNotReadyError)))
         raise_object(exc);
     log_warning("Failed to bootstrap _graph_validator: %s", exc);
     raise_from(PyExc_RuntimeError, kGraphValidatorRequired, exc);
@@ -51,18 +54,18 @@ bool has_per_pool_default(nb::handle transform_pipeline) {
 void resolve_transform_pipeline(Run &run) {
     run.transform_pipeline = get(run.era_cfg, "transform_pipeline");
     if (is_none(run.transform_pipeline))
-        raise_from_none(global("SdkRuntimeNotReadyError"),
+        raise_from_none(global(G::SdkRuntimeNotReadyError),
                         "missing required era config field: transform_pipeline");
     // Rejects invalid metaparameters before any pool work; the per-pool
     // resolution below is the one whose result counts.
     if (!has_per_pool_default(run.transform_pipeline))
-        helper("_resolve_metaparameters", handle_field(run, Field::metaparameters),
+        call_function(global(G::resolve_metaparameters), handle_field(run, Field::metaparameters),
                run.transform_pipeline);
 }
 
 void resolve_universe_rule_id(const Run &run) {
     ref named_universe = handle_field(run, Field::named_universe);
-    ref universe_rule_id = helper("_resolve_universe_rule_id_for_sdk", run.era_cfg, named_universe);
+    ref universe_rule_id = call_helper<resolve_universe_rule_id_for_sdk>(run.era_cfg, named_universe);
     if (is_none(universe_rule_id)) {
         ref available_names =
             list_of(attr(or_else(get(run.era_cfg, "universe_rules"), new_dict()), "keys")());
@@ -79,7 +82,7 @@ void resolve_universe_rule_id(const Run &run) {
 }
 
 void validate_graph(const Run &run) {
-    ref graph_validator = global("_graph_validator");
+    ref graph_validator = global(G::graph_validator);
     if (is_none(graph_validator))
         raise(PyExc_RuntimeError, kGraphValidatorRequired);
     attr(graph_validator, "validate")(handle_field(run, Field::graph),
@@ -88,8 +91,8 @@ void validate_graph(const Run &run) {
 
 // A None on either side skips the check.
 void require_useful_signals() {
-    ref useful_signals = global("_useful_signals");
-    ref useful_signal_pool = global("_useful_signal_pool");
+    ref useful_signals = global(G::useful_signals);
+    ref useful_signal_pool = global(G::useful_signal_pool);
     if (!is_none(useful_signals) && length(useful_signals) == 0 &&
         !is_none(useful_signal_pool) && length(useful_signal_pool) == 0)
         raise(PyExc_ValueError, "No useful signals match the filtration criteria. Cannot "
@@ -99,14 +102,14 @@ void require_useful_signals() {
 void select_pool(Run &run) {
     ref expression_type = handle_field(run, Field::expression_type);
     ref named_universe = handle_field(run, Field::named_universe);
-    run.selected_pool_cfg = helper("_selected_pool_config", run.era_cfg, expression_type,
+    run.selected_pool_cfg = call_helper<selected_pool_config>(run.era_cfg, expression_type,
                                    handle_field(run, Field::selected_pool_id));
-    ref allowed_named_universes = helper("_pool_allowed_named_universes", run.selected_pool_cfg);
+    ref allowed_named_universes = call_helper<pool_allowed_named_universes>(run.selected_pool_cfg);
     if (truthy(allowed_named_universes) && !contains(allowed_named_universes, named_universe))
         raise(PyExc_ValueError,
               format("named_universe '%S' is not in selected pool allowed_named_universes=%R",
                      named_universe.ptr(), allowed_named_universes.ptr()));
-    run.selected_pool_name = helper("_selected_pool_runtime_name", run.selected_pool_cfg,
+    run.selected_pool_name = call_helper<selected_pool_runtime_name>(run.selected_pool_cfg,
                                     expression_type, handle_field(run, Field::selected_pool_id));
 }
 
@@ -115,10 +118,10 @@ void select_signal_pool(Run &run) {
     if (!is_strategy(run)) {
         run.selected_signal_pool_id = handle_field(run, Field::selected_pool_id);
     } else {
-        run.selected_signal_pool_id = helper("_strategy_signal_pool_id", run.selected_pool_cfg,
+        run.selected_signal_pool_id = call_helper<strategy_signal_pool_id>(run.selected_pool_cfg,
                                              handle_field(run, Field::selected_pool_id));
-        helper("_validate_strategy_useful_signal_pools", handle_field(run, Field::selected_pool_id),
-               run.selected_pool_cfg, global("_useful_signals"), global("_useful_signal_metadata"));
+        call_helper<validate_strategy_useful_signal_pools>(handle_field(run, Field::selected_pool_id),
+               run.selected_pool_cfg, global(G::useful_signals), global(G::useful_signal_metadata));
     }
 }
 
@@ -127,10 +130,10 @@ void resolve_pool_metaparameters(Run &run) {
     ref selected_transform_pool_id = run.selected_signal_pool_id;
     ref pool_ids = new_list();
     append(pool_ids, selected_transform_pool_id);
-    ref resolved_metaparameters_by_pool = helper(
-        "_canonicalize_metaparameters",
-        helper("_resolve_metaparameters_per_pool", handle_field(run, Field::metaparameters),
-               run.transform_pipeline, pool_ids));
+    ref resolved_metaparameters_by_pool = call_function(
+        global(G::canonicalize_metaparameters),
+        call_function(global(G::resolve_metaparameters_per_pool),
+                      handle_field(run, Field::metaparameters), run.transform_pipeline, pool_ids));
     run.selected_resolved_metaparameters = attr(resolved_metaparameters_by_pool, "get")(
         selected_transform_pool_id, new_dict());
     // Recording is keyed by the selected pool, evaluation by the signal pool;
@@ -148,7 +151,7 @@ void resolve_pool_metaparameters(Run &run) {
 
 void validate_and_configure(Run &run) {
     update_status(run.self, "graph-validation", 0.0, "Validating graph and simulation parameters...");
-    run.era_cfg = helper("_resolve_runtime_era_config", run.market_id, run.era_number);
+    run.era_cfg = call_helper<resolve_runtime_era_config>(run.market_id, run.era_number);
     bootstrap_graph_validator(run);
     resolve_transform_pipeline(run);
     resolve_universe_rule_id(run);

@@ -2,7 +2,7 @@
 // their handle (run folder internals).
 //
 // The handle's attributes live in typed fields of the instance, one per
-// attribute in the table below, in the order the constructor creates them.
+// field row of run/handle/attributes.hpp, in the order the constructor creates them.
 // The instance __dict__ mirrors them (same objects, same order), so Python
 // sees the attributes it always saw and an assignment from outside
 // (`h._lock = ...`) reaches the field through the type's __setattr__. Writing
@@ -19,6 +19,7 @@
 #include "frame/calls.hpp"
 #include "frame/event.hpp"
 #include "frame/frame.hpp"
+#include "run/handle/attributes.hpp"
 
 #include <condition_variable>
 #include <mutex>
@@ -26,21 +27,6 @@
 
 namespace simsig {
 
-#define SIMSIG_HANDLE_FIELDS(X)                                                            \
-    X(graph) X(named_universe) X(universe_rule_id) X(expression_type) X(metaparameters)    \
-    X(include_correlation) X(include_mi) X(record) X(return_series) X(return_weights)      \
-    X(selected_pool_id) X(selected_pool_kind) X(fail_fast) X(lock) X(status) X(result)     \
-    X(error) X(cancelled) X(done_event) X(start_time) X(acquired) X(pending_recording)     \
-    X(result_retrieved) X(pipeline_acquired) X(released) X(acquire_done)                   \
-    X(post_acquire_gate) X(thread) X(config_era_number)
-
-enum class Field : int {
-#define SIMSIG_FIELD_ENUM(f) f,
-    SIMSIG_HANDLE_FIELDS(SIMSIG_FIELD_ENUM)
-#undef SIMSIG_FIELD_ENUM
-    count
-};
-constexpr int kFieldCount = static_cast<int>(Field::count);
 
 struct HandleObject {
     PyObject_HEAD
@@ -133,6 +119,9 @@ void locked(HandleObject *h, F &&f) {
     ref lock = field(h, Field::lock);
     locked(nb::handle(lock), [&] { f(displaced); });
 }
+
+// CancelledError("Simulation cancelled"), of the class the namespace holds now.
+ref cancelled_error();
 
 // self._update_status(phase, progress, message) and self._check_cancelled(),
 // as the instance resolves them (the C++ body while they are the class's own).

@@ -3,18 +3,22 @@
 // Makes sure the era did not change while the run went on, leaves the
 // search-tracking record for result() to record, publishes the
 // SimulationResult and reports "complete".
-#include "run/pipeline.hpp"
-#include "run/stretch_util.hpp"
+#include "run/pipeline/pipeline.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "gates/gates.hpp"
+#include "graph/graph.hpp"
 
 namespace simsig {
 
 namespace {
 
 void recheck_era(const Run &run) {
-    ref current_era = attr(global("_era_thread"), "get_current_era_number")();
+    ref current_era = attr(global(G::era_thread), "get_current_era_number")();
     ref config_era = handle_field(run, Field::config_era_number);
     if (not_equals(current_era, config_era))
-        raise(global("EraError"),
+        raise(global(G::EraError),
               format("Era changed during simulation. Started with era_number=%S, current "
                      "era_number=%S. Results are invalid. Retry with the new era.",
                      config_era.ptr(), current_era.ptr()));
@@ -24,7 +28,7 @@ ref record_payload(const Run &run, nb::handle rejection_reason, nb::handle track
     ref graph = handle_field(run, Field::graph);
     ref payload = new_dict();
     set_item(payload, "source", name("simulate"));
-    set_item(payload, "graph", helper("_plain_tracking_graph", graph));
+    set_item(payload, "graph", call_helper<plain_tracking_graph>(graph));
     set_item(payload, "named_universe", handle_field(run, Field::named_universe));
     set_item(payload, "era_number", run.era_number);
     set_item(payload, "passed_thresholds", py_bool(run.pool_passed));
@@ -45,8 +49,8 @@ ref record_payload(const Run &run, nb::handle rejection_reason, nb::handle track
         set_item(payload, "strategy_pool_id", handle_field(run, Field::selected_pool_id));
         set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
         set_item(payload, "referenced_signal_ids",
-                 helper("_strategy_referenced_signal_ids", run.useful_sigs_for_eval,
-                        global("_useful_signal_metadata"), run.selected_pool_cfg));
+                 call_helper<strategy_referenced_signal_ids>(run.useful_sigs_for_eval,
+                        global(G::useful_signal_metadata), run.selected_pool_cfg));
     } else {
         set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
     }
@@ -60,7 +64,7 @@ void publish(const Run &run, Field f, nb::handle value) {
     HandleObject *h = run.handle();
     locked(h, [&](Displaced &displaced) {
         if (field_truthy(h, Field::cancelled))
-            raise(global("CancelledError"), "Simulation cancelled");
+            raise(global(G::CancelledError), "Simulation cancelled");
         displaced.push_back(set_field(h, f, value));
     });
 }
@@ -70,7 +74,7 @@ void prepare_pending_record(const Run &run) {
     ref rejection_reason = ref(nb::none());
     if (!is_none(run.failure_reason))
         rejection_reason = truthy(run.failure_detail) ? run.failure_detail : run.failure_reason;
-    ref tracking_stats = helper("_build_tracking_stats", attr(run.bt_result, "stats"),
+    ref tracking_stats = call_helper<build_tracking_stats>(attr(run.bt_result, "stats"),
                                 attr(run.bt_result, "per_column_stats"), run.era_cfg);
     ref payload = record_payload(run, rejection_reason, tracking_stats);
     ref pending = pair(handle_field(run, Field::expression_type), payload);
@@ -109,7 +113,7 @@ ref simulation_result(const Run &run) {
     set_item(fields, "backtest_elapsed_seconds", run.bt_elapsed);
     set_item(fields, "max_backtest_row_elapsed_seconds", run.bt_max_row_elapsed);
     set_item(fields, "resolved_metaparameters", run.selected_resolved_metaparameters);
-    return call_with_kwargs(global("SimulationResult"), fields);
+    return call_with_kwargs(global(G::SimulationResult), fields);
 }
 
 } // namespace

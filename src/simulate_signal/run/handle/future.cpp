@@ -15,7 +15,8 @@
 // to its list with no Python code in between, and the pipeline sets the flag
 // before it takes the lists; with the GIL held by both, each callback is
 // either taken by the pipeline or called at once by its registration.
-#include "run/handle.hpp"
+#include "run/handle/handle.hpp"
+#include "frame/globals.hpp"
 
 #include <algorithm>
 
@@ -136,7 +137,7 @@ nb::object handle_cancelled(const Call &a) {
         return nb::bool_(false);
     bool cancelled = false;
     locked(h, [&](Displaced &) {
-        cancelled = is_instance(field(h, Field::error), global("CancelledError"));
+        cancelled = is_instance(field(h, Field::error), global(G::CancelledError));
     });
     return nb::bool_(cancelled);
 }
@@ -206,7 +207,7 @@ nb::object handle_repr(const Call &a) {
     HandleObject *h = as_handle(a[0], "__repr__");
     ref phase;
     locked(h, [&](Displaced &) { phase = attr(field(h, Field::status), "phase"); });
-    const char *kind = equals(field(h, Field::expression_type), "STRATEGY") ? "strategy" : "signal";
+    const char *kind = is_strategy(field(h, Field::expression_type)) ? "strategy" : "signal";
     return format("<SimulationHandle %s %S pool=%R phase=%R>", kind,
                   field(h, Field::named_universe).ptr(), field(h, Field::selected_pool_id).ptr(),
                   phase.ptr());

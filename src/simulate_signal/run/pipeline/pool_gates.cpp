@@ -5,8 +5,12 @@
 // every gate outcome into one failure reason. With fail_fast off a pool that
 // already failed keeps being evaluated, as diagnostics.
 #include "frame/calls.hpp"
-#include "run/pipeline.hpp"
-#include "run/stretch_util.hpp"
+#include "run/pipeline/pipeline.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "runtime_data/runtime_data.hpp"
+#include "gates/gates.hpp"
 
 namespace simsig {
 
@@ -35,9 +39,9 @@ ref gather_pool_pnl(const Run &run) {
             append(pool_pnl_arrays, getitem(run.loaded_signal_pnl, sid));
     });
     if (is_strategy(run)) {
-        ref synced_found_strategy_pnl_arrays = call(
-            global("_load_synced_found_strategy_pnl_arrays"), run.sync_result,
-            kwarg("raw_backtester", attr_or_none(global("_backtester"), "raw_backtester")));
+        ref synced_found_strategy_pnl_arrays = call_helper<load_synced_found_strategy_pnl_arrays>(
+            run.sync_result,
+            kwarg("raw_backtester", attr_or_none(global(G::backtester), "raw_backtester")));
         attr(pool_pnl_arrays, "extend")(synced_found_strategy_pnl_arrays);
     }
     return pool_pnl_arrays;
@@ -47,7 +51,7 @@ ref gather_pool_pnl(const Run &run) {
 ref pnl_column(const Run &run, const char *key) {
     ref column = get(run.selected_pool_cfg, key);
     if (!truthy(column))
-        column = helper("_primary_evaluation_pnl_column", run.era_cfg);
+        column = call_helper<primary_evaluation_pnl_column>(run.era_cfg);
     return column;
 }
 
@@ -62,7 +66,7 @@ void correlation_gate(Run &run, PoolGates &gates) {
     if (length(pool_pnl_arrays) == 0 && gates.has_multiple_selected_pools && fail_fast(run)) {
         run.pool_correlation = py_float(0.0);
     } else {
-        ref correlate = global("_correlate_per_pool");
+        ref correlate = global(G::correlate_per_pool);
         if (is_none(correlate))
             raise(PyExc_ValueError, "Per-pool correlation function required. Inject "
                                     "_correlate_per_pool to compute pool-level correlations.");
@@ -73,14 +77,14 @@ void correlation_gate(Run &run, PoolGates &gates) {
     }
 
     gates.pool_correlation_failed =
-        !truthy(helper("_correlation_gate_passed", run.pool_correlation, corr_threshold));
+        !truthy(call_helper<correlation_gate_passed>(run.pool_correlation, corr_threshold));
     if (gates.pool_correlation_failed)
-        run.correlation_verdict = call(global("_gate_verdict"), false_(), name("correlation"),
+        run.correlation_verdict = call(global(G::gate_verdict), false_(), name("correlation"),
                                        kwarg("value", run.pool_correlation),
                                        kwarg("threshold", corr_threshold));
     else
         run.correlation_verdict =
-            call(global("_gate_verdict"), true_(), kwarg("value", run.pool_correlation),
+            call(global(G::gate_verdict), true_(), kwarg("value", run.pool_correlation),
                  kwarg("threshold", corr_threshold));
 }
 
@@ -101,8 +105,8 @@ ref resolve_mi_threshold(const Run &run) {
 }
 
 void empty_pool_mi(Run &run, nb::handle mi_threshold) {
-    run.pool_mi_score = global("empty_pool_pnl_mi")();
-    run.pool_mi_passed = helper("_pnl_mi_gate_passed", run.pool_mi_score, mi_threshold);
+    run.pool_mi_score = global(G::empty_pool_pnl_mi)();
+    run.pool_mi_passed = call_helper<pnl_mi_gate_passed>(run.pool_mi_score, mi_threshold);
 }
 
 // A score that is no MI score, or a non-finite one for a non-empty pool,
@@ -116,12 +120,12 @@ void computed_mi(Run &run, nb::handle compute_mi, nb::handle mi_column, nb::hand
         2);
     run.pool_mi_score = result[0];
     run.pool_mi_passed = result[1];
-    bool unusable = helper("_is_mi_score", run.pool_mi_score).ptr() == Py_False;
+    bool unusable = call_helper<is_mi_score>(run.pool_mi_score).ptr() == Py_False;
     if (!unusable && truthy(pool_signals_for_mi)) {
         ref number = nb::steal(PyNumber_Float(run.pool_mi_score.ptr()));
         if (!number)
             throw nb::python_error();
-        unusable = !truthy(attr(global("math"), "isfinite")(number));
+        unusable = !truthy(attr(global(G::math), "isfinite")(number));
     }
     if (unusable) {
         run.pool_mi_score = ref(nb::none());
@@ -136,7 +140,7 @@ void mi_unavailable(Run &run) {
     run.pool_mi_passed = py_bool(false);
     ref extra = new_dict();
     set_item(extra, "pool", run.selected_pool_name);
-    attr(global("logger"), "warning")("mi_computation_unavailable", nb::arg("extra") = extra);
+    attr(global(G::logger), "warning")("mi_computation_unavailable", nb::arg("extra") = extra);
 }
 
 void mi_gate(Run &run, const PoolGates &gates) {
@@ -148,14 +152,14 @@ void mi_gate(Run &run, const PoolGates &gates) {
 
     // An injected found-signal pool replaces the configured ids.
     ref pool_signals_for_mi = get(run.selected_pool_cfg, "found_signal_ids", new_list());
-    if (!is_none(global("_found_signal_pool")))
-        pool_signals_for_mi = global("_found_signal_pool");
+    if (!is_none(global(G::found_signal_pool)))
+        pool_signals_for_mi = global(G::found_signal_pool);
 
     bool empty_pool = !truthy(pool_signals_for_mi);
-    if (empty_pool && (!is_none(global("_found_signal_pool")) ||
+    if (empty_pool && (!is_none(global(G::found_signal_pool)) ||
                        (gates.has_multiple_selected_pools && fail_fast(run)))) {
         empty_pool_mi(run, mi_threshold);
-    } else if (ref compute_mi = global("_compute_mi_per_pool"); !is_none(compute_mi)) {
+    } else if (ref compute_mi = global(G::compute_mi_per_pool); !is_none(compute_mi)) {
         computed_mi(run, compute_mi, mi_column, mi_threshold, pool_signals_for_mi);
     } else if (empty_pool) {
         empty_pool_mi(run, mi_threshold);
@@ -164,11 +168,11 @@ void mi_gate(Run &run, const PoolGates &gates) {
     }
 
     if (run.pool_mi_passed.ptr() == Py_False)
-        run.mi_verdict = call(global("_gate_verdict"), false_(), name("pnl_mi"),
+        run.mi_verdict = call(global(G::gate_verdict), false_(), name("pnl_mi"),
                               kwarg("value", run.pool_mi_score),
                               kwarg("threshold", mi_threshold));
     else
-        run.mi_verdict = call(global("_gate_verdict"), true_(), kwarg("value", run.pool_mi_score),
+        run.mi_verdict = call(global(G::gate_verdict), true_(), kwarg("value", run.pool_mi_score),
                               kwarg("threshold", mi_threshold));
 }
 

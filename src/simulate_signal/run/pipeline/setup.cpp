@@ -7,8 +7,11 @@
 // and the wallet secret are passed on as opaque values and never kept beyond
 // the run.
 #include "frame/calls.hpp"
-#include "run/handle.hpp"
-#include "run/pipeline.hpp"
+#include "run/handle/handle.hpp"
+#include "run/pipeline/pipeline.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "runtime_data/runtime_data.hpp"
 
 namespace simsig {
 
@@ -49,7 +52,7 @@ void check_required_keys(nb::handle vocabulary) {
 }
 
 void require_vault() {
-    if (is_none(global("_vault")))
+    if (is_none(global(G::vault)))
         raise(PyExc_RuntimeError,
               "Vault runtime is required for simulation. Call register()/login() so the "
               "synced vault runtime is initialized.");
@@ -57,13 +60,13 @@ void require_vault() {
 
 // First truthy of the sync manager's _data_dir and data_dir, else _signal_dir.
 ref find_data_dir() {
-    ref data_dir = attr_or_none(global("_sync_manager"), "_data_dir");
+    ref data_dir = attr_or_none(global(G::sync_manager), "_data_dir");
     if (truthy(data_dir))
         return data_dir;
-    data_dir = attr_or_none(global("_sync_manager"), "data_dir");
+    data_dir = attr_or_none(global(G::sync_manager), "data_dir");
     if (truthy(data_dir))
         return data_dir;
-    return global("_signal_dir");
+    return global(G::signal_dir);
 }
 
 // vault_already_initialized_is_ready(_vault, exc), asked as the body of
@@ -71,12 +74,12 @@ ref find_data_dir() {
 // vault's error as its __context__.
 bool vault_error_is_harmless(nb::handle exc) {
     return while_handling(exc, [&] {
-        return truthy(helper("vault_already_initialized_is_ready", global("_vault"), exc));
+        return truthy(call_function(global(G::vault_already_initialized_is_ready), global(G::vault), exc));
     });
 }
 
 void set_up_vault(const Run &run, nb::handle shuffle_blob) {
-    ref backtester = global("_backtester");
+    ref backtester = global(G::backtester);
     ref initialize_runtime_vault =
         is_none(backtester) ? ref(nb::none()) : attr_or_none(backtester, "initialize_era_vault");
     if (PyCallable_Check(initialize_runtime_vault.ptr())) {
@@ -85,7 +88,7 @@ void set_up_vault(const Run &run, nb::handle shuffle_blob) {
              kwarg("era_number", run.era_number));
         return;
     }
-    ref initialize_vault = attr_or_none(global("_vault"), "initialize");
+    ref initialize_vault = attr_or_none(global(G::vault), "initialize");
     if (PyCallable_Check(initialize_vault.ptr())) {
         ref exc = catch_exception(
             [&] { initialize_vault(shuffle_blob, run.wallet_secret, run.era_number); });
@@ -93,30 +96,30 @@ void set_up_vault(const Run &run, nb::handle shuffle_blob) {
         if (exc && !vault_error_is_harmless(exc))
             raise_object(exc);
     }
-    attr(global("_vault"), "init_if_needed")(run.era_number);
+    attr(global(G::vault), "init_if_needed")(run.era_number);
 }
 
 void load_vocabulary(const Run &run) {
-    ref loader = global("_load_vocabulary");
+    ref loader = global(G::load_vocabulary);
     if (is_none(loader))
         return;
     ref loaded_vocab = loader(run.era_number);
     if (!is_non_empty_dict(loaded_vocab))
         raise(PyExc_ValueError, "load_vocabulary returned empty or invalid vocabulary");
     check_required_keys(loaded_vocab);
-    set_global("_vocabulary_raw", loaded_vocab);
+    set_global(G::vocabulary_raw, loaded_vocab);
     // A registry already in place stays; the loaded dict is only recorded.
-    if (!truthy(helper("_is_function_store_registry", global("_vocabulary"))))
-        set_global("_vocabulary", helper("_build_obfuscated_store", loaded_vocab));
+    if (!truthy(call_helper<is_function_store_registry>(global(G::vocabulary))))
+        set_global(G::vocabulary, call_helper<build_obfuscated_store>(loaded_vocab));
 }
 
 // The runtime needs a registry: a complete raw vocabulary dict is refused.
 void check_runtime_vocabulary() {
-    if (is_none(global("_vocabulary")))
+    if (is_none(global(G::vocabulary)))
         raise(PyExc_RuntimeError,
               "Vocabulary is required for simulation. Call init_simulate_signal(..., "
               "load_vocabulary=...) or initialize the runtime vocabulary.");
-    ref vocabulary = global("_vocabulary");
+    ref vocabulary = global(G::vocabulary);
     if (!is_non_empty_dict(vocabulary))
         return;
     check_required_keys(vocabulary);
@@ -125,7 +128,7 @@ void check_runtime_vocabulary() {
 }
 
 void require_backtester() {
-    if (is_none(global("_backtester")))
+    if (is_none(global(G::backtester)))
         raise(PyExc_RuntimeError,
               "Backtester runtime is required for simulation. Call register()/login() so the "
               "synced backtester runtime is initialized.");
@@ -134,7 +137,7 @@ void require_backtester() {
 void initialize_reconstruction(const Run &run, nb::handle shuffle_blob) {
     update_status(run.self, "feature-reconstruction-deobfuscation", 0.0,
                   "Initializing feature reconstruction from synced shuffle seed...");
-    call_method(global("_backtester"), "init_reconstruction",
+    call_method(global(G::backtester), "init_reconstruction",
                 kwarg("shuffle_blob", shuffle_blob), kwarg("wallet_secret", run.wallet_secret),
                 kwarg("market_id", run.market_id), kwarg("era_number", run.era_number));
     check_cancelled(run.self);
@@ -152,7 +155,7 @@ void set_up_runtime(Run &run) {
     run.data_dir = find_data_dir();
     // The seed is passed on to the vault and the backtester and dropped with
     // this stretch.
-    ref shuffle_blob = helper("_load_runtime_shuffle_blob", run.data_dir);
+    ref shuffle_blob = call_helper<load_runtime_shuffle_blob>(run.data_dir);
     set_up_vault(run, shuffle_blob);
     load_vocabulary(run);
     check_runtime_vocabulary();

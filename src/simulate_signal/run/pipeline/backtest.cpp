@@ -4,15 +4,18 @@
 // PnL the correlation gate needs, and judges the backtest statistics: the
 // structural check and the scalar threshold gates.
 #include "frame/calls.hpp"
-#include "run/pipeline.hpp"
-#include "run/stretch_util.hpp"
+#include "run/pipeline/pipeline.hpp"
+#include "config/config.hpp"
+#include "frame/globals.hpp"
+#include "frame/helpers.hpp"
+#include "gates/gates.hpp"
 
 namespace simsig {
 
 namespace {
 
 void ensure_fresh_before_backtest() {
-    ref guard = global("_runtime_freshness_guard");
+    ref guard = global(G::runtime_freshness_guard);
     if (is_none(guard))
         return;
     ref ensure_fresh = attr_or_none(guard, "ensure_fresh_before_backtest");
@@ -37,11 +40,11 @@ void run_the_backtest(Run &run) {
 }
 
 void record_timing(Run &run) {
-    ref bt_row_count = call_method(global("_backtest_timing"), "extract_backtest_row_count",
+    ref bt_row_count = call_method(global(G::backtest_timing), "extract_backtest_row_count",
                                    run.bt_result, kwarg("weights", run.eval_weights));
-    run.bt_max_row_elapsed = call_method(global("_backtest_timing"),
+    run.bt_max_row_elapsed = call_method(global(G::backtest_timing),
                                          "extract_max_row_elapsed_seconds", run.bt_result);
-    call_method(global("_backtest_timing"), "record_backtest_timing",
+    call_method(global(G::backtest_timing), "record_backtest_timing",
                 kwarg("graph", handle_field(run, Field::graph)),
                 kwarg("frequency", get(run.era_cfg, "frequency")),
                 kwarg("row_count", bt_row_count), kwarg("elapsed_seconds", run.bt_elapsed),
@@ -75,7 +78,7 @@ void load_found_signal_pnl(Run &run, nb::handle all_signal_ids, nb::handle pool_
     run.loaded_signal_pnl = new_dict();
     if (!truthy(handle_field(run, Field::include_correlation)) || length(all_signal_ids) == 0)
         return;
-    if (is_none(global("_load_found_signal_pnl")))
+    if (is_none(global(G::load_found_signal_pnl)))
         raise(PyExc_ValueError,
               format("Signal PnL data could not be loaded for found signal IDs: %S. Inject "
                      "_load_found_signal_pnl to provide per-ID PnL loading.",
@@ -83,7 +86,7 @@ void load_found_signal_pnl(Run &run, nb::handle all_signal_ids, nb::handle pool_
     ref missing_signal_ids = new_list();
     for_each_item(all_signal_ids, [&](nb::handle sid) {
         ref loaded_pnl =
-            call(global("_load_found_signal_pnl"), sid, kwarg("pool_name", pool_name));
+            call(global(G::load_found_signal_pnl), sid, kwarg("pool_name", pool_name));
         if (!is_none(loaded_pnl))
             set_item(run.loaded_signal_pnl, sid, loaded_pnl);
         else
@@ -96,7 +99,7 @@ void load_found_signal_pnl(Run &run, nb::handle all_signal_ids, nb::handle pool_
 
 // The pool's threshold set for the run's universe and expression kind.
 ref resolve_thresholds(const Run &run, nb::handle pool_cfg) {
-    ref pool_universe = helper("_resolve_pool_universe_thresholds", pool_cfg,
+    ref pool_universe = call_helper<resolve_pool_universe_thresholds>(pool_cfg,
                                handle_field(run, Field::universe_rule_id));
     ref threshold_key =
         nb::borrow(name(is_strategy(run) ? "strategy_is_thresholds" : "signal_is_thresholds"));
@@ -108,21 +111,21 @@ ref resolve_thresholds(const Run &run, nb::handle pool_cfg) {
 void judge_structure(Run &run) {
     run.structural_failed = truthy(attr_or(run.bt_result, "structural_failed", false_()));
     run.pool_passed = !run.structural_failed;
-    run.stats_verdict = global("_gate_verdict")(true);
-    run.correlation_verdict = global("_not_evaluated_verdict")();
-    run.mi_verdict = global("_not_evaluated_verdict")();
+    run.stats_verdict = global(G::gate_verdict)(true);
+    run.correlation_verdict = global(G::not_evaluated_verdict)();
+    run.mi_verdict = global(G::not_evaluated_verdict)();
 }
 
 ref scalar_metrics(const Run &run) {
     ref stats = attr(run.bt_result, "stats");
-    ref primary_pnl_col = helper("_primary_evaluation_pnl_column", run.era_cfg);
+    ref primary_pnl_col = call_helper<primary_evaluation_pnl_column>(run.era_cfg);
     ref sharpe_key = nb::steal(PyNumber_Add(primary_pnl_col.ptr(), name("_sharpe").ptr()));
     if (!sharpe_key)
         throw nb::python_error();
-    ref stats_sharpe = helper("_tracking_metric", attr(attr(run.bt_result, "per_column_stats"),
+    ref stats_sharpe = call_helper<tracking_metric>(attr(attr(run.bt_result, "per_column_stats"),
                                                        "get")(sharpe_key, 0.0));
     ref abs_weight_sum_mean =
-        helper("_tracking_metric", attr_or(stats, "abs_weight_sum_mean", zero_float()));
+        call_helper<tracking_metric>(attr_or(stats, "abs_weight_sum_mean", zero_float()));
 
     // `turnover` wins; `avg_turnover` is the fallback (read either way).
     ref avg_turnover = attr_or(stats, "avg_turnover", zero_float());
@@ -139,14 +142,14 @@ ref scalar_metrics(const Run &run) {
 // thresholds failed too.
 void judge_thresholds(Run &run, nb::handle thresholds) {
     ref metrics = scalar_metrics(run);
-    ref threshold_result = call(global("evaluate_threshold_gates"), kwarg("metrics", metrics),
+    ref threshold_result = call(global(G::evaluate_threshold_gates), kwarg("metrics", metrics),
                                 kwarg("threshold_set", thresholds));
     if (!truthy(attr(threshold_result, "passed"))) {
         run.pool_passed = false;
-        run.stats_verdict = global("_gate_verdict")(false, "thresholds");
+        run.stats_verdict = global(G::gate_verdict)(false, "thresholds");
     }
     if (run.structural_failed)
-        run.stats_verdict = global("_gate_verdict")(false, "invalid_weights");
+        run.stats_verdict = global(G::gate_verdict)(false, "invalid_weights");
 }
 
 } // namespace
@@ -164,7 +167,7 @@ void backtest_and_gate(Run &run) {
         set_attr(attr(run.bt_result, "stats"), "correlation", none());
     check_cancelled(run.self);
 
-    ref useful_signals = global("_useful_signals");
+    ref useful_signals = global(G::useful_signals);
     run.useful_sigs_for_eval = is_none(useful_signals) ? new_list() : useful_signals;
     // The selected pool, judged under these names.
     ref pool_cfg = run.selected_pool_cfg;
