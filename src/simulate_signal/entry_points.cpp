@@ -5,15 +5,13 @@
 // conversion, the named universe and the pool id are checked here, so a bad
 // request raises from the call itself and no thread is started.
 #include "assembly.hpp"
-#include "frame/calls.hpp"
-#include "frame/globals.hpp"
-#include "frame/helpers.hpp"
-#include "run/handle/attributes.hpp"
-#include "frame/frame.hpp"
 #include "config/config.hpp"
+#include "frame/calls.hpp"
+#include "frame/frame.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
 #include "graph/graph.hpp"
+#include "run/handle/attributes.hpp"
 
 #include <vector>
 
@@ -31,9 +29,8 @@ std::vector<Param> entry_parameters(const char *pool_field) {
         if (row.entry_default == Default::required)
             params.push_back(row.entry_keyword_only ? kwonly(n) : arg(n));
         else
-            params.push_back(row.entry_keyword_only
-                                 ? kwonly(n, default_object(row.entry_default))
-                                 : arg(n, default_object(row.entry_default)));
+            params.push_back(row.entry_keyword_only ? kwonly(n, default_object(row.entry_default))
+                                                    : arg(n, default_object(row.entry_default)));
     }
     return params;
 }
@@ -61,12 +58,18 @@ PyObject *constructor_keywords() {
 nb::handle constructor_argument(Field f, const Call &a, const Kind &kind, const ref &graph,
                                 const ref &named_universe, const ref &selected_pool_id) {
     switch (f) {
-    case Field::graph: return graph;
-    case Field::named_universe: return named_universe;
-    case Field::expression_type: return name(kind.expression_type);
-    case Field::selected_pool_id: return selected_pool_id;
-    case Field::selected_pool_kind: return name(kind.pool_kind);
-    default: return a[size_t(row_of(f).entry_place)];
+    case Field::graph:
+        return graph;
+    case Field::named_universe:
+        return named_universe;
+    case Field::expression_type:
+        return name(kind.expression_type);
+    case Field::selected_pool_id:
+        return selected_pool_id;
+    case Field::selected_pool_kind:
+        return name(kind.pool_kind);
+    default:
+        return a[size_t(row_of(f).entry_place)];
     }
 }
 
@@ -86,8 +89,9 @@ nb::object start_simulation(const Call &a, const Kind &kind) {
     size_t n = 0;
     for (int i = 0; i < kAttributeCount; ++i)
         if (kHandleAttributes[i].init_parameter)
-            stack[1 + n++] = constructor_argument(Field(i), a, kind, graph, named_universe,
-                                                  selected_pool_id).ptr();
+            stack[1 + n++] =
+                constructor_argument(Field(i), a, kind, graph, named_universe, selected_pool_id)
+                    .ptr();
     PyObject *handle = PyObject_Vectorcall(global(G::SimulationHandle).ptr(), stack + 1,
                                            PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
     if (!handle)
@@ -115,7 +119,7 @@ const char *const kStrategyDoc =
     "with handle.cancel(), and collect the SimulationResult with\n"
     "handle.result(), which raises the run's error.";
 
-} // namespace
+}  // namespace
 
 // inspect.Signature of the published parameters, in the entry points' order,
 // the pool parameter named `pool_parameter_name`. market_id and era_number are
@@ -130,12 +134,17 @@ ref pool_v2_signature(nb::handle pool_parameter_name) {
         const HandleAttribute &row = entry_row(place);
         nb::handle n = row.pool_parameter ? pool_parameter_name : name(row.parameter());
         switch (row.published) {
-        case Published::hidden: break;
-        case Published::positional: parameters.append(parameter(n, positional_or_keyword)); break;
-        case Published::keyword_required: parameters.append(parameter(n, keyword_only)); break;
+        case Published::hidden:
+            break;
+        case Published::positional:
+            parameters.append(parameter(n, positional_or_keyword));
+            break;
+        case Published::keyword_required:
+            parameters.append(parameter(n, keyword_only));
+            break;
         case Published::keyword:
-            parameters.append(parameter(n, keyword_only,
-                                        nb::arg("default") = default_object(row.entry_default)));
+            parameters.append(
+                parameter(n, keyword_only, nb::arg("default") = default_object(row.entry_default)));
             break;
         }
     }

@@ -6,13 +6,13 @@
 #include "frame/state.hpp"
 
 #include "config/config.hpp"
+#include "frame/globals.hpp"
 #include "gates/gates.hpp"
 #include "graph/graph.hpp"
 #include "options/options.hpp"
 #include "run/run.hpp"
 #include "runtime_data/runtime_data.hpp"
 #include "weights/weights.hpp"
-#include "frame/globals.hpp"
 
 namespace simsig {
 
@@ -82,9 +82,9 @@ void bind_primitives() {
                    from_import("tallowmere._simulate_primitives", "has_filtration_node"));
         set_global(G::resolve_metaparameters,
                    from_import("tallowmere._simulate_primitives", "resolve_metaparameters"));
-        set_global(G::resolve_metaparameters_per_pool,
-                   from_import("tallowmere._simulate_primitives",
-                               "resolve_metaparameters_per_pool"));
+        set_global(
+            G::resolve_metaparameters_per_pool,
+            from_import("tallowmere._simulate_primitives", "resolve_metaparameters_per_pool"));
     }
 }
 

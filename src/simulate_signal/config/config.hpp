@@ -11,10 +11,10 @@ void define_config_functions();
 // the comment); call them with call_helper<fn> (frame/helpers.hpp).
 
 // era_config.cpp
-ref coerce_era_number(nb::handle value);  // _coerce_era_number
-ref coerce_market_id(nb::handle value);  // _coerce_market_id
-ref market_id_from_manifest(nb::handle manifest);  // _market_id_from_manifest
-ref era_number_from_manifest(nb::handle manifest);  // _era_number_from_manifest
+ref coerce_era_number(nb::handle value);                // _coerce_era_number
+ref coerce_market_id(nb::handle value);                 // _coerce_market_id
+ref market_id_from_manifest(nb::handle manifest);       // _market_id_from_manifest
+ref era_number_from_manifest(nb::handle manifest);      // _era_number_from_manifest
 ref derive_synced_market_era(nb::handle sync_manager);  // _derive_synced_market_era
 // _resolve_runtime_era_config
 ref resolve_runtime_era_config(nb::handle market_id, nb::handle era_number);
@@ -25,20 +25,24 @@ ref primary_evaluation_pnl_column(nb::handle era_config);  // _primary_evaluatio
 // named_universe.cpp
 // _validate_selected_pool_id
 ref validate_selected_pool_id(nb::handle pool_id, nb::handle field_name);
-ref safe_named_universe(nb::handle named_universe);  // _safe_named_universe
+ref safe_named_universe(nb::handle named_universe);     // _safe_named_universe
 ref pool_allowed_named_universes(nb::handle pool_cfg);  // _pool_allowed_named_universes
-ref configured_named_universe();  // _configured_named_universe
+ref configured_named_universe();                        // _configured_named_universe
 // _first_pool_named_universe
-ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type, nb::handle selected_pool_id);
+ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
+                              nb::handle selected_pool_id);
 // _resolve_simulation_named_universe
-ref resolve_simulation_named_universe(nb::handle named_universe, nb::handle expression_type, nb::handle selected_pool_id);
+ref resolve_simulation_named_universe(nb::handle named_universe, nb::handle expression_type,
+                                      nb::handle selected_pool_id);
 
 // pool_selection.cpp
 ref selected_pool_field_name(nb::handle expression_type);  // _selected_pool_field_name
 // _selected_pool_config
-ref selected_pool_config(nb::handle era_cfg, nb::handle expression_type, nb::handle selected_pool_id);
+ref selected_pool_config(nb::handle era_cfg, nb::handle expression_type,
+                         nb::handle selected_pool_id);
 // _selected_pool_runtime_name
-ref selected_pool_runtime_name(nb::handle pool_cfg, nb::handle expression_type, nb::handle selected_pool_id);
+ref selected_pool_runtime_name(nb::handle pool_cfg, nb::handle expression_type,
+                               nb::handle selected_pool_id);
 ref coerce_int_rule_id(nb::handle value);  // _coerce_int_rule_id
 // _resolve_universe_rule_id_for_sdk
 ref resolve_universe_rule_id_for_sdk(nb::handle era_cfg, nb::handle named_universe);
@@ -51,10 +55,13 @@ ref strategy_signal_pool_id(nb::handle strategy_pool_cfg, nb::handle strategy_po
 // _metadata_for_signal_ref
 ref metadata_for_signal_ref(nb::handle signal_ref, nb::handle metadata);
 ref signal_ref_label(nb::handle signal_ref, nb::handle metadata);  // _signal_ref_label
-ref metadata_signal_pool_id(nb::handle metadata);  // _metadata_signal_pool_id
+ref metadata_signal_pool_id(nb::handle metadata);                  // _metadata_signal_pool_id
 // _validate_strategy_useful_signal_pools
-ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handle strategy_pool_cfg, nb::handle useful_signals, nb::handle useful_signal_metadata);
+ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handle strategy_pool_cfg,
+                                          nb::handle useful_signals,
+                                          nb::handle useful_signal_metadata);
 // _strategy_referenced_signal_ids
-ref strategy_referenced_signal_ids(nb::handle useful_signals, nb::handle useful_signal_metadata, nb::handle pool_cfg);
+ref strategy_referenced_signal_ids(nb::handle useful_signals, nb::handle useful_signal_metadata,
+                                   nb::handle pool_cfg);
 
 } // namespace simsig

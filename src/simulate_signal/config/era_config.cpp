@@ -1,8 +1,8 @@
 // The synced market and era, and the run's private copy of the era config.
 // Everything here fails closed: a missing or mismatching identity is an
 // exception, never a silent default.
-#include "config/parts.hpp"
 #include "config/config.hpp"
+#include "config/parts.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
 
@@ -34,7 +34,7 @@ bool compare_with_zero(nb::handle value, int op) {
     return truthy(result);
 }
 
-} // namespace
+}  // namespace
 
 ref coerce_era_number(nb::handle value) {
     ref number = coerce_int(value);
@@ -59,7 +59,7 @@ ref manifest_field(nb::handle manifest, const char *field) {
     return attr_or_none(manifest, field);
 }
 
-} // namespace
+}  // namespace
 
 ref market_id_from_manifest(nb::handle manifest) {
     if (is_none(manifest))
@@ -93,12 +93,11 @@ namespace {
 
 [[noreturn]] void raise_era_mismatch(const char *field, nb::handle requested,
                                      nb::handle configured) {
-    raise(global(G::EraError),
-          format("Synced %s=%S does not match era_config %s=%S", field, requested.ptr(), field,
-                 configured.ptr()));
+    raise(global(G::EraError), format("Synced %s=%S does not match era_config %s=%S", field,
+                                      requested.ptr(), field, configured.ptr()));
 }
 
-} // namespace
+}  // namespace
 
 // A shallow copy: the run may add keys to it; nested values stay shared.
 ref resolve_runtime_era_config(nb::handle market_id, nb::handle era_number) {
@@ -150,11 +149,16 @@ void define_era_config_functions() {
     def_helper<coerce_market_id>("_coerce_market_id", {arg("value")});
     def_helper<market_id_from_manifest>("_market_id_from_manifest", {arg("manifest")});
     def_helper<era_number_from_manifest>("_era_number_from_manifest", {arg("manifest")});
-    def_helper<derive_synced_market_era>("_derive_synced_market_era", {arg("sync_manager")},
-                 "Derive market_id and era_number from sync runtime state.");
-    def_helper<resolve_runtime_era_config>("_resolve_runtime_era_config", {arg("market_id"), arg("era_number")}, "Return a defensive copy of the synced era_config dict.");
-    def_helper<required_runtime_data_shape_value>("_required_runtime_data_shape_value", {arg("era_config"), arg("field")});
-    def_helper<primary_evaluation_pnl_column>("_primary_evaluation_pnl_column", {arg("era_config")});
+    def_helper<derive_synced_market_era>(
+        "_derive_synced_market_era", {arg("sync_manager")},
+        "Derive market_id and era_number from sync runtime state.");
+    def_helper<resolve_runtime_era_config>(
+        "_resolve_runtime_era_config", {arg("market_id"), arg("era_number")},
+        "Return a defensive copy of the synced era_config dict.");
+    def_helper<required_runtime_data_shape_value>("_required_runtime_data_shape_value",
+                                                  {arg("era_config"), arg("field")});
+    def_helper<primary_evaluation_pnl_column>("_primary_evaluation_pnl_column",
+                                              {arg("era_config")});
 }
 
 } // namespace simsig

@@ -2,8 +2,8 @@
 // checked, and a missing name is chosen through an ordered chain of
 // fallbacks. The name is also one path segment of the synced runtime data on
 // disk, so nothing that could step out of that directory is accepted.
-#include "config/parts.hpp"
 #include "config/config.hpp"
+#include "config/parts.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
 
@@ -25,7 +25,7 @@ bool has_unsafe_character(nb::handle text) {
     return contains(text, name("/")) || contains(text, name("\\")) || contains(text, nul);
 }
 
-} // namespace
+}  // namespace
 
 ref safe_named_universe(nb::handle named_universe) {
     if (is_none(named_universe))
@@ -44,7 +44,7 @@ namespace {
 
 ref safe(nb::handle value) { return call_helper<safe_named_universe>(value); }
 
-} // namespace
+}  // namespace
 
 // A pool's own list (a real list; a tuple does not count), else its single
 // name. Each kept element passes through the safety check twice.
@@ -102,9 +102,10 @@ ref selected_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
     return first_of(call_helper<pool_allowed_named_universes>(signal_pool));
 }
 
-} // namespace
+}  // namespace
 
-ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type, nb::handle selected_pool_id) {
+ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
+                              nb::handle selected_pool_id) {
     if (!PyDict_Check(era_cfg.ptr()))
         return nb::none();
     if (truthy(selected_pool_id)) {
@@ -146,7 +147,8 @@ ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type, nb
 
 // The caller's name, the onboarding name, then the era's pools: the first
 // truthy one wins.
-ref resolve_simulation_named_universe(nb::handle named_universe, nb::handle expression_type, nb::handle selected_pool_id) {
+ref resolve_simulation_named_universe(nb::handle named_universe, nb::handle expression_type,
+                                      nb::handle selected_pool_id) {
     ref explicit_name = safe(named_universe);
     if (truthy(explicit_name))
         return explicit_name;
@@ -154,7 +156,7 @@ ref resolve_simulation_named_universe(nb::handle named_universe, nb::handle expr
     if (truthy(configured))
         return configured;
     ref from_pools = call_helper<first_pool_named_universe>(global(G::era_config), expression_type,
-                            selected_pool_id);
+                                                            selected_pool_id);
     if (truthy(from_pools))
         return from_pools;
     raise(PyExc_ValueError,
@@ -163,12 +165,17 @@ ref resolve_simulation_named_universe(nb::handle named_universe, nb::handle expr
 }
 
 void define_named_universe_functions() {
-    def_helper<validate_selected_pool_id>("_validate_selected_pool_id", {arg("pool_id"), arg("field_name")});
+    def_helper<validate_selected_pool_id>("_validate_selected_pool_id",
+                                          {arg("pool_id"), arg("field_name")});
     def_helper<safe_named_universe>("_safe_named_universe", {arg("named_universe")});
     def_helper<pool_allowed_named_universes>("_pool_allowed_named_universes", {arg("pool_cfg")});
     def_helper<configured_named_universe>("_configured_named_universe", {});
-    def_helper<first_pool_named_universe>("_first_pool_named_universe", {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")});
-    def_helper<resolve_simulation_named_universe>("_resolve_simulation_named_universe", {arg("named_universe"), arg("expression_type"), arg("selected_pool_id")});
+    def_helper<first_pool_named_universe>(
+        "_first_pool_named_universe",
+        {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")});
+    def_helper<resolve_simulation_named_universe>(
+        "_resolve_simulation_named_universe",
+        {arg("named_universe"), arg("expression_type"), arg("selected_pool_id")});
 }
 
 } // namespace simsig

@@ -1,25 +1,24 @@
 // The selected pool: its config, its runtime name, and the per-universe
 // thresholds it holds under the named universe's positive integer rule id.
-#include "frame/calls.hpp"
-#include "config/parts.hpp"
 #include "config/config.hpp"
+#include "config/parts.hpp"
+#include "frame/calls.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
 
 namespace simsig {
 
-namespace {
-
-
-} // namespace
+namespace {}  // namespace
 
 ref selected_pool_field_name(nb::handle expression_type) {
-    return nb::borrow(is_strategy(expression_type) ? name("strategy_pool_id") : name("signal_pool_id"));
+    return nb::borrow(is_strategy(expression_type) ? name("strategy_pool_id")
+                                                   : name("signal_pool_id"));
 }
 
 // The resolver is given the whole era config; the list is checked here only
 // so an era without pools of the kind fails with a clear message.
-ref selected_pool_config(nb::handle era_cfg, nb::handle expression_type, nb::handle selected_pool_id) {
+ref selected_pool_config(nb::handle era_cfg, nb::handle expression_type,
+                         nb::handle selected_pool_id) {
     ref field_name = call_helper<selected_pool_field_name>(expression_type);
     bool strategy = is_strategy(expression_type);
     nb::handle pool_key = name(strategy ? "strategy_pools" : "signal_pools");
@@ -47,7 +46,8 @@ ref selected_pool_config(nb::handle era_cfg, nb::handle expression_type, nb::han
 
 // The pool's own name under the first key that holds a non-empty str, else
 // the selected id itself.
-ref selected_pool_runtime_name(nb::handle pool_cfg, nb::handle expression_type, nb::handle selected_pool_id) {
+ref selected_pool_runtime_name(nb::handle pool_cfg, nb::handle expression_type,
+                               nb::handle selected_pool_id) {
     bool strategy = is_strategy(expression_type);
     const char *const keys[] = {strategy ? "strategy_pool_name" : "signal_pool_name", "name",
                                 strategy ? "strategy_pool_id" : "signal_pool_id", "pool_id"};
@@ -76,7 +76,7 @@ bool greater_than_zero(nb::handle value) {
     return truthy(result);
 }
 
-} // namespace
+}  // namespace
 
 // Ints as they are, decimal strings parsed; anything else (floats included)
 // is no rule id.
@@ -136,12 +136,18 @@ ref resolve_pool_universe_thresholds(nb::handle pool_cfg, nb::handle universe_ru
 
 void define_pool_selection_functions() {
     def_helper<selected_pool_field_name>("_selected_pool_field_name", {arg("expression_type")});
-    def_helper<selected_pool_config>("_selected_pool_config", {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")});
-    def_helper<selected_pool_runtime_name>("_selected_pool_runtime_name", {arg("pool_cfg"), arg("expression_type"), arg("selected_pool_id")});
-    def_helper<coerce_int_rule_id>("_coerce_int_rule_id", {arg("value")},
-                 "Best-effort coercion of a rule_id-shaped value to a positive int.");
-    def_helper<resolve_universe_rule_id_for_sdk>("_resolve_universe_rule_id_for_sdk", {arg("era_cfg"), arg("named_universe")});
-    def_helper<resolve_pool_universe_thresholds>("_resolve_pool_universe_thresholds", {arg("pool_cfg"), arg("universe_rule_id")});
+    def_helper<selected_pool_config>(
+        "_selected_pool_config", {arg("era_cfg"), arg("expression_type"), arg("selected_pool_id")});
+    def_helper<selected_pool_runtime_name>(
+        "_selected_pool_runtime_name",
+        {arg("pool_cfg"), arg("expression_type"), arg("selected_pool_id")});
+    def_helper<coerce_int_rule_id>(
+        "_coerce_int_rule_id", {arg("value")},
+        "Best-effort coercion of a rule_id-shaped value to a positive int.");
+    def_helper<resolve_universe_rule_id_for_sdk>("_resolve_universe_rule_id_for_sdk",
+                                                 {arg("era_cfg"), arg("named_universe")});
+    def_helper<resolve_pool_universe_thresholds>("_resolve_pool_universe_thresholds",
+                                                 {arg("pool_cfg"), arg("universe_rule_id")});
 }
 
 } // namespace simsig

@@ -1,8 +1,8 @@
 // Strategy pools and the useful signals a strategy combines. Every strategy
 // pool is linked to one signal pool (its "signal_pool_name"), and a strategy
 // may only use useful signals of that pool.
-#include "config/parts.hpp"
 #include "config/config.hpp"
+#include "config/parts.hpp"
 #include "frame/helpers.hpp"
 
 namespace simsig {
@@ -12,7 +12,7 @@ namespace {
 // The keys that identify a useful signal in its metadata, in the order asked.
 const char *const kIdentityKeys[] = {"signal_id", "id", "submission_id", "graph_hash"};
 
-} // namespace
+}  // namespace
 
 ref strategy_signal_pool_id(nb::handle strategy_pool_cfg, nb::handle strategy_pool_id) {
     ref signal_pool_id = method_get(strategy_pool_cfg, name("signal_pool_name"));
@@ -43,7 +43,7 @@ ref metadata_entry_matching(nb::handle metadata_list, nb::handle signal_ref) {
     return match;
 }
 
-} // namespace
+}  // namespace
 
 // A dict collection is tried with the exact key before its str form.
 ref metadata_for_signal_ref(nb::handle signal_ref, nb::handle metadata) {
@@ -86,7 +86,9 @@ ref metadata_signal_pool_id(nb::handle metadata) {
 
 // Signals without pool information pass; the first one from another pool
 // stops the check.
-ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handle strategy_pool_cfg, nb::handle useful_signals, nb::handle useful_signal_metadata) {
+ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handle strategy_pool_cfg,
+                                          nb::handle useful_signals,
+                                          nb::handle useful_signal_metadata) {
     if (is_none(useful_signals))
         return nb::none();
     ref expected_signal_pool =
@@ -110,7 +112,8 @@ ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handl
 }
 
 // Labels of the useful signals (duplicates kept), else the pool's found ids.
-ref strategy_referenced_signal_ids(nb::handle useful_signals, nb::handle useful_signal_metadata, nb::handle pool_cfg) {
+ref strategy_referenced_signal_ids(nb::handle useful_signals, nb::handle useful_signal_metadata,
+                                   nb::handle pool_cfg) {
     nb::list ref_ids;
     if (truthy(useful_signals)) {
         for_each_item(useful_signals, [&](nb::handle signal_ref) {
@@ -129,13 +132,19 @@ ref strategy_referenced_signal_ids(nb::handle useful_signals, nb::handle useful_
 }
 
 void define_strategy_pool_functions() {
-    def_helper<strategy_signal_pool_id>("_strategy_signal_pool_id", {arg("strategy_pool_cfg"), arg("strategy_pool_id")});
-    def_helper<metadata_for_signal_ref>("_metadata_for_signal_ref", {arg("signal_ref"), arg("useful_signal_metadata")});
+    def_helper<strategy_signal_pool_id>("_strategy_signal_pool_id",
+                                        {arg("strategy_pool_cfg"), arg("strategy_pool_id")});
+    def_helper<metadata_for_signal_ref>("_metadata_for_signal_ref",
+                                        {arg("signal_ref"), arg("useful_signal_metadata")});
     def_helper<signal_ref_label>("_signal_ref_label", {arg("signal_ref"), arg("metadata")});
     def_helper<metadata_signal_pool_id>("_metadata_signal_pool_id", {arg("metadata")});
-    def_helper<validate_strategy_useful_signal_pools>("_validate_strategy_useful_signal_pools", {arg("strategy_pool_id"), arg("strategy_pool_cfg"), arg("useful_signals"),
-                  arg("useful_signal_metadata")});
-    def_helper<strategy_referenced_signal_ids>("_strategy_referenced_signal_ids", {arg("useful_signals"), arg("useful_signal_metadata"), arg("pool_cfg")});
+    def_helper<validate_strategy_useful_signal_pools>(
+        "_validate_strategy_useful_signal_pools",
+        {arg("strategy_pool_id"), arg("strategy_pool_cfg"), arg("useful_signals"),
+         arg("useful_signal_metadata")});
+    def_helper<strategy_referenced_signal_ids>(
+        "_strategy_referenced_signal_ids",
+        {arg("useful_signals"), arg("useful_signal_metadata"), arg("pool_cfg")});
 }
 
 } // namespace simsig

@@ -398,9 +398,9 @@ decltype(auto) recursing(const char *where, F &&f) {
 // What the frame needs from the namespace above it: the module's logger, its
 // clock and its threading module, each read through the module global at the
 // moment of use (frame/globals.cpp), so a replacement is seen at once.
-ref module_logger();      // logger
-double monotonic();       // time.monotonic()
-ref module_threading();   // threading
+ref module_logger();     // logger
+double monotonic();      // time.monotonic()
+ref module_threading();  // threading
 
 // logger.debug / logger.warning, %-style.
 template <typename... Args>
@@ -481,7 +481,6 @@ ref call_function(nb::handle fn, const Args &...args) {
         throw nb::python_error();
     return ref(nb::steal(result));
 }
-
 
 // A new function object. `qualname` may be "Class.method".
 ref make_function(const char *qualname, std::initializer_list<Param> params, Impl impl,

@@ -14,7 +14,7 @@ static_assert(sizeof(kGlobalNames) / sizeof(kGlobalNames[0]) == size_t(G::count)
 
 PyObject *g_interned[size_t(G::count)] = {};  // guarded by the GIL; kept for the process
 
-} // namespace
+}  // namespace
 
 nb::handle global_name(G g) {
     PyObject *&slot = g_interned[size_t(g)];
@@ -41,4 +41,4 @@ double monotonic() {
     return d;
 }
 
-} // namespace simsig
+}  // namespace simsig

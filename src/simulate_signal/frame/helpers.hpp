@@ -27,23 +27,19 @@ namespace detail {
 
 // What one registration made: the interned name and the function object
 // (strong, kept for the process, so its address is never reused).
-template <auto Fn>
-struct helper_slot {
+template <auto Fn> struct helper_slot {
     static inline PyObject *name = nullptr;
     static inline PyObject *own = nullptr;
 };
 
-template <typename>
-struct helper_traits;
-template <typename R, typename... Params>
-struct helper_traits<R (*)(Params...)> {
+template <typename> struct helper_traits;
+template <typename R, typename... Params> struct helper_traits<R (*)(Params...)> {
     static constexpr size_t arity = sizeof...(Params);
     static_assert((std::is_same_v<Params, nb::handle> && ...),
                   "a helper takes its arguments as nb::handle");
 };
 
-template <auto Fn, size_t... I>
-ref call_from(const Call &call, std::index_sequence<I...>) {
+template <auto Fn, size_t... I> ref call_from(const Call &call, std::index_sequence<I...>) {
     if constexpr (std::is_void_v<decltype(Fn(call[I]...))>) {
         Fn(call[I]...);
         return ref();
@@ -52,7 +48,6 @@ ref call_from(const Call &call, std::index_sequence<I...>) {
     }
 }
 
-
 inline nb::handle as_argument(nb::handle h) { return h; }
 inline nb::handle as_argument(const char *literal) { return name(literal); }
 inline nb::handle as_argument(const kwarg &keyword) { return keyword.value; }
@@ -60,15 +55,13 @@ inline const kwarg &as_call_argument(const kwarg &keyword) { return keyword; }
 inline nb::handle as_call_argument(const nb::handle &h) { return h; }
 inline nb::handle as_call_argument(const char *literal) { return name(literal); }
 
-void keep_helper(PyObject *&name_slot, PyObject *&own_slot, const char *python_name,
-                 nb::handle fn);
+void keep_helper(PyObject *&name_slot, PyObject *&own_slot, const char *python_name, nb::handle fn);
 
-} // namespace detail
+}  // namespace detail
 
 // The body a function object runs for the typed C++ function Fn: each
 // parameter bound to the next argument.
-template <auto Fn>
-ref body_of(const Call &call) {
+template <auto Fn> ref body_of(const Call &call) {
     return detail::call_from<Fn>(
         call, std::make_index_sequence<detail::helper_traits<decltype(Fn)>::arity>{});
 }
@@ -87,8 +80,7 @@ ref def_helper(const char *python_name, std::initializer_list<Param> params,
 // literals (passed as interned str) or keyword arguments (kwarg, last, naming
 // the parameters in their order). Fewer arguments than parameters leave the
 // rest to their defaults, as a Python call would.
-template <auto Fn, typename... Args>
-ref call_helper(const Args &...args) {
+template <auto Fn, typename... Args> ref call_helper(const Args &...args) {
     using slot = detail::helper_slot<Fn>;
     ref current = global(nb::handle(slot::name));
     if constexpr (sizeof...(Args) == detail::helper_traits<decltype(Fn)>::arity) {
@@ -105,4 +97,4 @@ ref call_helper(const Args &...args) {
     return call(current, detail::as_call_argument(args)...);
 }
 
-} // namespace simsig
+}  // namespace simsig

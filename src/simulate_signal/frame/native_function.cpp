@@ -450,6 +450,6 @@ void keep_helper(PyObject *&name_slot, PyObject *&own_slot, const char *python_n
     own_slot = fn.inc_ref().ptr();
     Py_XDECREF(old);
 }
-} // namespace detail
+}  // namespace detail
 
 } // namespace simsig

@@ -1,7 +1,7 @@
 // Python semantics helpers shared by the whole module (see frame.hpp).
 #include "frame/frame.hpp"
-#include "frame/state.hpp"
 #include "frame/globals.hpp"
+#include "frame/state.hpp"
 
 #include <cstdarg>
 #include <algorithm>

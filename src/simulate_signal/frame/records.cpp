@@ -1,8 +1,8 @@
 // CancelledError and the two records the handle hands out.
-#include "frame/frame.hpp"
 #include "frame/records.hpp"
-#include "frame/state.hpp"
+#include "frame/frame.hpp"
 #include "frame/globals.hpp"
+#include "frame/state.hpp"
 
 namespace simsig {
 

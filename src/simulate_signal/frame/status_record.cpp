@@ -8,8 +8,8 @@
 // through the generic attribute protocol (which is what __init__'s
 // assignments come to for such a class). Anything else is called as usual.
 #include "frame/calls.hpp"
-#include "frame/records.hpp"
 #include "frame/globals.hpp"
+#include "frame/records.hpp"
 
 namespace simsig {
 

@@ -5,12 +5,12 @@
 // read its verdict. `math`, `evaluate_threshold_gates`,
 // `_POOL_METRIC_THRESHOLD_SET` and the helpers are looked up in the module
 // namespace at each call, so a replacement there is used by the next call.
-#include "frame/calls.hpp"
 #include "gates/gates.hpp"
-#include "frame/frame.hpp"
-#include "frame/helpers.hpp"
 #include "config/config.hpp"
+#include "frame/calls.hpp"
+#include "frame/frame.hpp"
 #include "frame/globals.hpp"
+#include "frame/helpers.hpp"
 
 namespace simsig {
 
@@ -34,7 +34,7 @@ ref to_float(nb::handle value) {
 // ---------------------------------------------------------------------------
 // Metric values
 
-} // namespace
+}  // namespace
 
 // float(value) when it is finite; only TypeError and ValueError answer
 // `default` -- an int too large for a float raises OverflowError.
@@ -68,10 +68,10 @@ ref is_mi_score(nb::handle value) {
 // Pool gates
 
 ref pool_metric_gate_passed(nb::handle metrics, nb::handle pool_thresholds) {
-    ref result = global(G::evaluate_threshold_gates)(
-        nb::arg("metrics") = metrics,
-        nb::arg("threshold_set") = global(G::POOL_METRIC_THRESHOLD_SET),
-        nb::arg("pool_thresholds") = pool_thresholds);
+    ref result = global(G::evaluate_threshold_gates)(nb::arg("metrics") = metrics,
+                                                     nb::arg("threshold_set") =
+                                                         global(G::POOL_METRIC_THRESHOLD_SET),
+                                                     nb::arg("pool_thresholds") = pool_thresholds);
     return attr(result, "passed");
 }
 
@@ -85,7 +85,7 @@ ref one_metric_gate(const char *metric_key, nb::handle value, const char *thresh
     return call_helper<pool_metric_gate_passed>(metrics, pool_thresholds);
 }
 
-} // namespace
+}  // namespace
 
 ref pnl_mi_gate_passed(nb::handle score, nb::handle threshold) {
     return one_metric_gate("is_pnl_mi", score, "is_pnl_mi_threshold", threshold);
@@ -122,7 +122,7 @@ ref plain_dict_copy(nb::handle mapping) {
     return dict_copy(mapping);
 }
 
-} // namespace
+}  // namespace
 
 ref build_tracking_stats(nb::handle bt_stats, nb::handle per_column_stats, nb::handle era_config) {
     ref primary_col = call_helper<primary_evaluation_pnl_column>(era_config);
@@ -157,11 +157,14 @@ void define_threshold_set() {
 void define_gate_functions() {
     def_helper<tracking_metric>("_tracking_metric", {arg("value"), arg("default", zero_float())});
     def_helper<is_mi_score>("_is_mi_score", {arg("value")});
-    def_helper<pool_metric_gate_passed>("_pool_metric_gate_passed", {arg("metrics"), arg("pool_thresholds")});
+    def_helper<pool_metric_gate_passed>("_pool_metric_gate_passed",
+                                        {arg("metrics"), arg("pool_thresholds")});
     def_helper<pnl_mi_gate_passed>("_pnl_mi_gate_passed", {arg("score"), arg("threshold")});
-    def_helper<correlation_gate_passed>("_correlation_gate_passed", {arg("correlation"), arg("threshold")});
-    def_helper<build_tracking_stats>("_build_tracking_stats", {arg("bt_stats"), arg("per_column_stats"),
-                                           arg("era_config")}, kBuildTrackingStatsDoc);
+    def_helper<correlation_gate_passed>("_correlation_gate_passed",
+                                        {arg("correlation"), arg("threshold")});
+    def_helper<build_tracking_stats>("_build_tracking_stats",
+                                     {arg("bt_stats"), arg("per_column_stats"), arg("era_config")},
+                                     kBuildTrackingStatsDoc);
 }
 
 } // namespace simsig

@@ -12,7 +12,7 @@ void define_gate_functions();
 
 // gates.cpp
 ref tracking_metric(nb::handle value, nb::handle default_value);  // _tracking_metric
-ref is_mi_score(nb::handle value);  // _is_mi_score
+ref is_mi_score(nb::handle value);                                // _is_mi_score
 // _pool_metric_gate_passed
 ref pool_metric_gate_passed(nb::handle metrics, nb::handle pool_thresholds);
 ref pnl_mi_gate_passed(nb::handle score, nb::handle threshold);  // _pnl_mi_gate_passed

@@ -3,8 +3,8 @@
 // (nested dicts and lists); these functions convert, refuse and inspect them.
 #include "graph/graph.hpp"
 #include "frame/frame.hpp"
-#include "frame/helpers.hpp"
 #include "frame/globals.hpp"
+#include "frame/helpers.hpp"
 
 #include <vector>
 
@@ -22,9 +22,7 @@ const char *const kShapeProviders[] = {
 
 // FunctionGraphNode (the first of _import_typed_shapes()'s pair), read
 // through the namespace so a replaced helper is the one asked.
-ref typed_graph_class() {
-    return unpack(call_helper<import_typed_shapes>(), 2)[0];
-}
+ref typed_graph_class() { return unpack(call_helper<import_typed_shapes>(), 2)[0]; }
 
 // The provider's graph classes come from the module that defines its
 // FunctionGraphNode; a provider that is not loaded yet is left alone.
@@ -48,7 +46,7 @@ ref typed_shapes_from_provider(const char *provider_name) {
                           attr(graph_module, "StageData"));
 }
 
-} // namespace
+}  // namespace
 
 ref import_typed_shapes() {
     for (const char *provider_name : kShapeProviders)
@@ -154,7 +152,7 @@ void collect_feature_names(nb::handle node, nb::list &found) {
     });
 }
 
-} // namespace
+}  // namespace
 
 ref simulation_graph_feature_names(nb::handle graph) {
     nb::list found;
@@ -197,7 +195,7 @@ ref plain_node(nb::handle graph) {
     return ref(std::move(out));
 }
 
-} // namespace
+}  // namespace
 
 ref plain_tracking_graph(nb::handle graph) {
     return recursing(" while converting a graph to plain data", [&]() -> nb::object {

@@ -2,10 +2,10 @@
 // universes an era offers and its canonical engine definitions. Pure: reads
 // no module state besides the helpers it calls, starts no thread.
 #include "options/options.hpp"
-#include "frame/frame.hpp"
-#include "frame/helpers.hpp"
 #include "config/config.hpp"
+#include "frame/frame.hpp"
 #include "frame/globals.hpp"
+#include "frame/helpers.hpp"
 
 namespace simsig {
 
@@ -69,7 +69,7 @@ void add_optional_id(nb::handle option, const char *key, nb::handle rule) {
 
 const char *const kUniverseOptionsDoc = "Build the universe-options list from a typed EraConfig.";
 
-} // namespace
+}  // namespace
 
 ref universe_options(nb::handle era_config) {
     ref allowed = allowed_named_universes(era_config);
@@ -104,7 +104,8 @@ ref universe_options(nb::handle era_config) {
 
 // The engine definitions come from the caller's own input: the synced
 // canonical agent payload, a dict.
-ref engine_definitions_from_agent_payload(nb::handle source_era_config, nb::handle typed_era_config) {
+ref engine_definitions_from_agent_payload(nb::handle source_era_config,
+                                          nb::handle /* typed_era_config: accepted, not read */) {
     ref definitions = is_dict(source_era_config)
                           ? method_get(source_era_config, name("engine_definitions"))
                           : attr_or_none(source_era_config, "engine_definitions");
@@ -169,7 +170,7 @@ const char *const kEffectiveSimulationOptionsDoc =
     "Raises SdkRuntimeNotReadyError when the era config carries no engine\n"
     "definitions, or when they are not a dict.";
 
-} // namespace
+}  // namespace
 
 ref effective_simulation_options(nb::handle era_config) {
     ref sdk_era_config_from_dict = from_import("tallowmere._runtime", "sdk_era_config_from_dict");
@@ -183,10 +184,13 @@ ref effective_simulation_options(nb::handle era_config) {
 
 void define_options_functions() {
     def_helper<universe_options>("_universe_options", {arg("era_config")}, kUniverseOptionsDoc);
-    def_helper<engine_definitions_from_agent_payload>("_engine_definitions_from_agent_payload", {arg("source_era_config"), arg("typed_era_config")});
+    def_helper<engine_definitions_from_agent_payload>(
+        "_engine_definitions_from_agent_payload",
+        {arg("source_era_config"), arg("typed_era_config")});
     def_helper<plain_engine_definition_payload>("_plain_engine_definition_payload", {arg("value")});
     def_helper<stage_attr>("_stage_attr", {arg("stage"), arg("key"), arg("default", none())});
-    def_helper<effective_simulation_options>("effective_simulation_options", {arg("era_config")}, kEffectiveSimulationOptionsDoc);
+    def_helper<effective_simulation_options>("effective_simulation_options", {arg("era_config")},
+                                             kEffectiveSimulationOptionsDoc);
 }
 
 } // namespace simsig

@@ -26,7 +26,7 @@ bool is_found_strategy_pnl_path(nb::handle path) {
     return contains(rooted, name("/found_strategies/")) && ends_with(path, "/strategy_is/pnl.arrow");
 }
 
-} // namespace
+}  // namespace
 
 ref synced_found_strategy_pnl_paths(nb::handle sync_result) {
     if (!PyList_Check(sync_result.ptr()) && !PyTuple_Check(sync_result.ptr())) {
@@ -72,9 +72,10 @@ ref load_synced_found_strategy_pnl_arrays(nb::handle sync_result, nb::handle raw
 }
 
 void define_found_strategy_pnl_functions() {
-    def_helper<synced_found_strategy_pnl_paths>("_synced_found_strategy_pnl_paths", {arg("sync_result")});
-    def_helper<load_synced_found_strategy_pnl_arrays>("_load_synced_found_strategy_pnl_arrays", {arg("sync_result"),
-                                                            arg("raw_backtester")});
+    def_helper<synced_found_strategy_pnl_paths>("_synced_found_strategy_pnl_paths",
+                                                {arg("sync_result")});
+    def_helper<load_synced_found_strategy_pnl_arrays>("_load_synced_found_strategy_pnl_arrays",
+                                                      {arg("sync_result"), arg("raw_backtester")});
 }
 
 } // namespace simsig

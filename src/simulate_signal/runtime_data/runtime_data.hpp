@@ -21,17 +21,18 @@ ref load_synced_found_strategy_pnl_arrays(nb::handle sync_result, nb::handle raw
 
 // shuffle_seed.cpp
 ref load_runtime_shuffle_blob(nb::handle data_dir);  // _load_runtime_shuffle_blob
-ref validate_shuffle_blob(nb::handle blob);  // _validate_shuffle_blob
+ref validate_shuffle_blob(nb::handle blob);          // _validate_shuffle_blob
 
 // vocabulary.cpp
-ref is_function_store_registry(nb::handle value);  // _is_function_store_registry
-ref build_obfuscated_store(nb::handle vocabulary_dict);  // _build_obfuscated_store
-ref import_graph_validator_runtime();  // _import_graph_validator_runtime
+ref is_function_store_registry(nb::handle value);          // _is_function_store_registry
+ref build_obfuscated_store(nb::handle vocabulary_dict);    // _build_obfuscated_store
+ref import_graph_validator_runtime();                      // _import_graph_validator_runtime
 ref runtime_vocabulary_freshness_state(nb::handle guard);  // _runtime_vocabulary_freshness_state
 // _is_vocabulary_artifact_path
 ref is_vocabulary_artifact_path(nb::handle path, nb::handle named_universe);
 // _runtime_vocabulary_refreshed
-ref runtime_vocabulary_refreshed(nb::handle before_state, nb::handle after_state, nb::handle named_universe);
+ref runtime_vocabulary_refreshed(nb::handle before_state, nb::handle after_state,
+                                 nb::handle named_universe);
 // _reload_runtime_vocabulary_after_freshness
 ref reload_runtime_vocabulary_after_freshness(nb::handle named_universe);
 

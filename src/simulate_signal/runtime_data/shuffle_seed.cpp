@@ -4,9 +4,9 @@
 // checked for type and length and handed on unchanged. It is never decoded,
 // logged or kept.
 #include "frame/calls.hpp"
-#include "runtime_data/runtime_data.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
+#include "runtime_data/runtime_data.hpp"
 
 #include <cstdio>
 #include <string>
@@ -125,7 +125,7 @@ ref read_binary_file(nb::handle path) {
     return content;
 }
 
-} // namespace
+}  // namespace
 
 ref load_runtime_shuffle_blob(nb::handle data_dir) {
     if (truthy(data_dir)) {

@@ -5,9 +5,9 @@
 // runtime freshness guard between runs. Collaborator globals (`_sync_manager`,
 // `_load_vocabulary`, `_era_config`, `_backtester`) are read at each call.
 #include "frame/frame.hpp"
+#include "frame/globals.hpp"
 #include "frame/helpers.hpp"
 #include "runtime_data/runtime_data.hpp"
-#include "frame/globals.hpp"
 
 namespace simsig {
 
@@ -20,7 +20,7 @@ ref python_import(const char *module_name) {
 // ---------------------------------------------------------------------------
 // The registry
 
-} // namespace
+}  // namespace
 
 // Also true for an instance of the class that a reload of the function-store
 // module put in its place.
@@ -74,7 +74,7 @@ ref shas_or_empty(nb::handle snapshot, const char *name_) {
     return truthy(shas) ? shas : new_dict();
 }
 
-} // namespace
+}  // namespace
 
 // (pending, loaded) copies of the guard's artifact bookkeeping; any failure
 // reading it counts as no bookkeeping at all.
@@ -105,7 +105,7 @@ ref unicode_result(PyObject *o) {
     return ref(nb::steal(o));
 }
 
-} // namespace
+}  // namespace
 
 ref is_vocabulary_artifact_path(nb::handle path, nb::handle named_universe) {
     ref normalized = unicode_result(
@@ -129,7 +129,8 @@ ref is_vocabulary_artifact_path(nb::handle path, nb::handle named_universe) {
 
 // True when a vocabulary artifact pending before has since been loaded with
 // the expected hash.
-ref runtime_vocabulary_refreshed(nb::handle before_state, nb::handle after_state, nb::handle named_universe) {
+ref runtime_vocabulary_refreshed(nb::handle before_state, nb::handle after_state,
+                                 nb::handle named_universe) {
     std::vector<ref> before = unpack(before_state, 2), after = unpack(after_state, 2);
     nb::handle before_pending = before[0], before_loaded = before[1];
     nb::handle after_pending = after[0], after_loaded = after[1];
@@ -172,7 +173,7 @@ ref reload_vocabulary_from_disk(nb::handle named_universe) {
     });
     if (failure)
         attr(global(G::logger), "debug")("failed to reload runtime vocabulary from disk",
-                                        nb::arg("exc_info") = failure);
+                                         nb::arg("exc_info") = failure);
     return reloaded;
 }
 
@@ -201,7 +202,7 @@ ref call_vocabulary_loader(nb::handle load_vocabulary, nb::handle era_number,
                           [&] { return ref(load_vocabulary(era_number)); });
 }
 
-} // namespace
+}  // namespace
 
 ref reload_runtime_vocabulary_after_freshness(nb::handle named_universe) {
     if (ref vocabulary = reload_vocabulary_from_disk(named_universe))
@@ -223,10 +224,15 @@ void define_vocabulary_functions() {
     def_helper<is_function_store_registry>("_is_function_store_registry", {arg("value")});
     def_helper<build_obfuscated_store>("_build_obfuscated_store", {arg("vocabulary_dict")});
     def_helper<import_graph_validator_runtime>("_import_graph_validator_runtime", {});
-    def_helper<runtime_vocabulary_freshness_state>("_runtime_vocabulary_freshness_state", {arg("guard")});
-    def_helper<is_vocabulary_artifact_path>("_is_vocabulary_artifact_path", {arg("path"), arg("named_universe")});
-    def_helper<runtime_vocabulary_refreshed>("_runtime_vocabulary_refreshed", {arg("before_state"), arg("after_state"), arg("named_universe")});
-    def_helper<reload_runtime_vocabulary_after_freshness>("_reload_runtime_vocabulary_after_freshness", {arg("named_universe")});
+    def_helper<runtime_vocabulary_freshness_state>("_runtime_vocabulary_freshness_state",
+                                                   {arg("guard")});
+    def_helper<is_vocabulary_artifact_path>("_is_vocabulary_artifact_path",
+                                            {arg("path"), arg("named_universe")});
+    def_helper<runtime_vocabulary_refreshed>(
+        "_runtime_vocabulary_refreshed",
+        {arg("before_state"), arg("after_state"), arg("named_universe")});
+    def_helper<reload_runtime_vocabulary_after_freshness>(
+        "_reload_runtime_vocabulary_after_freshness", {arg("named_universe")});
 }
 
 } // namespace simsig

@@ -6,8 +6,8 @@
 // or its option config, names one of the rescaling transforms.
 #include "weights/weights.hpp"
 #include "frame/frame.hpp"
-#include "frame/helpers.hpp"
 #include "frame/globals.hpp"
+#include "frame/helpers.hpp"
 #include "graph/graph.hpp"
 
 namespace simsig {
@@ -28,7 +28,7 @@ ref or_get(ref first, nb::handle d, const char *key) {
 // ---------------------------------------------------------------------------
 // Rescale detection
 
-} // namespace
+}  // namespace
 
 ref stage_value(nb::handle stage, nb::handle key, nb::handle default_value) {
     if (is_dict(stage))
@@ -143,10 +143,11 @@ void cache_on_cache_entry(nb::handle backtester, nb::handle graph, nb::handle me
                   mapping_failure);
 }
 
-} // namespace
+}  // namespace
 
 // Best effort: every write is guarded and a failure only logged at DEBUG.
-ref install_finalized_weights(nb::handle backtester, nb::handle graph, nb::handle metaparameters, nb::handle named_universe, nb::handle weights) {
+ref install_finalized_weights(nb::handle backtester, nb::handle graph, nb::handle metaparameters,
+                              nb::handle named_universe, nb::handle weights) {
     if (is_none(backtester))
         return nb::none();
     if (ref failure = catch_exception([&] { set_attr(backtester, "_last_weights", weights); }))
@@ -185,17 +186,21 @@ nb::object evaluator_evaluate(const Call &a) {
     return call_with_kwargs(attr(attr(self, "_delegate"), "evaluate"), merged);
 }
 
-} // namespace
+}  // namespace
 
 void define_weights_functions() {
     def_helper<stage_value>("_stage_value", {arg("stage"), arg("name"), arg("default", none())});
-    def_helper<resolved_stage_option>("_resolved_stage_option", {arg("stage"), arg("metaparameters")});
+    def_helper<resolved_stage_option>("_resolved_stage_option",
+                                      {arg("stage"), arg("metaparameters")});
     def_helper<option_uses_rescale>("_option_uses_rescale", {arg("option"), arg("option_config")});
-    def_helper<pipeline_applies_rescale>("_pipeline_applies_rescale", {arg("transform_pipeline"), arg("metaparameters")});
+    def_helper<pipeline_applies_rescale>("_pipeline_applies_rescale",
+                                         {arg("transform_pipeline"), arg("metaparameters")});
     def_helper<empty_runtime_stage_data>("_empty_runtime_stage_data", {});
     def_helper<finalize_rescaled_weights>("_finalize_rescaled_weights", {arg("weights")});
-    def_helper<install_finalized_weights>("_install_finalized_weights", {arg("backtester"), arg("graph"), arg("metaparameters"), arg("named_universe"),
-                  arg("weights")}, kInstallFinalizedWeightsDoc);
+    def_helper<install_finalized_weights>("_install_finalized_weights",
+                                          {arg("backtester"), arg("graph"), arg("metaparameters"),
+                                           arg("named_universe"), arg("weights")},
+                                          kInstallFinalizedWeightsDoc);
 }
 
 void define_evaluator_class() {

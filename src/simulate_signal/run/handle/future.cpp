@@ -15,8 +15,8 @@
 // to its list with no Python code in between, and the pipeline sets the flag
 // before it takes the lists; with the GIL held by both, each callback is
 // either taken by the pipeline or called at once by its registration.
-#include "run/handle/handle.hpp"
 #include "frame/globals.hpp"
+#include "run/handle/handle.hpp"
 
 #include <algorithm>
 
@@ -158,7 +158,7 @@ nb::object handle_add_done_callback(const Call &a) {
     nb::handle fn = a[1];
     if (!PyCallable_Check(fn.ptr()))
         raise(PyExc_TypeError, format("the done callback must be callable, not %R",
-                                      nb::handle((PyObject *) Py_TYPE(fn.ptr())).ptr()));
+                                      nb::handle((PyObject *)Py_TYPE(fn.ptr())).ptr()));
     ref loop = running_loop();
     ref entry = nb::make_tuple(fn, loop ? nb::handle(loop) : nb::handle(Py_None));
     ref fresh = new_list();
@@ -240,7 +240,7 @@ nb::object complete_future(const Call &a) {
         else
             call_method(future, "set_result", value);
     });
-    (void) late;
+    (void)late;
     return nb::none();
 }
 
@@ -280,15 +280,14 @@ nb::object handle_future(const Call &a) {
 // error raised. A task cancelled while it waits cancels the run.
 
 struct Awaiter {
-    PyObject_HEAD
-    PyObject *handle;
+    PyObject_HEAD PyObject *handle;
     PyObject *loop_future;  // null until the first step
     PyObject *inner;        // loop_future.__await__()
 };
 
 PyTypeObject *g_awaiter_type = nullptr;
-PyObject *g_wake_loop = nullptr;    // _wake_loop(loop, future, handle), a function of ours
-PyObject *g_set_done = nullptr;     // _set_done(future)
+PyObject *g_wake_loop = nullptr;  // _wake_loop(loop, future, handle), a function of ours
+PyObject *g_set_done = nullptr;   // _set_done(future)
 
 Awaiter *awaiter(PyObject *self) { return reinterpret_cast<Awaiter *>(self); }
 
@@ -297,9 +296,10 @@ nb::object wake_loop(const Call &a) {
     nb::handle loop = a[0], future = a[1];
     if (truthy(call_method(loop, "is_closed")))
         return nb::none();
-    ref exc = catch_exception([&] { call_method(loop, "call_soon_threadsafe", g_set_done, future); },
-                              PyExc_RuntimeError);  // closed meanwhile
-    (void) exc;
+    ref exc =
+        catch_exception([&] { call_method(loop, "call_soon_threadsafe", g_set_done, future); },
+                        PyExc_RuntimeError);  // closed meanwhile
+    (void)exc;
     return nb::none();
 }
 
@@ -316,7 +316,8 @@ void start_waiting(Awaiter *w) {
     ref inner = call_method(future, "__await__");
     w->loop_future = future.release().ptr();
     w->inner = inner.release().ptr();
-    ref wake = call(nb::handle(g_partial), nb::handle(g_wake_loop), loop, nb::handle(w->loop_future));
+    ref wake =
+        call(nb::handle(g_partial), nb::handle(g_wake_loop), loop, nb::handle(w->loop_future));
     add_wakeup(nb::handle(w->handle), wake);
 }
 
@@ -340,7 +341,8 @@ PyObject *step(PyObject *self, PyObject *value) {
             PyErr_Clear();
         }
         ref outcome = handle_outcome(w->handle);
-        ref stop = nb::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, outcome.ptr(), nullptr));
+        ref stop =
+            nb::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, outcome.ptr(), nullptr));
         if (!stop)
             return nullptr;
         PyErr_SetObject(PyExc_StopIteration, stop.ptr());
@@ -370,7 +372,7 @@ PyObject *awaiter_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
         PyObject *throw_method = PyObject_GetAttr(w->inner, name("throw").ptr());
         if (!throw_method)
             return nullptr;
-        PyObject *result = PyObject_Vectorcall(throw_method, args, (size_t) nargs, nullptr);
+        PyObject *result = PyObject_Vectorcall(throw_method, args, (size_t)nargs, nullptr);
         Py_DECREF(throw_method);
         return result;
     }
@@ -379,7 +381,7 @@ PyObject *awaiter_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     if (PyExceptionInstance_Check(args[0]))
-        PyErr_SetObject((PyObject *) Py_TYPE(args[0]), args[0]);
+        PyErr_SetObject((PyObject *)Py_TYPE(args[0]), args[0]);
     else
         PyErr_SetObject(args[0], nargs > 1 ? args[1] : Py_None);
     return nullptr;
@@ -425,19 +427,19 @@ PyObject *awaiter_self(PyObject *self) { return Py_NewRef(self); }
 
 PyMethodDef awaiter_methods[] = {
     {"send", awaiter_send, METH_O, nullptr},
-    {"throw", (PyCFunction) (void (*)(void)) awaiter_throw, METH_FASTCALL, nullptr},
+    {"throw", (PyCFunction)(void (*)(void))awaiter_throw, METH_FASTCALL, nullptr},
     {"close", awaiter_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 void make_awaiter_type() {
     PyType_Slot slots[] = {
-        {Py_tp_iter, (void *) awaiter_self},
-        {Py_tp_iternext, (void *) awaiter_next},
+        {Py_tp_iter, (void *)awaiter_self},
+        {Py_tp_iternext, (void *)awaiter_next},
         {Py_tp_methods, awaiter_methods},
-        {Py_tp_traverse, (void *) awaiter_traverse},
-        {Py_tp_clear, (void *) awaiter_clear},
-        {Py_tp_dealloc, (void *) awaiter_dealloc},
+        {Py_tp_traverse, (void *)awaiter_traverse},
+        {Py_tp_clear, (void *)awaiter_clear},
+        {Py_tp_dealloc, (void *)awaiter_dealloc},
         {0, nullptr},
     };
     PyType_Spec spec = {"tallowmere.simulate_signal.SimulationAwaiter", sizeof(Awaiter), 0,
@@ -461,7 +463,7 @@ nb::object handle_await(const Call &a) {
     return nb::steal(reinterpret_cast<PyObject *>(w));
 }
 
-} // namespace
+}  // namespace
 
 bool run_ended(nb::handle self) {
     HandleObject *h = as_handle(self, "done");
@@ -493,10 +495,10 @@ void define_future_methods(nb::handle cls) {
     make_awaiter_type();
     g_partial = attr(import_module("functools"), "partial").release().ptr();
     g_allocate_lock = attr(import_module("_thread"), "allocate_lock").release().ptr();
-    g_wake_loop = make_function("_wake_loop", {arg("loop"), arg("future"), arg("handle")},
-                                wake_loop)
-                      .release()
-                      .ptr();
+    g_wake_loop =
+        make_function("_wake_loop", {arg("loop"), arg("future"), arg("handle")}, wake_loop)
+            .release()
+            .ptr();
     g_set_done = make_function("_set_done", {arg("future")}, set_done).release().ptr();
     g_complete_future =
         make_function("_complete_future", {arg("future"), arg("handle")}, complete_future)
@@ -505,9 +507,11 @@ void define_future_methods(nb::handle cls) {
     g_cancel_run =
         make_function("_cancel_run", {arg("handle"), arg("future")}, cancel_run).release().ptr();
     auto method = [&](const char *method_name, ref fn) { set_attr(cls, method_name, fn); };
-    method("done", make_function("SimulationHandle.done", {arg("self")}, handle_done,
-                                 "Return True once the run has ended (pipeline finished, or result complete).\n\n"
-                                 "A cancel() of a running run counts once its pipeline has noticed it."));
+    method("done",
+           make_function(
+               "SimulationHandle.done", {arg("self")}, handle_done,
+               "Return True once the run has ended (pipeline finished, or result complete).\n\n"
+               "A cancel() of a running run counts once its pipeline has noticed it."));
     method("running", make_function("SimulationHandle.running", {arg("self")}, handle_running,
                                     "Return True while the run has not ended (not done())."));
     method("cancelled",
@@ -546,4 +550,4 @@ void define_future_methods(nb::handle cls) {
     method("__repr__", make_function("SimulationHandle.__repr__", {arg("self")}, handle_repr));
 }
 
-} // namespace simsig
+}  // namespace simsig

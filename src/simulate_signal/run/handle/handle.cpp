@@ -4,14 +4,14 @@
 // the handle's typed fields (run/handle.hpp says which lock guards each).
 // Waits go through the Python Lock/Event/Thread objects, so the GIL is
 // released while a thread waits; no C++ mutex is ever held.
-#include "frame/records.hpp"
 #include "run/handle/handle.hpp"
-#include "run/pipeline/pipeline.hpp"
-#include "run/run.hpp"
 #include "config/config.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
+#include "frame/records.hpp"
 #include "graph/graph.hpp"
+#include "run/pipeline/pipeline.hpp"
+#include "run/run.hpp"
 
 namespace simsig {
 
@@ -22,7 +22,7 @@ namespace {
 
 // type(value).__name__
 ref name_of_type(nb::handle value) {
-    return attr(nb::handle((PyObject *) Py_TYPE(value.ptr())), "__name__");
+    return attr(nb::handle((PyObject *)Py_TYPE(value.ptr())), "__name__");
 }
 
 // time.monotonic() - self._start_time, with the clock the module's `time`
@@ -35,7 +35,7 @@ ref elapsed_since_start(HandleObject *h) {
     return ref(nb::steal(elapsed));
 }
 
-} // namespace
+}  // namespace
 
 ref cancelled_error() { return new_exception(global(G::CancelledError), "Simulation cancelled"); }
 
@@ -83,7 +83,7 @@ Impl own_method(nb::handle self, const char *method, Impl body, size_t nargs) {
         if (PyErr_Occurred())
             throw nb::python_error();
     }
-    PyObject *cls_attr = PyObject_GetAttr((PyObject *) Py_TYPE(self.ptr()), key.ptr());
+    PyObject *cls_attr = PyObject_GetAttr((PyObject *)Py_TYPE(self.ptr()), key.ptr());
     if (!cls_attr) {
         PyErr_Clear();
         return nullptr;
@@ -106,7 +106,7 @@ void call_own_method(nb::handle self, const char *method, Impl body, const Args 
     call_method(self, method, args...);
 }
 
-} // namespace
+}  // namespace
 
 void update_status(nb::handle self, const char *phase, double progress, const char *message) {
     call_own_method(self, "_update_status", g_update_status_body, name(phase), py_float(progress),
@@ -257,9 +257,7 @@ nb::object handle_do_release(const Call &a) {
     return nb::none();
 }
 
-void do_release(nb::handle self) {
-    call_own_method(self, "_do_release", g_do_release_body);
-}
+void do_release(nb::handle self) { call_own_method(self, "_do_release", g_do_release_body); }
 
 void record_pending(HandleObject *h, Displaced &displaced) {
     ref pending = field(h, Field::pending_recording);
@@ -290,7 +288,7 @@ void record_pending(HandleObject *h, Displaced &displaced) {
     raise_object(error);
 }
 
-} // namespace
+}  // namespace
 
 bool result_complete(HandleObject *h) {
     bool complete = false;
@@ -342,18 +340,18 @@ nb::object handle_cancel(const Call &a) {
             return;
         displaced.push_back(set_field(h, Field::cancelled, true_()));
         displaced.push_back(set_field(h, Field::pending_recording, none()));
-        displaced.push_back(set_field(
-            h, Field::status,
-            new_simulation_status(name("cancelled"), py_float(0.0),
-                                  name("Simulation cancelled by user."),
-                                  attr(current, "era_number"), elapsed_since_start(h))));
+        displaced.push_back(
+            set_field(h, Field::status,
+                      new_simulation_status(name("cancelled"), py_float(0.0),
+                                            name("Simulation cancelled by user."),
+                                            attr(current, "era_number"), elapsed_since_start(h))));
         displaced.push_back(set_field(h, Field::error, cancelled_error()));
         event_set(field(h, Field::done_event));
     });
     return nb::none();
 }
 
-} // namespace
+}  // namespace
 
 // A lock held by a thread that did not follow into this child is held for
 // ever: a new one of the kind the `threading` global makes takes its place.
@@ -378,10 +376,11 @@ void end_run_after_fork(nb::handle self) {
             if (field_truthy(h, Field::cancelled))
                 return;  // cancelled before the fork: it stays cancelled
             ref current = field(h, Field::status);
-            displaced.push_back(set_field(
-                h, Field::status,
-                new_simulation_status(name("error"), py_float(0.0), format("Error: %S", error.ptr()),
-                                      attr(current, "era_number"), elapsed_since_start(h))));
+            displaced.push_back(set_field(h, Field::status,
+                                          new_simulation_status(name("error"), py_float(0.0),
+                                                                format("Error: %S", error.ptr()),
+                                                                attr(current, "era_number"),
+                                                                elapsed_since_start(h))));
             displaced.push_back(set_field(h, Field::error, error));
         });
     }
@@ -423,7 +422,7 @@ std::vector<Param> init_parameters() {
     return params;
 }
 
-} // namespace
+}  // namespace
 
 void define_handle_class() {
     ref cls = make_handle_type("Handle to a running simulation.");
@@ -437,8 +436,7 @@ void define_handle_class() {
                           arg("message", empty_str())},
                          handle_update_status));
     method("_check_cancelled",
-           make_function("SimulationHandle._check_cancelled", {arg("self")},
-                         handle_check_cancelled,
+           make_function("SimulationHandle._check_cancelled", {arg("self")}, handle_check_cancelled,
                          "Check if cancelled and raise CancelledError if so."));
     method("_run_pipeline",
            make_function("SimulationHandle._run_pipeline", {arg("self")}, body_of<run_pipeline>));
@@ -461,4 +459,4 @@ void define_handle_class() {
     set_global(G::SimulationHandle, cls);
 }
 
-} // namespace simsig
+}  // namespace simsig

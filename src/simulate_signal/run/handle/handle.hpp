@@ -27,11 +27,9 @@
 
 namespace simsig {
 
-
 struct HandleObject {
-    PyObject_HEAD
-    PyObject *fields[kFieldCount];  // strong or null (attribute not set)
-    PyObject *dict;                 // the instance __dict__
+    PyObject_HEAD PyObject *fields[kFieldCount];  // strong or null (attribute not set)
+    PyObject *dict;                               // the instance __dict__
     PyObject *weakrefs;
     // result() re-raises the same error object each time; it resets the
     // traceback to the one the error had when result() first raised it, so
@@ -45,7 +43,7 @@ struct HandleObject {
     // them against the end of the run (see run/future.cpp).
     PyObject *wakeups;
     PyObject *done_callbacks;
-    PyObject *future;               // future(): made once, then the same object
+    PyObject *future;  // future(): made once, then the same object
     // Set once the run has ended: by the pipeline at the end of its exit
     // block, or by whoever first sees the result complete. Made by tp_new and
     // freed by tp_dealloc, so a waiter (which holds the handle) never sees it
@@ -102,8 +100,7 @@ private:
 
 // `with lock: f()` for any lock object (the module's _sync_lock): the lock is
 // released however f leaves.
-template <typename F>
-void locked(nb::handle lock, F &&f) {
+template <typename F> void locked(nb::handle lock, F &&f) {
     lock_acquire(lock);
     release_on_unwind guard(lock);
     detail::inside(guard, std::forward<F>(f));
@@ -113,8 +110,7 @@ void locked(nb::handle lock, F &&f) {
 
 // `with self._lock: f(displaced)`: the lock is released however f leaves,
 // then whatever f displaced is dropped.
-template <typename F>
-void locked(HandleObject *h, F &&f) {
+template <typename F> void locked(HandleObject *h, F &&f) {
     Displaced displaced;
     ref lock = field(h, Field::lock);
     locked(nb::handle(lock), [&] { f(displaced); });
@@ -163,4 +159,4 @@ void wait_until_ended(nb::handle self, nb::handle timeout);
 PyTypeObject *handle_type();
 ref make_handle_type(const char *doc);
 
-} // namespace simsig
+}  // namespace simsig

@@ -15,7 +15,6 @@ PyTypeObject *g_handle_type = nullptr;
 // The attribute name of each field ("_graph", ...), interned.
 PyObject *g_field_names[kFieldCount] = {};
 
-
 // _thread.lock and its two methods: a lock of exactly that type is acquired
 // and released through them, without a method lookup.
 PyObject *g_lock_type = nullptr;
@@ -136,12 +135,14 @@ ref type_from_spec_quietly(PyType_Spec *spec) {
     ref quiet = attr(warnings, "catch_warnings")();
     call_method(quiet, "__enter__");
     PyObject *type = nullptr;
-    ref failure = catch_exception([&] {
-        call_method(warnings, "simplefilter", name("ignore"), PyExc_DeprecationWarning);
-        type = PyType_FromSpec(spec);
-        if (!type)
-            throw nb::python_error();
-    }, PyExc_BaseException);
+    ref failure = catch_exception(
+        [&] {
+            call_method(warnings, "simplefilter", name("ignore"), PyExc_DeprecationWarning);
+            type = PyType_FromSpec(spec);
+            if (!type)
+                throw nb::python_error();
+        },
+        PyExc_BaseException);
     call_method(quiet, "__exit__", none(), none(), none());
     if (failure)
         raise_object(failure);
@@ -150,7 +151,7 @@ ref type_from_spec_quietly(PyType_Spec *spec) {
 
 void remember_lock_type() {
     ref lock = attr(import_module("_thread"), "allocate_lock")();
-    g_lock_type = nb::handle((PyObject *) Py_TYPE(lock.ptr())).inc_ref().ptr();
+    g_lock_type = nb::handle((PyObject *)Py_TYPE(lock.ptr())).inc_ref().ptr();
     g_lock_acquire = attr(g_lock_type, "acquire").release().ptr();
     g_lock_release = attr(g_lock_type, "release").release().ptr();
     g_rlock_type = attr(import_module("_thread"), "RLock").release().ptr();
@@ -158,7 +159,7 @@ void remember_lock_type() {
     g_rlock_release = attr(g_rlock_type, "release").release().ptr();
 }
 
-} // namespace
+}  // namespace
 
 PyTypeObject *handle_type() { return g_handle_type; }
 
@@ -167,12 +168,12 @@ ref make_handle_type(const char *doc) {
         g_field_names[i] = name(kHandleAttributes[i].attribute).ptr();
     remember_lock_type();
     PyType_Slot slots[] = {
-        {Py_tp_doc, (void *) doc},
-        {Py_tp_new, (void *) handle_new},
-        {Py_tp_setattro, (void *) handle_setattro},
-        {Py_tp_traverse, (void *) handle_traverse},
-        {Py_tp_clear, (void *) handle_clear},
-        {Py_tp_dealloc, (void *) handle_dealloc},
+        {Py_tp_doc, (void *)doc},
+        {Py_tp_new, (void *)handle_new},
+        {Py_tp_setattro, (void *)handle_setattro},
+        {Py_tp_traverse, (void *)handle_traverse},
+        {Py_tp_clear, (void *)handle_clear},
+        {Py_tp_dealloc, (void *)handle_dealloc},
         {Py_tp_members, handle_members},
         {Py_tp_getset, handle_getset},
         {0, nullptr},
@@ -205,8 +206,8 @@ ref field(HandleObject *h, Field f) {
     if (!value) {
         ref type_name = nb::steal(PyType_GetName(Py_TYPE(reinterpret_cast<PyObject *>(h))));
         if (type_name)
-            PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'",
-                         type_name.ptr(), g_field_names[static_cast<int>(f)]);
+            PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type_name.ptr(),
+                         g_field_names[static_cast<int>(f)]);
         throw nb::python_error();
     }
     return ref(nb::borrow(value));
@@ -240,7 +241,9 @@ void call_lock_method(nb::handle lock, PyObject *own_method, PyObject *rlock_met
                       const char *method) {
     PyObject *args[] = {nullptr, lock.ptr()};
     auto *type = reinterpret_cast<PyObject *>(Py_TYPE(lock.ptr()));
-    PyObject *direct = type == g_lock_type ? own_method : type == g_rlock_type ? rlock_method : nullptr;
+    PyObject *direct = type == g_lock_type    ? own_method
+                       : type == g_rlock_type ? rlock_method
+                                              : nullptr;
     PyObject *result =
         direct ? PyObject_Vectorcall(direct, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
                : PyObject_VectorcallMethod(name(method).ptr(), args + 1,
@@ -249,7 +252,7 @@ void call_lock_method(nb::handle lock, PyObject *own_method, PyObject *rlock_met
         throw nb::python_error();
     Py_DECREF(result);
 }
-} // namespace
+}  // namespace
 
 void lock_acquire(nb::handle lock) {
     call_lock_method(lock, g_lock_acquire, g_rlock_acquire, "acquire");
@@ -258,4 +261,4 @@ void lock_release(nb::handle lock) {
     call_lock_method(lock, g_lock_release, g_rlock_release, "release");
 }
 
-} // namespace simsig
+}  // namespace simsig

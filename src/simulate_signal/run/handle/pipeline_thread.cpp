@@ -28,14 +28,13 @@ namespace {
 
 // What the thread object carries, in its `_native` slot.
 struct NativeThread {
-    PyObject_HEAD
-    PyObject *target;        // until the thread has ended (GIL)
-    PyObject *thread;        // the PipelineThread, held while the OS thread runs (GIL)
-    PyObject *name;          // a name given by assignment, or null (GIL)
-    unsigned long ident;     // 0 until the thread runs (GIL)
+    PyObject_HEAD PyObject *target;  // until the thread has ended (GIL)
+    PyObject *thread;                // the PipelineThread, held while the OS thread runs (GIL)
+    PyObject *name;                  // a name given by assignment, or null (GIL)
+    unsigned long ident;             // 0 until the thread runs (GIL)
     unsigned long native_id;
-    bool started;            // (GIL)
-    WaitFlag *finished;      // owned; a waiter holds the object, so it outlives the wait
+    bool started;        // (GIL)
+    WaitFlag *finished;  // owned; a waiter holds the object, so it outlives the wait
 };
 
 PyTypeObject *g_native_type = nullptr;
@@ -65,16 +64,15 @@ void read_registry() {
     ref active = attr(nb::handle(g_threading), "_active");
     ref limbo = attr(nb::handle(g_threading), "_limbo");
     ref lock = attr(nb::handle(g_threading), "_active_limbo_lock");
-    for (auto [slot, value] : {std::pair{&g_active, &active}, {&g_limbo, &limbo},
-                               {&g_registry_lock, &lock}}) {
+    for (auto [slot, value] :
+         {std::pair{&g_active, &active}, {&g_limbo, &limbo}, {&g_registry_lock, &lock}}) {
         PyObject *old = *slot;
         *slot = value->release().ptr();
         Py_XDECREF(old);
     }
 }
 
-template <typename F>
-void in_registry(F &&f) {
+template <typename F> void in_registry(F &&f) {
     if (!g_registry_lock)
         read_registry();
     locked(nb::handle(g_registry_lock), [&] { f(nb::handle(g_active), nb::handle(g_limbo)); });
@@ -82,8 +80,7 @@ void in_registry(F &&f) {
 
 // Best effort: a threading module without its registry leaves the thread
 // unlisted, and nothing else changes.
-template <typename F>
-void update_registry(F &&f) {
+template <typename F> void update_registry(F &&f) {
     try {
         in_registry(std::forward<F>(f));
     } catch (nb::python_error &e) {
@@ -103,14 +100,17 @@ void remove_key(nb::handle dict, nb::handle key) {
 // to threading.excepthook (whose default is silent for SystemExit).
 void report_uncaught(PyObject *thread) {
     PyObject *exc = PyErr_GetRaisedException();
-    ref failure = catch_exception([&] {
-        ref tb = nb::steal(PyException_GetTraceback(exc));
-        ref hook_args = call(attr(nb::handle(g_threading), "ExceptHookArgs"),
-                             nb::make_tuple(nb::handle((PyObject *) Py_TYPE(exc)), nb::handle(exc),
-                                            tb.is_valid() ? nb::handle(tb) : nb::handle(Py_None),
-                                            nb::handle(thread)));
-        call(attr(nb::handle(g_threading), "excepthook"), hook_args);
-    }, PyExc_BaseException);
+    ref failure = catch_exception(
+        [&] {
+            ref tb = nb::steal(PyException_GetTraceback(exc));
+            ref hook_args =
+                call(attr(nb::handle(g_threading), "ExceptHookArgs"),
+                     nb::make_tuple(nb::handle((PyObject *)Py_TYPE(exc)), nb::handle(exc),
+                                    tb.is_valid() ? nb::handle(tb) : nb::handle(Py_None),
+                                    nb::handle(thread)));
+            call(attr(nb::handle(g_threading), "excepthook"), hook_args);
+        },
+        PyExc_BaseException);
     if (failure)
         PyErr_WriteUnraisable(thread);
     Py_DECREF(exc);
@@ -125,7 +125,7 @@ void thread_main(void *arg) {
     t->native_id = PyThread_get_thread_native_id();
     PyObject *thread = t->thread, *target = t->target;
     {
-        ref ident = py_int((long long) t->ident);
+        ref ident = py_int((long long)t->ident);
         update_registry([&](nb::handle active, nb::handle limbo) {
             if (PyDict_SetItem(active.ptr(), ident.ptr(), thread))
                 throw nb::python_error();
@@ -138,7 +138,7 @@ void thread_main(void *arg) {
     else
         report_uncaught(thread);
     {
-        ref ident = py_int((long long) t->ident);
+        ref ident = py_int((long long)t->ident);
         update_registry([&](nb::handle active, nb::handle) {
             PyObject *listed = PyDict_GetItemWithError(active.ptr(), ident.ptr());
             if (listed == thread)  // a thread made since under a reused ident stays
@@ -151,8 +151,8 @@ void thread_main(void *arg) {
     t->finished->set();
     t->thread = t->target = nullptr;
     Py_DECREF(target);
-    Py_DECREF(thread);                            // the thread's own reference
-    Py_DECREF(reinterpret_cast<PyObject *>(t));   // and its state's
+    Py_DECREF(thread);                           // the thread's own reference
+    Py_DECREF(reinterpret_cast<PyObject *>(t));  // and its state's
     PyGILState_Release(gil);
 }
 
@@ -220,13 +220,13 @@ nb::object thread_set_name(const Call &a) {
 nb::object thread_ident(const Call &a) {
     ref native = native_of(a[0]);
     NativeThread *t = as_native(native.ptr());
-    return t->ident ? nb::object(py_int((long long) t->ident)) : nb::none();
+    return t->ident ? nb::object(py_int((long long)t->ident)) : nb::none();
 }
 
 nb::object thread_native_id(const Call &a) {
     ref native = native_of(a[0]);
     NativeThread *t = as_native(native.ptr());
-    return t->native_id ? nb::object(py_int((long long) t->native_id)) : nb::none();
+    return t->native_id ? nb::object(py_int((long long)t->native_id)) : nb::none();
 }
 
 nb::object thread_daemon(const Call &) { return nb::bool_(true); }
@@ -270,9 +270,9 @@ void native_dealloc(PyObject *self) {
 
 void make_native_type() {
     PyType_Slot slots[] = {
-        {Py_tp_traverse, (void *) native_traverse},
-        {Py_tp_clear, (void *) native_clear},
-        {Py_tp_dealloc, (void *) native_dealloc},
+        {Py_tp_traverse, (void *)native_traverse},
+        {Py_tp_clear, (void *)native_clear},
+        {Py_tp_dealloc, (void *)native_dealloc},
         {0, nullptr},
     };
     PyType_Spec spec = {"tallowmere.simulate_signal._NativeThread", sizeof(NativeThread), 0,
@@ -285,7 +285,7 @@ void make_native_type() {
 }
 
 ref property(ref getter, ref setter = ref()) {
-    ref builtins_property = nb::borrow((PyObject *) &PyProperty_Type);
+    ref builtins_property = nb::borrow((PyObject *)&PyProperty_Type);
     return setter ? call(builtins_property, getter, setter) : call(builtins_property, getter);
 }
 
@@ -329,7 +329,7 @@ void init_thread_types() {
     make_thread_class();
 }
 
-} // namespace
+}  // namespace
 
 ref new_pipeline_thread(nb::handle target) {
     init_thread_types();
@@ -407,4 +407,4 @@ void start_pipeline_thread(nb::handle thread) {
     }
 }
 
-} // namespace simsig
+}  // namespace simsig

@@ -3,12 +3,12 @@
 // Backtests the evaluated weights, records the timing, loads the found-signal
 // PnL the correlation gate needs, and judges the backtest statistics: the
 // structural check and the scalar threshold gates.
-#include "frame/calls.hpp"
-#include "run/pipeline/pipeline.hpp"
 #include "config/config.hpp"
+#include "frame/calls.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
 #include "gates/gates.hpp"
+#include "run/pipeline/pipeline.hpp"
 
 namespace simsig {
 
@@ -42,12 +42,12 @@ void run_the_backtest(Run &run) {
 void record_timing(Run &run) {
     ref bt_row_count = call_method(global(G::backtest_timing), "extract_backtest_row_count",
                                    run.bt_result, kwarg("weights", run.eval_weights));
-    run.bt_max_row_elapsed = call_method(global(G::backtest_timing),
-                                         "extract_max_row_elapsed_seconds", run.bt_result);
+    run.bt_max_row_elapsed =
+        call_method(global(G::backtest_timing), "extract_max_row_elapsed_seconds", run.bt_result);
     call_method(global(G::backtest_timing), "record_backtest_timing",
                 kwarg("graph", handle_field(run, Field::graph)),
-                kwarg("frequency", get(run.era_cfg, "frequency")),
-                kwarg("row_count", bt_row_count), kwarg("elapsed_seconds", run.bt_elapsed),
+                kwarg("frequency", get(run.era_cfg, "frequency")), kwarg("row_count", bt_row_count),
+                kwarg("elapsed_seconds", run.bt_elapsed),
                 kwarg("max_row_elapsed_seconds", run.bt_max_row_elapsed));
 }
 
@@ -85,8 +85,7 @@ void load_found_signal_pnl(Run &run, nb::handle all_signal_ids, nb::handle pool_
                      joined_ids(all_signal_ids).ptr()));
     ref missing_signal_ids = new_list();
     for_each_item(all_signal_ids, [&](nb::handle sid) {
-        ref loaded_pnl =
-            call(global(G::load_found_signal_pnl), sid, kwarg("pool_name", pool_name));
+        ref loaded_pnl = call(global(G::load_found_signal_pnl), sid, kwarg("pool_name", pool_name));
         if (!is_none(loaded_pnl))
             set_item(run.loaded_signal_pnl, sid, loaded_pnl);
         else
@@ -99,8 +98,8 @@ void load_found_signal_pnl(Run &run, nb::handle all_signal_ids, nb::handle pool_
 
 // The pool's threshold set for the run's universe and expression kind.
 ref resolve_thresholds(const Run &run, nb::handle pool_cfg) {
-    ref pool_universe = call_helper<resolve_pool_universe_thresholds>(pool_cfg,
-                               handle_field(run, Field::universe_rule_id));
+    ref pool_universe = call_helper<resolve_pool_universe_thresholds>(
+        pool_cfg, handle_field(run, Field::universe_rule_id));
     ref threshold_key =
         nb::borrow(name(is_strategy(run) ? "strategy_is_thresholds" : "signal_is_thresholds"));
     if (is_dict(pool_universe))
@@ -122,8 +121,8 @@ ref scalar_metrics(const Run &run) {
     ref sharpe_key = nb::steal(PyNumber_Add(primary_pnl_col.ptr(), name("_sharpe").ptr()));
     if (!sharpe_key)
         throw nb::python_error();
-    ref stats_sharpe = call_helper<tracking_metric>(attr(attr(run.bt_result, "per_column_stats"),
-                                                       "get")(sharpe_key, 0.0));
+    ref stats_sharpe = call_helper<tracking_metric>(
+        attr(attr(run.bt_result, "per_column_stats"), "get")(sharpe_key, 0.0));
     ref abs_weight_sum_mean =
         call_helper<tracking_metric>(attr_or(stats, "abs_weight_sum_mean", zero_float()));
 
@@ -152,7 +151,7 @@ void judge_thresholds(Run &run, nb::handle thresholds) {
         run.stats_verdict = global(G::gate_verdict)(false, "invalid_weights");
 }
 
-} // namespace
+}  // namespace
 
 void backtest_and_gate(Run &run) {
     update_status(run.self, "backtesting", 0.0, "Backtesting signal against thresholds...");
@@ -179,4 +178,4 @@ void backtest_and_gate(Run &run) {
     judge_thresholds(run, thresholds);
 }
 
-} // namespace simsig
+}  // namespace simsig

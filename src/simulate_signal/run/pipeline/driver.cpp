@@ -65,20 +65,22 @@ void record_failure(nb::handle self, nb::handle error) {
 // The run ends here even when an event refuses to be set.
 void exit_block(const Run &run) {
     HandleObject *h = as_handle(run.self, "_run_pipeline");
-    ref failure = catch_exception([&] {
-        locked(h, [&](Displaced &displaced) {
-            displaced.push_back(set_field(h, Field::pipeline_acquired, py_bool(run.acquired)));
-        });
-        event_set(field(h, Field::acquire_done));
-        event_set(field(h, Field::post_acquire_gate));
-        event_set(field(h, Field::done_event));
-    }, PyExc_BaseException);
+    ref failure = catch_exception(
+        [&] {
+            locked(h, [&](Displaced &displaced) {
+                displaced.push_back(set_field(h, Field::pipeline_acquired, py_bool(run.acquired)));
+            });
+            event_set(field(h, Field::acquire_done));
+            event_set(field(h, Field::post_acquire_gate));
+            event_set(field(h, Field::done_event));
+        },
+        PyExc_BaseException);
     end_run(run.self);
     if (failure)
         raise_object(failure);
 }
 
-} // namespace
+}  // namespace
 
 ref run_pipeline(nb::handle self) {
     Run run;
@@ -103,4 +105,4 @@ ref run_pipeline(nb::handle self) {
     return nb::none();
 }
 
-} // namespace simsig
+}  // namespace simsig

@@ -4,11 +4,11 @@
 // orchestrator with the direct backtest), patches the shared backtester for
 // the run, applies the vocabulary freshness guard, evaluates the expression
 // and finalizes the weights.
-#include "frame/calls.hpp"
-#include "run/pipeline/pipeline.hpp"
 #include "config/config.hpp"
+#include "frame/calls.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
+#include "run/pipeline/pipeline.hpp"
 #include "runtime_data/runtime_data.hpp"
 #include "weights/weights.hpp"
 
@@ -21,8 +21,7 @@ namespace {
 // any positional and keyword arguments and returns the run's search plan.
 
 struct ConstantFactory {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *value;
 };
 
@@ -56,11 +55,11 @@ PyMemberDef constant_factory_members[] = {
 };
 
 PyType_Slot constant_factory_slots[] = {
-    {Py_tp_dealloc, (void *) constant_factory_dealloc},
-    {Py_tp_traverse, (void *) constant_factory_traverse},
-    {Py_tp_clear, (void *) constant_factory_clear},
-    {Py_tp_call, (void *) PyVectorcall_Call},
-    {Py_tp_members, (void *) constant_factory_members},
+    {Py_tp_dealloc, (void *)constant_factory_dealloc},
+    {Py_tp_traverse, (void *)constant_factory_traverse},
+    {Py_tp_clear, (void *)constant_factory_clear},
+    {Py_tp_call, (void *)PyVectorcall_Call},
+    {Py_tp_members, (void *)constant_factory_members},
     {0, nullptr},
 };
 
@@ -151,8 +150,8 @@ void choose_orchestrator(const Run &run, Evaluation &ev) {
         set_item(orchestrator_kwargs, "manifest", ev.manifest);
         set_item(orchestrator_kwargs, "backtester", global(G::backtester));
         set_item(orchestrator_kwargs, "named_universe", handle_field(run, Field::named_universe));
-        ev.orchestrator_delegate = call_with_kwargs(global(G::BatchOrchestrator),
-                                                    orchestrator_kwargs);
+        ev.orchestrator_delegate =
+            call_with_kwargs(global(G::BatchOrchestrator), orchestrator_kwargs);
     } else if (!is_none(global(G::batch_orchestrator))) {
         ev.orchestrator_delegate = global(G::batch_orchestrator);
     }
@@ -195,7 +194,7 @@ BacktesterPatches patch_backtester(const Evaluation &ev) {
         saved.restore_evaluator = attr(backtester, "evaluator");
         set_attr(backtester, "evaluator",
                  call_function(global(G::SimulationOrchestratorEvaluator), ev.orchestrator_delegate,
-                        ev.extra_evaluate_kwargs));
+                               ev.extra_evaluate_kwargs));
     }
     if (!is_none(ev.search_plan) && has_attr(backtester, "search_plan_factory")) {
         saved.restore_search_plan_factory = attr(backtester, "search_plan_factory");
@@ -218,8 +217,8 @@ void restore_backtester(const BacktesterPatches &saved) {
 // meanwhile, reloads the run's vocabulary.
 void apply_vocabulary_freshness(const Run &run) {
     ref guard = global(G::runtime_freshness_guard);
-    ref ensure_fresh = is_none(guard) ? ref(nb::none())
-                                      : attr_or_none(guard, "ensure_fresh_before_evaluation");
+    ref ensure_fresh =
+        is_none(guard) ? ref(nb::none()) : attr_or_none(guard, "ensure_fresh_before_evaluation");
     if (!is_callable(ensure_fresh))
         return;
     ref freshness_before =
@@ -228,9 +227,8 @@ void apply_vocabulary_freshness(const Run &run) {
     ref freshness_after =
         call_helper<runtime_vocabulary_freshness_state>(global(G::runtime_freshness_guard));
     ref named_universe = handle_field(run, Field::named_universe);
-    if (truthy(refresh_result) ||
-        truthy(call_helper<runtime_vocabulary_refreshed>(freshness_before, freshness_after,
-                      named_universe)))
+    if (truthy(refresh_result) || truthy(call_helper<runtime_vocabulary_refreshed>(
+                                      freshness_before, freshness_after, named_universe)))
         call_helper<reload_runtime_vocabulary_after_freshness>(named_universe);
 }
 
@@ -238,10 +236,10 @@ void apply_vocabulary_freshness(const Run &run) {
 void evaluate_on_adapter(Run &run, const Evaluation &ev, const BacktesterPatches &saved) {
     ref error = catch_exception(
         [&] {
-            run.eval_weights = call(
-                ev.evaluate_expression, handle_field(run, Field::graph),
-                kwarg("metaparameters", run.evaluation_metaparameters_by_pool),
-                kwarg("named_universe", handle_field(run, Field::named_universe)));
+            run.eval_weights =
+                call(ev.evaluate_expression, handle_field(run, Field::graph),
+                     kwarg("metaparameters", run.evaluation_metaparameters_by_pool),
+                     kwarg("named_universe", handle_field(run, Field::named_universe)));
         },
         PyExc_BaseException);
     ref restore_error = catch_exception([&] { restore_backtester(saved); }, PyExc_BaseException);
@@ -286,15 +284,16 @@ void evaluate_on_orchestrator(Run &run, const Evaluation &ev) {
 
 void finalize_weights(Run &run) {
     if (!truthy(call_helper<pipeline_applies_rescale>(run.transform_pipeline,
-                       run.selected_resolved_metaparameters)))
+                                                      run.selected_resolved_metaparameters)))
         return;
     run.eval_weights = call_helper<finalize_rescaled_weights>(run.eval_weights);
     call_helper<install_finalized_weights>(global(G::backtester), handle_field(run, Field::graph),
-           run.evaluation_metaparameters_by_pool, handle_field(run, Field::named_universe),
-           run.eval_weights);
+                                           run.evaluation_metaparameters_by_pool,
+                                           handle_field(run, Field::named_universe),
+                                           run.eval_weights);
 }
 
-} // namespace
+}  // namespace
 
 void evaluate(Run &run) {
     update_status(run.self, "evaluating", 0.0, "Evaluating expression... batch 0/?");
@@ -321,4 +320,4 @@ void evaluate(Run &run) {
     run.eval_elapsed = py_float(monotonic() - eval_t0);
 }
 
-} // namespace simsig
+}  // namespace simsig

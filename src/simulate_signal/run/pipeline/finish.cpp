@@ -3,12 +3,12 @@
 // Makes sure the era did not change while the run went on, leaves the
 // search-tracking record for result() to record, publishes the
 // SimulationResult and reports "complete".
-#include "run/pipeline/pipeline.hpp"
 #include "config/config.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
 #include "gates/gates.hpp"
 #include "graph/graph.hpp"
+#include "run/pipeline/pipeline.hpp"
 
 namespace simsig {
 
@@ -50,7 +50,8 @@ ref record_payload(const Run &run, nb::handle rejection_reason, nb::handle track
         set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
         set_item(payload, "referenced_signal_ids",
                  call_helper<strategy_referenced_signal_ids>(run.useful_sigs_for_eval,
-                        global(G::useful_signal_metadata), run.selected_pool_cfg));
+                                                             global(G::useful_signal_metadata),
+                                                             run.selected_pool_cfg));
     } else {
         set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
     }
@@ -74,8 +75,8 @@ void prepare_pending_record(const Run &run) {
     ref rejection_reason = ref(nb::none());
     if (!is_none(run.failure_reason))
         rejection_reason = truthy(run.failure_detail) ? run.failure_detail : run.failure_reason;
-    ref tracking_stats = call_helper<build_tracking_stats>(attr(run.bt_result, "stats"),
-                                attr(run.bt_result, "per_column_stats"), run.era_cfg);
+    ref tracking_stats = call_helper<build_tracking_stats>(
+        attr(run.bt_result, "stats"), attr(run.bt_result, "per_column_stats"), run.era_cfg);
     ref payload = record_payload(run, rejection_reason, tracking_stats);
     ref pending = pair(handle_field(run, Field::expression_type), payload);
     publish(run, Field::pending_recording, pending);
@@ -116,7 +117,7 @@ ref simulation_result(const Run &run) {
     return call_with_kwargs(global(G::SimulationResult), fields);
 }
 
-} // namespace
+}  // namespace
 
 void finish(Run &run) {
     check_cancelled(run.self);
@@ -131,4 +132,4 @@ void finish(Run &run) {
     update_status(run.self, "complete", 1.0, "Simulation complete. Results available.");
 }
 
-} // namespace simsig
+}  // namespace simsig

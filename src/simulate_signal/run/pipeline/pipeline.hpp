@@ -25,12 +25,12 @@ namespace simsig {
 struct HandleObject;
 
 struct Run {
-    nb::handle self;   // the SimulationHandle (kept alive by the thread's target)
+    nb::handle self;  // the SimulationHandle (kept alive by the thread's target)
     HandleObject *handle() const { return reinterpret_cast<HandleObject *>(self.ptr()); }
 
     // --- acquisition and data sync -------------------------------------
-    bool acquired = false;      // read by the driver's exit block
-    ref wallet_secret;          // never logged, never stored on the handle
+    bool acquired = false;  // read by the driver's exit block
+    ref wallet_secret;      // never logged, never stored on the handle
     ref sync_result;
     ref market_id;
     ref era_number;
@@ -53,16 +53,16 @@ struct Run {
     ref backtest_direct;
     bool use_adapter_path = false;
     ref eval_weights;
-    ref eval_elapsed;           // float seconds
+    ref eval_elapsed;  // float seconds
 
     // --- backtest, timing and stats gates ---------------------------------
     ref bt_result;
-    ref bt_elapsed;             // float seconds
+    ref bt_elapsed;  // float seconds
     ref bt_max_row_elapsed;
     ref useful_sigs_for_eval;
     ref loaded_signal_pnl;
     bool structural_failed = false;
-    bool pool_passed = false;   // structural check and scalar thresholds only
+    bool pool_passed = false;  // structural check and scalar thresholds only
     ref stats_verdict;
     ref correlation_verdict;
     ref mi_verdict;
@@ -98,4 +98,4 @@ void reset_shared_sync_after_fork();
 // A new lock for one held by a thread that did not follow; empty otherwise.
 ref renewed_lock_if_held(nb::handle lock);
 
-} // namespace simsig
+}  // namespace simsig

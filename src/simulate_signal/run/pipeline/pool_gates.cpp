@@ -4,13 +4,13 @@
 // pool's found PnL and on the marginal improvement it adds, then condenses
 // every gate outcome into one failure reason. With fail_fast off a pool that
 // already failed keeps being evaluated, as diagnostics.
-#include "frame/calls.hpp"
-#include "run/pipeline/pipeline.hpp"
 #include "config/config.hpp"
+#include "frame/calls.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
-#include "runtime_data/runtime_data.hpp"
 #include "gates/gates.hpp"
+#include "run/pipeline/pipeline.hpp"
+#include "runtime_data/runtime_data.hpp"
 
 namespace simsig {
 
@@ -60,7 +60,8 @@ void correlation_gate(Run &run, PoolGates &gates) {
     ref corr_column = pnl_column(run, "correlation_pnl_column");
     ref corr_threshold = get(run.selected_pool_cfg, "is_correlation_threshold");
     if (is_none(corr_threshold))
-        raise(PyExc_ValueError, "era config selected pool missing required is_correlation_threshold");
+        raise(PyExc_ValueError,
+              "era config selected pool missing required is_correlation_threshold");
 
     // Among several pools of the kind, an empty pool cannot correlate.
     if (length(pool_pnl_arrays) == 0 && gates.has_multiple_selected_pools && fail_fast(run)) {
@@ -79,9 +80,9 @@ void correlation_gate(Run &run, PoolGates &gates) {
     gates.pool_correlation_failed =
         !truthy(call_helper<correlation_gate_passed>(run.pool_correlation, corr_threshold));
     if (gates.pool_correlation_failed)
-        run.correlation_verdict = call(global(G::gate_verdict), false_(), name("correlation"),
-                                       kwarg("value", run.pool_correlation),
-                                       kwarg("threshold", corr_threshold));
+        run.correlation_verdict =
+            call(global(G::gate_verdict), false_(), name("correlation"),
+                 kwarg("value", run.pool_correlation), kwarg("threshold", corr_threshold));
     else
         run.correlation_verdict =
             call(global(G::gate_verdict), true_(), kwarg("value", run.pool_correlation),
@@ -114,9 +115,8 @@ void empty_pool_mi(Run &run, nb::handle mi_threshold) {
 void computed_mi(Run &run, nb::handle compute_mi, nb::handle mi_column, nb::handle mi_threshold,
                  nb::handle pool_signals_for_mi) {
     std::vector<ref> result = unpack(
-        call(compute_mi, kwarg("pool_name", run.selected_pool_name),
-             kwarg("pnl_column", mi_column), kwarg("pool_signals", pool_signals_for_mi),
-             kwarg("threshold", mi_threshold)),
+        call(compute_mi, kwarg("pool_name", run.selected_pool_name), kwarg("pnl_column", mi_column),
+             kwarg("pool_signals", pool_signals_for_mi), kwarg("threshold", mi_threshold)),
         2);
     run.pool_mi_score = result[0];
     run.pool_mi_passed = result[1];
@@ -169,8 +169,7 @@ void mi_gate(Run &run, const PoolGates &gates) {
 
     if (run.pool_mi_passed.ptr() == Py_False)
         run.mi_verdict = call(global(G::gate_verdict), false_(), name("pnl_mi"),
-                              kwarg("value", run.pool_mi_score),
-                              kwarg("threshold", mi_threshold));
+                              kwarg("value", run.pool_mi_score), kwarg("threshold", mi_threshold));
     else
         run.mi_verdict = call(global(G::gate_verdict), true_(), kwarg("value", run.pool_mi_score),
                               kwarg("threshold", mi_threshold));
@@ -192,19 +191,20 @@ void condense_failure(Run &run, const PoolGates &gates) {
     else if (gates.pool_correlation_failed)
         set_failure(run, "correlation", "Selected pool correlation threshold failed");
     else if (run.pool_mi_passed.ptr() == Py_False)
-        set_failure(run, "pnl_mi", is_none(run.pool_mi_score)
-                                       ? "Selected pool PnL MI computation unavailable"
-                                       : "Selected pool PnL MI threshold failed");
+        set_failure(run, "pnl_mi",
+                    is_none(run.pool_mi_score) ? "Selected pool PnL MI computation unavailable"
+                                               : "Selected pool PnL MI threshold failed");
 }
 
-} // namespace
+}  // namespace
 
 void pool_gates(Run &run) {
     PoolGates gates;
     gates.has_multiple_selected_pools = count_selected_pools(run);
 
     run.pool_correlation = ref(nb::none());
-    if (truthy(handle_field(run, Field::include_correlation)) && (run.pool_passed || !fail_fast(run)))
+    if (truthy(handle_field(run, Field::include_correlation)) &&
+        (run.pool_passed || !fail_fast(run)))
         correlation_gate(run, gates);
 
     run.pool_mi_score = ref(nb::none());
@@ -220,4 +220,4 @@ void pool_gates(Run &run) {
     condense_failure(run, gates);
 }
 
-} // namespace simsig
+}  // namespace simsig

@@ -7,10 +7,10 @@
 // and the wallet secret are passed on as opaque values and never kept beyond
 // the run.
 #include "frame/calls.hpp"
-#include "run/handle/handle.hpp"
-#include "run/pipeline/pipeline.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
+#include "run/handle/handle.hpp"
+#include "run/pipeline/pipeline.hpp"
 #include "runtime_data/runtime_data.hpp"
 
 namespace simsig {
@@ -74,7 +74,8 @@ ref find_data_dir() {
 // vault's error as its __context__.
 bool vault_error_is_harmless(nb::handle exc) {
     return while_handling(exc, [&] {
-        return truthy(call_function(global(G::vault_already_initialized_is_ready), global(G::vault), exc));
+        return truthy(
+            call_function(global(G::vault_already_initialized_is_ready), global(G::vault), exc));
     });
 }
 
@@ -137,19 +138,19 @@ void require_backtester() {
 void initialize_reconstruction(const Run &run, nb::handle shuffle_blob) {
     update_status(run.self, "feature-reconstruction-deobfuscation", 0.0,
                   "Initializing feature reconstruction from synced shuffle seed...");
-    call_method(global(G::backtester), "init_reconstruction",
-                kwarg("shuffle_blob", shuffle_blob), kwarg("wallet_secret", run.wallet_secret),
-                kwarg("market_id", run.market_id), kwarg("era_number", run.era_number));
+    call_method(global(G::backtester), "init_reconstruction", kwarg("shuffle_blob", shuffle_blob),
+                kwarg("wallet_secret", run.wallet_secret), kwarg("market_id", run.market_id),
+                kwarg("era_number", run.era_number));
     check_cancelled(run.self);
 }
 
-} // namespace
+}  // namespace
 
 void set_up_runtime(Run &run) {
     nb::handle self = run.self;
-    update_status(self, "initializing", py_float(0.0),
-                  format("Initializing vault and loading vocabulary for era %S...",
-                         run.era_number.ptr()));
+    update_status(
+        self, "initializing", py_float(0.0),
+        format("Initializing vault and loading vocabulary for era %S...", run.era_number.ptr()));
     check_cancelled(self);
     require_vault();
     run.data_dir = find_data_dir();
@@ -163,4 +164,4 @@ void set_up_runtime(Run &run) {
     initialize_reconstruction(run, shuffle_blob);
 }
 
-} // namespace simsig
+}  // namespace simsig

@@ -10,13 +10,13 @@
 // clearing/setting of `_sync_event`; it is held only for the short
 // bookkeeping blocks below, never while request_for_sync() runs or while a
 // waiter waits, and never together with a handle's `_lock`.
-#include "frame/calls.hpp"
-#include "run/handle/handle.hpp"
-#include "run/pipeline/pipeline.hpp"
 #include "config/config.hpp"
+#include "frame/calls.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
 #include "graph/graph.hpp"
+#include "run/handle/handle.hpp"
+#include "run/pipeline/pipeline.hpp"
 
 namespace simsig {
 
@@ -42,9 +42,8 @@ void check_graph_kind(nb::handle self) {
                   "Strategy simulation is deferred in the v1 public SDK.");
     } else if (is_strategy(expression_type)) {
         if (!truthy(call_helper<has_filtration_runtime_graph>(field(self, Field::graph))))
-            raise(PyExc_ValueError,
-                  "Strategy graph must contain at least one filtration node. "
-                  "Use simulate_signal() for signal graphs.");
+            raise(PyExc_ValueError, "Strategy graph must contain at least one filtration node. "
+                                    "Use simulate_signal() for signal graphs.");
     }
 }
 
@@ -97,11 +96,13 @@ void report_download_progress(nb::handle self) {
 
 void request_feature_files(nb::handle self) {
     ref request = attr_or_none(global(G::sync_manager), "request_feature_files_for_sync");
-    ref graph_feature_names = call_helper<simulation_graph_feature_names>(field(self, Field::graph));
+    ref graph_feature_names =
+        call_helper<simulation_graph_feature_names>(field(self, Field::graph));
     if (!truthy(graph_feature_names) || !PyCallable_Check(request.ptr()))
         return;
     update_status(self, "syncing", 0.0, "Syncing graph feature data from server...");
-    call(request, graph_feature_names, kwarg("expression_type", field(self, Field::expression_type)),
+    call(request, graph_feature_names,
+         kwarg("expression_type", field(self, Field::expression_type)),
          kwarg("named_universe", field(self, Field::named_universe)));
     check_cancelled(self);
 }
@@ -154,7 +155,8 @@ ref perform_shared_sync() {
         interrupt = ref(nb::borrow(e.value()));
     }
     if (interrupt) {
-        ref interrupted = new_exception(global(G::SyncError), "Simulation data sync was interrupted");
+        ref interrupted =
+            new_exception(global(G::SyncError), "Simulation data sync was interrupted");
         PyException_SetCause(interrupted.ptr(), interrupt.inc_ref().ptr());
         share_sync_failure(interrupted);
         raise_object(interrupt);
@@ -191,12 +193,11 @@ void derive_market_era(Run &run) {
     run.market_id = market_era[0];
     run.era_number = market_era[1];
     HandleObject *h = run.handle();
-    locked(h, [&](Displaced &) {
-        set_attr(field(h, Field::status), "era_number", run.era_number);
-    });
+    locked(h,
+           [&](Displaced &) { set_attr(field(h, Field::status), "era_number", run.era_number); });
 }
 
-} // namespace
+}  // namespace
 
 void acquire_and_sync(Run &run) {
     nb::handle self = run.self;
@@ -229,4 +230,4 @@ void reset_shared_sync_after_fork() {
     }
 }
 
-} // namespace simsig
+}  // namespace simsig

@@ -3,10 +3,10 @@
 // The run's private era-config copy, the lazily built graph validator, the
 // transform pipeline and metaparameters, the universe rule id, the graph
 // check, the selected pool and the per-pool metaparameters.
-#include "run/pipeline/pipeline.hpp"
 #include "config/config.hpp"
 #include "frame/globals.hpp"
 #include "frame/helpers.hpp"
+#include "run/pipeline/pipeline.hpp"
 #include "runtime_data/runtime_data.hpp"
 
 namespace simsig {
@@ -60,12 +60,13 @@ void resolve_transform_pipeline(Run &run) {
     // resolution below is the one whose result counts.
     if (!has_per_pool_default(run.transform_pipeline))
         call_function(global(G::resolve_metaparameters), handle_field(run, Field::metaparameters),
-               run.transform_pipeline);
+                      run.transform_pipeline);
 }
 
 void resolve_universe_rule_id(const Run &run) {
     ref named_universe = handle_field(run, Field::named_universe);
-    ref universe_rule_id = call_helper<resolve_universe_rule_id_for_sdk>(run.era_cfg, named_universe);
+    ref universe_rule_id =
+        call_helper<resolve_universe_rule_id_for_sdk>(run.era_cfg, named_universe);
     if (is_none(universe_rule_id)) {
         ref available_names =
             list_of(attr(or_else(get(run.era_cfg, "universe_rules"), new_dict()), "keys")());
@@ -93,8 +94,8 @@ void validate_graph(const Run &run) {
 void require_useful_signals() {
     ref useful_signals = global(G::useful_signals);
     ref useful_signal_pool = global(G::useful_signal_pool);
-    if (!is_none(useful_signals) && length(useful_signals) == 0 &&
-        !is_none(useful_signal_pool) && length(useful_signal_pool) == 0)
+    if (!is_none(useful_signals) && length(useful_signals) == 0 && !is_none(useful_signal_pool) &&
+        length(useful_signal_pool) == 0)
         raise(PyExc_ValueError, "No useful signals match the filtration criteria. Cannot "
                                 "execute strategy graph without useful signals.");
 }
@@ -102,15 +103,15 @@ void require_useful_signals() {
 void select_pool(Run &run) {
     ref expression_type = handle_field(run, Field::expression_type);
     ref named_universe = handle_field(run, Field::named_universe);
-    run.selected_pool_cfg = call_helper<selected_pool_config>(run.era_cfg, expression_type,
-                                   handle_field(run, Field::selected_pool_id));
+    run.selected_pool_cfg = call_helper<selected_pool_config>(
+        run.era_cfg, expression_type, handle_field(run, Field::selected_pool_id));
     ref allowed_named_universes = call_helper<pool_allowed_named_universes>(run.selected_pool_cfg);
     if (truthy(allowed_named_universes) && !contains(allowed_named_universes, named_universe))
         raise(PyExc_ValueError,
               format("named_universe '%S' is not in selected pool allowed_named_universes=%R",
                      named_universe.ptr(), allowed_named_universes.ptr()));
-    run.selected_pool_name = call_helper<selected_pool_runtime_name>(run.selected_pool_cfg,
-                                    expression_type, handle_field(run, Field::selected_pool_id));
+    run.selected_pool_name = call_helper<selected_pool_runtime_name>(
+        run.selected_pool_cfg, expression_type, handle_field(run, Field::selected_pool_id));
 }
 
 // The weights belong to a signal pool: the selected one, or a strategy's linked one.
@@ -118,10 +119,11 @@ void select_signal_pool(Run &run) {
     if (!is_strategy(run)) {
         run.selected_signal_pool_id = handle_field(run, Field::selected_pool_id);
     } else {
-        run.selected_signal_pool_id = call_helper<strategy_signal_pool_id>(run.selected_pool_cfg,
-                                             handle_field(run, Field::selected_pool_id));
-        call_helper<validate_strategy_useful_signal_pools>(handle_field(run, Field::selected_pool_id),
-               run.selected_pool_cfg, global(G::useful_signals), global(G::useful_signal_metadata));
+        run.selected_signal_pool_id = call_helper<strategy_signal_pool_id>(
+            run.selected_pool_cfg, handle_field(run, Field::selected_pool_id));
+        call_helper<validate_strategy_useful_signal_pools>(
+            handle_field(run, Field::selected_pool_id), run.selected_pool_cfg,
+            global(G::useful_signals), global(G::useful_signal_metadata));
     }
 }
 
@@ -134,8 +136,8 @@ void resolve_pool_metaparameters(Run &run) {
         global(G::canonicalize_metaparameters),
         call_function(global(G::resolve_metaparameters_per_pool),
                       handle_field(run, Field::metaparameters), run.transform_pipeline, pool_ids));
-    run.selected_resolved_metaparameters = attr(resolved_metaparameters_by_pool, "get")(
-        selected_transform_pool_id, new_dict());
+    run.selected_resolved_metaparameters =
+        attr(resolved_metaparameters_by_pool, "get")(selected_transform_pool_id, new_dict());
     // Recording is keyed by the selected pool, evaluation by the signal pool;
     // each gets its own copy.
     run.record_metaparameters_by_pool = new_dict();
@@ -147,10 +149,11 @@ void resolve_pool_metaparameters(Run &run) {
              dict_copy(run.selected_resolved_metaparameters));
 }
 
-} // namespace
+}  // namespace
 
 void validate_and_configure(Run &run) {
-    update_status(run.self, "graph-validation", 0.0, "Validating graph and simulation parameters...");
+    update_status(run.self, "graph-validation", 0.0,
+                  "Validating graph and simulation parameters...");
     run.era_cfg = call_helper<resolve_runtime_era_config>(run.market_id, run.era_number);
     bootstrap_graph_validator(run);
     resolve_transform_pipeline(run);
@@ -163,4 +166,4 @@ void validate_and_configure(Run &run) {
     resolve_pool_metaparameters(run);
 }
 
-} // namespace simsig
+}  // namespace simsig
