@@ -119,7 +119,7 @@ const char *const kStrategyDoc =
     "with handle.cancel(), and collect the SimulationResult with\n"
     "handle.result(), which raises the run's error.";
 
-}  // namespace
+} // namespace
 
 // inspect.Signature of the published parameters, in the entry points' order,
 // the pool parameter named `pool_parameter_name`. market_id and era_number are

@@ -34,7 +34,7 @@ bool compare_with_zero(nb::handle value, int op) {
     return truthy(result);
 }
 
-}  // namespace
+} // namespace
 
 ref coerce_era_number(nb::handle value) {
     ref number = coerce_int(value);
@@ -59,7 +59,7 @@ ref manifest_field(nb::handle manifest, const char *field) {
     return attr_or_none(manifest, field);
 }
 
-}  // namespace
+} // namespace
 
 ref market_id_from_manifest(nb::handle manifest) {
     if (is_none(manifest))
@@ -97,7 +97,7 @@ namespace {
                                       requested.ptr(), field, configured.ptr()));
 }
 
-}  // namespace
+} // namespace
 
 // A shallow copy: the run may add keys to it; nested values stay shared.
 ref resolve_runtime_era_config(nb::handle market_id, nb::handle era_number) {

@@ -25,7 +25,7 @@ bool has_unsafe_character(nb::handle text) {
     return contains(text, name("/")) || contains(text, name("\\")) || contains(text, nul);
 }
 
-}  // namespace
+} // namespace
 
 ref safe_named_universe(nb::handle named_universe) {
     if (is_none(named_universe))
@@ -44,7 +44,7 @@ namespace {
 
 ref safe(nb::handle value) { return call_helper<safe_named_universe>(value); }
 
-}  // namespace
+} // namespace
 
 // A pool's own list (a real list; a tuple does not count), else its single
 // name. Each kept element passes through the safety check twice.
@@ -102,7 +102,7 @@ ref selected_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
     return first_of(call_helper<pool_allowed_named_universes>(signal_pool));
 }
 
-}  // namespace
+} // namespace
 
 ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
                               nb::handle selected_pool_id) {

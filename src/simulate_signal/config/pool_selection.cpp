@@ -76,7 +76,7 @@ bool greater_than_zero(nb::handle value) {
     return truthy(result);
 }
 
-}  // namespace
+} // namespace
 
 // Ints as they are, decimal strings parsed; anything else (floats included)
 // is no rule id.

@@ -12,7 +12,7 @@ namespace {
 // The keys that identify a useful signal in its metadata, in the order asked.
 const char *const kIdentityKeys[] = {"signal_id", "id", "submission_id", "graph_hash"};
 
-}  // namespace
+} // namespace
 
 ref strategy_signal_pool_id(nb::handle strategy_pool_cfg, nb::handle strategy_pool_id) {
     ref signal_pool_id = method_get(strategy_pool_cfg, name("signal_pool_name"));
@@ -43,7 +43,7 @@ ref metadata_entry_matching(nb::handle metadata_list, nb::handle signal_ref) {
     return match;
 }
 
-}  // namespace
+} // namespace
 
 // A dict collection is tried with the exact key before its str form.
 ref metadata_for_signal_ref(nb::handle signal_ref, nb::handle metadata) {

@@ -34,14 +34,15 @@ static inline int simsig_interpreter_exiting(void) {
 #endif
 }
 
+// Py_DECREF here is still the interpreter's own (inline where the API has it).
 static inline void simsig_decref(PyObject *op) {
     if (!simsig_interpreter_exiting())
-        Py_DecRef(op);
+        Py_DECREF(op);
 }
 
 static inline void simsig_xdecref(PyObject *op) {
     if (op && !simsig_interpreter_exiting())
-        Py_DecRef(op);
+        Py_DECREF(op);
 }
 
 #undef Py_DECREF

@@ -1,4 +1,5 @@
 // The module globals table (frame/globals.hpp): names made once, values read now.
+#include "frame/calls.hpp"
 #include "frame/globals.hpp"
 
 namespace simsig {
@@ -14,7 +15,7 @@ static_assert(sizeof(kGlobalNames) / sizeof(kGlobalNames[0]) == size_t(G::count)
 
 PyObject *g_interned[size_t(G::count)] = {};  // guarded by the GIL; kept for the process
 
-}  // namespace
+} // namespace
 
 nb::handle global_name(G g) {
     PyObject *&slot = g_interned[size_t(g)];
@@ -34,11 +35,11 @@ ref module_logger() { return global(G::logger); }
 ref module_threading() { return global(G::threading); }
 
 double monotonic() {
-    ref t = attr(global(G::time), "monotonic")();
+    ref t = call(module_attr(global(G::time), "monotonic"));
     double d = PyFloat_AsDouble(t.ptr());
     if (d == -1.0 && PyErr_Occurred())
         throw nb::python_error();
     return d;
 }
 
-}  // namespace simsig
+} // namespace simsig

@@ -104,4 +104,4 @@ nb::handle global_name(G g);
 ref global(G g);
 void set_global(G g, nb::handle value);
 
-}  // namespace simsig
+} // namespace simsig

@@ -443,13 +443,18 @@ ref def_function(const char *function_name, const std::vector<Param> &params, Im
 }
 
 namespace detail {
-void keep_helper(PyObject *&name_slot, PyObject *&own_slot, const char *python_name,
-                 nb::handle fn) {
+void keep_helper(PyObject *&name_slot, PyObject *&own_slot, PyObject **defaults,
+                 const char *python_name, nb::handle fn, std::initializer_list<Param> params) {
     name_slot = name(python_name).ptr();
     PyObject *old = own_slot;
     own_slot = fn.inc_ref().ptr();
     Py_XDECREF(old);
-}
-}  // namespace detail
+    size_t i = 0;
+    for (const Param &p : params) {
+        PyObject *previous = defaults[i];
+        defaults[i++] = p.default_value ? p.default_value.inc_ref().ptr() : nullptr;
+        Py_XDECREF(previous);
+    }
+}} // namespace detail
 
 } // namespace simsig

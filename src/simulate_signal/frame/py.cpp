@@ -381,6 +381,14 @@ ref method_get(nb::handle obj, nb::handle key, nb::handle default_value) {
 }
 
 std::vector<ref> unpack(nb::handle iterable, size_t n) {
+    // A tuple of exactly n items unpacks as its iteration would, without it.
+    if (PyTuple_CheckExact(iterable.ptr()) && size_t(PyTuple_Size(iterable.ptr())) == n) {
+        std::vector<ref> items;
+        items.reserve(n);
+        for (size_t i = 0; i < n; ++i)
+            items.emplace_back(nb::borrow(PyTuple_GetItem(iterable.ptr(), Py_ssize_t(i))));
+        return items;
+    }
     ref iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
     if (!iterator) {
         // Only "not iterable" is reworded; an __iter__ that raises keeps its error.

@@ -34,7 +34,7 @@ ref to_float(nb::handle value) {
 // ---------------------------------------------------------------------------
 // Metric values
 
-}  // namespace
+} // namespace
 
 // float(value) when it is finite; only TypeError and ValueError answer
 // `default` -- an int too large for a float raises OverflowError.
@@ -43,7 +43,7 @@ ref tracking_metric(nb::handle value, nb::handle default_value) {
     ref number;
     if (catch_exception([&] { number = to_float(value); }, not_a_number))
         return nb::borrow(default_value);
-    if (truthy(attr(global(G::math), "isfinite")(number)))
+    if (truthy(call(module_attr(global(G::math), "isfinite"), number)))
         return number;
     return nb::borrow(default_value);
 }
@@ -58,7 +58,7 @@ ref is_mi_score(nb::handle value) {
     static PyObject *const unusable = exception_tuple(PyExc_OverflowError, PyExc_ValueError);
     bool is_nan = false;
     ref failure = catch_exception(
-        [&] { is_nan = truthy(attr(global(G::math), "isnan")(to_float(value))); }, unusable);
+        [&] { is_nan = truthy(call(module_attr(global(G::math), "isnan"), to_float(value))); }, unusable);
     if (failure)
         return py_bool(false);
     return py_bool(!is_nan);
@@ -85,7 +85,7 @@ ref one_metric_gate(const char *metric_key, nb::handle value, const char *thresh
     return call_helper<pool_metric_gate_passed>(metrics, pool_thresholds);
 }
 
-}  // namespace
+} // namespace
 
 ref pnl_mi_gate_passed(nb::handle score, nb::handle threshold) {
     return one_metric_gate("is_pnl_mi", score, "is_pnl_mi_threshold", threshold);
@@ -122,7 +122,7 @@ ref plain_dict_copy(nb::handle mapping) {
     return dict_copy(mapping);
 }
 
-}  // namespace
+} // namespace
 
 ref build_tracking_stats(nb::handle bt_stats, nb::handle per_column_stats, nb::handle era_config) {
     ref primary_col = call_helper<primary_evaluation_pnl_column>(era_config);

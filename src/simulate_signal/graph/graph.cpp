@@ -26,8 +26,7 @@ ref typed_graph_class() { return unpack(call_helper<import_typed_shapes>(), 2)[0
 
 // The provider's graph classes come from the module that defines its
 // FunctionGraphNode; a provider that is not loaded yet is left alone.
-ref typed_shapes_from_provider(const char *provider_name) {
-    ref loaded = attr(global(G::sys), "modules");
+ref typed_shapes_from_provider(nb::handle loaded, const char *provider_name) {
     ref shapes_provider = method_get(loaded, name(provider_name));
     // getattr(None, ..., None) is None: no attribute error to raise and clear.
     if (is_none(shapes_provider))
@@ -46,11 +45,12 @@ ref typed_shapes_from_provider(const char *provider_name) {
                           attr(graph_module, "StageData"));
 }
 
-}  // namespace
+} // namespace
 
 ref import_typed_shapes() {
+    ref loaded = attr(global(G::sys), "modules");
     for (const char *provider_name : kShapeProviders)
-        if (ref shapes = typed_shapes_from_provider(provider_name))
+        if (ref shapes = typed_shapes_from_provider(loaded, provider_name))
             return shapes;
     ref shapes;
     catch_exception(
@@ -109,18 +109,33 @@ ref require_typed_runtime_graph(nb::handle graph) {
                  type_name.ptr()));
 }
 
-// Typed nodes are walked here; anything else is the sibling's question.
-ref has_filtration_runtime_graph(nb::handle graph) {
+namespace {
+
+// One level of the filtration walk, `graph_cls` probed at its top. A child is
+// asked through the namespace, unless both the walk and the probe are still
+// the module's own: then the child's level would probe again for the same
+// answer (a probe reads only which modules are loaded), so it reuses this one.
+ref has_filtration_below(nb::handle graph, nb::handle graph_cls) {
     return recursing(" while looking for a filtration node", [&]() -> nb::object {
-        if (!is_instance(graph, typed_graph_class()))
+        if (!is_instance(graph, graph_cls))
             return call_function(global(G::has_filtration_node), graph);
         if (equals(attr(graph, "type"), "filtration"))
             return nb::bool_(true);
-        bool found = for_each_item(attr(graph, "children"), [](nb::handle child) {
+        bool found = for_each_item(attr(graph, "children"), [&](nb::handle child) {
+            if (helper_is_own<has_filtration_runtime_graph>() &&
+                helper_is_own<import_typed_shapes>())
+                return truthy(has_filtration_below(child, graph_cls));
             return truthy(call_helper<has_filtration_runtime_graph>(child));
         });
         return nb::bool_(found);
     });
+}
+
+} // namespace
+
+// Typed nodes are walked here; anything else is the sibling's question.
+ref has_filtration_runtime_graph(nb::handle graph) {
+    return has_filtration_below(graph, typed_graph_class());
 }
 
 namespace {
@@ -152,7 +167,7 @@ void collect_feature_names(nb::handle node, nb::list &found) {
     });
 }
 
-}  // namespace
+} // namespace
 
 ref simulation_graph_feature_names(nb::handle graph) {
     nb::list found;
@@ -195,7 +210,7 @@ ref plain_node(nb::handle graph) {
     return ref(std::move(out));
 }
 
-}  // namespace
+} // namespace
 
 ref plain_tracking_graph(nb::handle graph) {
     return recursing(" while converting a graph to plain data", [&]() -> nb::object {

@@ -69,7 +69,7 @@ void add_optional_id(nb::handle option, const char *key, nb::handle rule) {
 
 const char *const kUniverseOptionsDoc = "Build the universe-options list from a typed EraConfig.";
 
-}  // namespace
+} // namespace
 
 ref universe_options(nb::handle era_config) {
     ref allowed = allowed_named_universes(era_config);
@@ -170,7 +170,7 @@ const char *const kEffectiveSimulationOptionsDoc =
     "Raises SdkRuntimeNotReadyError when the era config carries no engine\n"
     "definitions, or when they are not a dict.";
 
-}  // namespace
+} // namespace
 
 ref effective_simulation_options(nb::handle era_config) {
     ref sdk_era_config_from_dict = from_import("tallowmere._runtime", "sdk_era_config_from_dict");

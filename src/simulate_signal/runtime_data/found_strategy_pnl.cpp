@@ -26,7 +26,7 @@ bool is_found_strategy_pnl_path(nb::handle path) {
     return contains(rooted, name("/found_strategies/")) && ends_with(path, "/strategy_is/pnl.arrow");
 }
 
-}  // namespace
+} // namespace
 
 ref synced_found_strategy_pnl_paths(nb::handle sync_result) {
     if (!PyList_Check(sync_result.ptr()) && !PyTuple_Check(sync_result.ptr())) {

@@ -125,7 +125,7 @@ ref read_binary_file(nb::handle path) {
     return content;
 }
 
-}  // namespace
+} // namespace
 
 ref load_runtime_shuffle_blob(nb::handle data_dir) {
     if (truthy(data_dir)) {

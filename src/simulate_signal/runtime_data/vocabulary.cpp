@@ -20,7 +20,7 @@ ref python_import(const char *module_name) {
 // ---------------------------------------------------------------------------
 // The registry
 
-}  // namespace
+} // namespace
 
 // Also true for an instance of the class that a reload of the function-store
 // module put in its place.
@@ -74,7 +74,7 @@ ref shas_or_empty(nb::handle snapshot, const char *name_) {
     return truthy(shas) ? shas : new_dict();
 }
 
-}  // namespace
+} // namespace
 
 // (pending, loaded) copies of the guard's artifact bookkeeping; any failure
 // reading it counts as no bookkeeping at all.
@@ -105,7 +105,7 @@ ref unicode_result(PyObject *o) {
     return ref(nb::steal(o));
 }
 
-}  // namespace
+} // namespace
 
 ref is_vocabulary_artifact_path(nb::handle path, nb::handle named_universe) {
     ref normalized = unicode_result(
@@ -202,7 +202,7 @@ ref call_vocabulary_loader(nb::handle load_vocabulary, nb::handle era_number,
                           [&] { return ref(load_vocabulary(era_number)); });
 }
 
-}  // namespace
+} // namespace
 
 ref reload_runtime_vocabulary_after_freshness(nb::handle named_universe) {
     if (ref vocabulary = reload_vocabulary_from_disk(named_universe))

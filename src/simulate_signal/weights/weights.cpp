@@ -28,7 +28,7 @@ ref or_get(ref first, nb::handle d, const char *key) {
 // ---------------------------------------------------------------------------
 // Rescale detection
 
-}  // namespace
+} // namespace
 
 ref stage_value(nb::handle stage, nb::handle key, nb::handle default_value) {
     if (is_dict(stage))
@@ -143,7 +143,7 @@ void cache_on_cache_entry(nb::handle backtester, nb::handle graph, nb::handle me
                   mapping_failure);
 }
 
-}  // namespace
+} // namespace
 
 // Best effort: every write is guarded and a failure only logged at DEBUG.
 ref install_finalized_weights(nb::handle backtester, nb::handle graph, nb::handle metaparameters,
@@ -186,7 +186,7 @@ nb::object evaluator_evaluate(const Call &a) {
     return call_with_kwargs(attr(attr(self, "_delegate"), "evaluate"), merged);
 }
 
-}  // namespace
+} // namespace
 
 void define_weights_functions() {
     def_helper<stage_value>("_stage_value", {arg("stage"), arg("name"), arg("default", none())});

@@ -463,7 +463,7 @@ nb::object handle_await(const Call &a) {
     return nb::steal(reinterpret_cast<PyObject *>(w));
 }
 
-}  // namespace
+} // namespace
 
 bool run_ended(nb::handle self) {
     HandleObject *h = as_handle(self, "done");
@@ -550,4 +550,4 @@ void define_future_methods(nb::handle cls) {
     method("__repr__", make_function("SimulationHandle.__repr__", {arg("self")}, handle_repr));
 }
 
-}  // namespace simsig
+} // namespace simsig

@@ -35,7 +35,7 @@ ref elapsed_since_start(HandleObject *h) {
     return ref(nb::steal(elapsed));
 }
 
-}  // namespace
+} // namespace
 
 ref cancelled_error() { return new_exception(global(G::CancelledError), "Simulation cancelled"); }
 
@@ -106,7 +106,7 @@ void call_own_method(nb::handle self, const char *method, Impl body, const Args 
     call_method(self, method, args...);
 }
 
-}  // namespace
+} // namespace
 
 void update_status(nb::handle self, const char *phase, double progress, const char *message) {
     call_own_method(self, "_update_status", g_update_status_body, name(phase), py_float(progress),
@@ -288,7 +288,7 @@ void record_pending(HandleObject *h, Displaced &displaced) {
     raise_object(error);
 }
 
-}  // namespace
+} // namespace
 
 bool result_complete(HandleObject *h) {
     bool complete = false;
@@ -351,7 +351,7 @@ nb::object handle_cancel(const Call &a) {
     return nb::none();
 }
 
-}  // namespace
+} // namespace
 
 // A lock held by a thread that did not follow into this child is held for
 // ever: a new one of the kind the `threading` global makes takes its place.
@@ -422,7 +422,7 @@ std::vector<Param> init_parameters() {
     return params;
 }
 
-}  // namespace
+} // namespace
 
 void define_handle_class() {
     ref cls = make_handle_type("Handle to a running simulation.");
@@ -459,4 +459,4 @@ void define_handle_class() {
     set_global(G::SimulationHandle, cls);
 }
 
-}  // namespace simsig
+} // namespace simsig

@@ -159,4 +159,4 @@ void wait_until_ended(nb::handle self, nb::handle timeout);
 PyTypeObject *handle_type();
 ref make_handle_type(const char *doc);
 
-}  // namespace simsig
+} // namespace simsig

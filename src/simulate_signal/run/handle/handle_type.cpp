@@ -159,7 +159,7 @@ void remember_lock_type() {
     g_rlock_release = attr(g_rlock_type, "release").release().ptr();
 }
 
-}  // namespace
+} // namespace
 
 PyTypeObject *handle_type() { return g_handle_type; }
 
@@ -252,7 +252,7 @@ void call_lock_method(nb::handle lock, PyObject *own_method, PyObject *rlock_met
         throw nb::python_error();
     Py_DECREF(result);
 }
-}  // namespace
+} // namespace
 
 void lock_acquire(nb::handle lock) {
     call_lock_method(lock, g_lock_acquire, g_rlock_acquire, "acquire");
@@ -261,4 +261,4 @@ void lock_release(nb::handle lock) {
     call_lock_method(lock, g_lock_release, g_rlock_release, "release");
 }
 
-}  // namespace simsig
+} // namespace simsig

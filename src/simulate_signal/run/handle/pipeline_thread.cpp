@@ -329,7 +329,7 @@ void init_thread_types() {
     make_thread_class();
 }
 
-}  // namespace
+} // namespace
 
 ref new_pipeline_thread(nb::handle target) {
     init_thread_types();
@@ -407,4 +407,4 @@ void start_pipeline_thread(nb::handle thread) {
     }
 }
 
-}  // namespace simsig
+} // namespace simsig

@@ -151,7 +151,7 @@ void judge_thresholds(Run &run, nb::handle thresholds) {
         run.stats_verdict = global(G::gate_verdict)(false, "invalid_weights");
 }
 
-}  // namespace
+} // namespace
 
 void backtest_and_gate(Run &run) {
     update_status(run.self, "backtesting", 0.0, "Backtesting signal against thresholds...");
@@ -178,4 +178,4 @@ void backtest_and_gate(Run &run) {
     judge_thresholds(run, thresholds);
 }
 
-}  // namespace simsig
+} // namespace simsig

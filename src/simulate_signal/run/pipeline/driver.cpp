@@ -80,7 +80,7 @@ void exit_block(const Run &run) {
         raise_object(failure);
 }
 
-}  // namespace
+} // namespace
 
 ref run_pipeline(nb::handle self) {
     Run run;
@@ -105,4 +105,4 @@ ref run_pipeline(nb::handle self) {
     return nb::none();
 }
 
-}  // namespace simsig
+} // namespace simsig

@@ -293,7 +293,7 @@ void finalize_weights(Run &run) {
                                            run.eval_weights);
 }
 
-}  // namespace
+} // namespace
 
 void evaluate(Run &run) {
     update_status(run.self, "evaluating", 0.0, "Evaluating expression... batch 0/?");
@@ -320,4 +320,4 @@ void evaluate(Run &run) {
     run.eval_elapsed = py_float(monotonic() - eval_t0);
 }
 
-}  // namespace simsig
+} // namespace simsig

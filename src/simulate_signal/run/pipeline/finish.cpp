@@ -117,7 +117,7 @@ ref simulation_result(const Run &run) {
     return call_with_kwargs(global(G::SimulationResult), fields);
 }
 
-}  // namespace
+} // namespace
 
 void finish(Run &run) {
     check_cancelled(run.self);
@@ -132,4 +132,4 @@ void finish(Run &run) {
     update_status(run.self, "complete", 1.0, "Simulation complete. Results available.");
 }
 
-}  // namespace simsig
+} // namespace simsig

@@ -98,4 +98,4 @@ void reset_shared_sync_after_fork();
 // A new lock for one held by a thread that did not follow; empty otherwise.
 ref renewed_lock_if_held(nb::handle lock);
 
-}  // namespace simsig
+} // namespace simsig

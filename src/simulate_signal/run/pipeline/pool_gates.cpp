@@ -125,7 +125,7 @@ void computed_mi(Run &run, nb::handle compute_mi, nb::handle mi_column, nb::hand
         ref number = nb::steal(PyNumber_Float(run.pool_mi_score.ptr()));
         if (!number)
             throw nb::python_error();
-        unusable = !truthy(attr(global(G::math), "isfinite")(number));
+        unusable = !truthy(call(module_attr(global(G::math), "isfinite"), number));
     }
     if (unusable) {
         run.pool_mi_score = ref(nb::none());
@@ -196,7 +196,7 @@ void condense_failure(Run &run, const PoolGates &gates) {
                                                : "Selected pool PnL MI threshold failed");
 }
 
-}  // namespace
+} // namespace
 
 void pool_gates(Run &run) {
     PoolGates gates;
@@ -220,4 +220,4 @@ void pool_gates(Run &run) {
     condense_failure(run, gates);
 }
 
-}  // namespace simsig
+} // namespace simsig

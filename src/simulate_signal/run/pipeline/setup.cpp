@@ -144,7 +144,7 @@ void initialize_reconstruction(const Run &run, nb::handle shuffle_blob) {
     check_cancelled(run.self);
 }
 
-}  // namespace
+} // namespace
 
 void set_up_runtime(Run &run) {
     nb::handle self = run.self;
@@ -164,4 +164,4 @@ void set_up_runtime(Run &run) {
     initialize_reconstruction(run, shuffle_blob);
 }
 
-}  // namespace simsig
+} // namespace simsig

@@ -197,7 +197,7 @@ void derive_market_era(Run &run) {
            [&](Displaced &) { set_attr(field(h, Field::status), "era_number", run.era_number); });
 }
 
-}  // namespace
+} // namespace
 
 void acquire_and_sync(Run &run) {
     nb::handle self = run.self;
@@ -230,4 +230,4 @@ void reset_shared_sync_after_fork() {
     }
 }
 
-}  // namespace simsig
+} // namespace simsig

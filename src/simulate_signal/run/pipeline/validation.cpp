@@ -149,7 +149,7 @@ void resolve_pool_metaparameters(Run &run) {
              dict_copy(run.selected_resolved_metaparameters));
 }
 
-}  // namespace
+} // namespace
 
 void validate_and_configure(Run &run) {
     update_status(run.self, "graph-validation", 0.0,
@@ -166,4 +166,4 @@ void validate_and_configure(Run &run) {
     resolve_pool_metaparameters(run);
 }
 
-}  // namespace simsig
+} // namespace simsig
