@@ -9,6 +9,7 @@
 // slices so that a signal reaches the waiting thread.
 #include "frame/calls.hpp"
 #include "frame/event.hpp"
+#include "frame/heap_type.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -23,20 +24,16 @@ namespace {
 struct EventState {
     PyObject_HEAD
     WaitFlag *flag;  // owned
+
+    static void release(EventState *s) { delete s->flag; }
 };
+using EventStateSlots = HeapTypeSlots<EventState>;
 
 PyTypeObject *g_state_type = nullptr;
 PyObject *g_event_class = nullptr;      // the subclass
 PyObject *g_threading = nullptr;        // the threading module imported at set-up
 PyObject *g_threading_event = nullptr;  // its Event class
 
-void state_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    auto *s = reinterpret_cast<EventState *>(self);
-    delete s->flag;
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
-}
 
 // The event's state, owned by the caller for the whole call: __init__ run
 // again, or _native_state replaced, under a waiter leaves the waiter the
@@ -111,7 +108,7 @@ nb::object event_repr(const Call &a) {
 // its instance bookkeeping to a type no caller sees.
 void make_state_type() {
     PyType_Slot slots[] = {
-        {Py_tp_dealloc, (void *) state_dealloc},
+        {Py_tp_dealloc, (void *) EventStateSlots::dealloc},
         {0, nullptr},
     };
     PyType_Spec spec = {"tallowmere.simulate_signal._EventState", sizeof(EventState), 0,

@@ -10,6 +10,7 @@
 #include "frame/frame.hpp"
 #include "frame/helpers.hpp"
 #include "frame/state.hpp"
+#include "frame/heap_type.hpp"
 
 #include <string>
 #include <vector>
@@ -40,7 +41,18 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     PyObject *dict;
     FunctionSpec *spec;
+
+    static void release(FunctionObject *f) {
+        if (!f->spec)
+            return;
+        for (ParamSpec &p : f->spec->params) {
+            Py_XDECREF(p.name);
+            Py_XDECREF(p.default_);
+        }
+        delete f->spec;
+    }
 };
+using FunctionSlots = HeapTypeSlots<FunctionObject, &FunctionObject::dict>;
 
 PyTypeObject *g_function_type = nullptr;
 PyObject *g_method_type = nullptr;  // types.MethodType
@@ -209,33 +221,8 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
 // ---------------------------------------------------------------------------
 // Type slots
 
-int function_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->dict);
-    return 0;
-}
 
-int function_clear(PyObject *self) {
-    Py_CLEAR(reinterpret_cast<FunctionObject *>(self)->dict);
-    return 0;
-}
 
-void function_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    function_clear(self);
-    auto *f = reinterpret_cast<FunctionObject *>(self);
-    if (f->spec) {
-        for (ParamSpec &p : f->spec->params) {
-            Py_XDECREF(p.name);
-            Py_XDECREF(p.default_);
-        }
-        delete f->spec;
-    }
-    PyObject_GC_Del(self);
-    Py_DECREF(tp);
-}
 
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (!obj || obj == Py_None)
@@ -302,9 +289,9 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, (void *) function_dealloc},
-    {Py_tp_traverse, (void *) function_traverse},
-    {Py_tp_clear, (void *) function_clear},
+    {Py_tp_dealloc, (void *) FunctionSlots::dealloc},
+    {Py_tp_traverse, (void *) FunctionSlots::traverse},
+    {Py_tp_clear, (void *) FunctionSlots::clear},
     {Py_tp_call, (void *) PyVectorcall_Call},
     {Py_tp_descr_get, (void *) function_descr_get},
     {Py_tp_repr, (void *) function_repr},

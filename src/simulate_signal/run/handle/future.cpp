@@ -17,6 +17,7 @@
 // either taken by the pipeline or called at once by its registration.
 #include "frame/globals.hpp"
 #include "run/handle/handle.hpp"
+#include "frame/heap_type.hpp"
 
 #include <algorithm>
 
@@ -284,6 +285,8 @@ struct Awaiter {
     PyObject *loop_future;  // null until the first step
     PyObject *inner;        // loop_future.__await__()
 };
+using AwaiterSlots =
+    HeapTypeSlots<Awaiter, &Awaiter::handle, &Awaiter::loop_future, &Awaiter::inner>;
 
 PyTypeObject *g_awaiter_type = nullptr;
 PyObject *g_wake_loop = nullptr;  // _wake_loop(loop, future, handle), a function of ours
@@ -398,30 +401,8 @@ PyObject *awaiter_close(PyObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-int awaiter_traverse(PyObject *self, visitproc visit, void *arg) {
-    Awaiter *w = awaiter(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(w->handle);
-    Py_VISIT(w->loop_future);
-    Py_VISIT(w->inner);
-    return 0;
-}
 
-int awaiter_clear(PyObject *self) {
-    Awaiter *w = awaiter(self);
-    Py_CLEAR(w->handle);
-    Py_CLEAR(w->loop_future);
-    Py_CLEAR(w->inner);
-    return 0;
-}
 
-void awaiter_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    awaiter_clear(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
-}
 
 PyObject *awaiter_self(PyObject *self) { return Py_NewRef(self); }
 
@@ -437,9 +418,9 @@ void make_awaiter_type() {
         {Py_tp_iter, (void *)awaiter_self},
         {Py_tp_iternext, (void *)awaiter_next},
         {Py_tp_methods, awaiter_methods},
-        {Py_tp_traverse, (void *)awaiter_traverse},
-        {Py_tp_clear, (void *)awaiter_clear},
-        {Py_tp_dealloc, (void *)awaiter_dealloc},
+        {Py_tp_traverse, (void *)AwaiterSlots::traverse},
+        {Py_tp_clear, (void *)AwaiterSlots::clear},
+        {Py_tp_dealloc, (void *)AwaiterSlots::dealloc},
         {0, nullptr},
     };
     PyType_Spec spec = {"tallowmere.simulate_signal.SimulationAwaiter", sizeof(Awaiter), 0,

@@ -49,6 +49,8 @@ struct HandleObject {
     // freed by tp_dealloc, so a waiter (which holds the handle) never sees it
     // freed.
     WaitFlag *ended;
+
+    static void release(HandleObject *h) { delete h->ended; }
 };
 
 // The handle behind `self`; TypeError for anything that is not one.

@@ -2,6 +2,7 @@
 // __dict__ (see run/handle.hpp), garbage-collected, weak-referenceable,
 // subclassable like the plain class it stands for.
 #include "run/handle/handle.hpp"
+#include "frame/heap_type.hpp"
 
 #include <cstddef>
 #include <new>
@@ -40,6 +41,11 @@ int field_index(PyObject *key) {
     return -1;
 }
 
+using HandleSlots =
+    HeapTypeSlots<HandleObject, &HandleObject::fields, &HandleObject::dict,
+                  &HandleObject::raised_error, &HandleObject::raised_traceback,
+                  &HandleObject::wakeups, &HandleObject::done_callbacks, &HandleObject::future>;
+
 HandleObject *handle(PyObject *self) { return reinterpret_cast<HandleObject *>(self); }
 
 // After __dict__ changed under `key`: the field takes what the dict holds.
@@ -61,43 +67,8 @@ int handle_setattro(PyObject *self, PyObject *key, PyObject *value) {
     return 0;
 }
 
-int handle_traverse(PyObject *self, visitproc visit, void *arg) {
-    HandleObject *h = handle(self);
-    Py_VISIT(Py_TYPE(self));
-    for (PyObject *f : h->fields)
-        Py_VISIT(f);
-    Py_VISIT(h->dict);
-    Py_VISIT(h->raised_error);
-    Py_VISIT(h->raised_traceback);
-    Py_VISIT(h->wakeups);
-    Py_VISIT(h->done_callbacks);
-    Py_VISIT(h->future);
-    return 0;
-}
 
-int handle_clear(PyObject *self) {
-    HandleObject *h = handle(self);
-    for (PyObject *&f : h->fields)
-        Py_CLEAR(f);
-    Py_CLEAR(h->dict);
-    Py_CLEAR(h->raised_error);
-    Py_CLEAR(h->raised_traceback);
-    Py_CLEAR(h->wakeups);
-    Py_CLEAR(h->done_callbacks);
-    Py_CLEAR(h->future);
-    return 0;
-}
 
-void handle_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (handle(self)->weakrefs)
-        PyObject_ClearWeakRefs(self);
-    handle_clear(self);
-    delete handle(self)->ended;
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
-}
 
 PyObject *handle_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *self = PyType_GenericNew(type, args, kwargs);
@@ -171,9 +142,9 @@ ref make_handle_type(const char *doc) {
         {Py_tp_doc, (void *)doc},
         {Py_tp_new, (void *)handle_new},
         {Py_tp_setattro, (void *)handle_setattro},
-        {Py_tp_traverse, (void *)handle_traverse},
-        {Py_tp_clear, (void *)handle_clear},
-        {Py_tp_dealloc, (void *)handle_dealloc},
+        {Py_tp_traverse, (void *)HandleSlots::traverse},
+        {Py_tp_clear, (void *)HandleSlots::clear},
+        {Py_tp_dealloc, (void *)HandleSlots::dealloc},
         {Py_tp_members, handle_members},
         {Py_tp_getset, handle_getset},
         {0, nullptr},

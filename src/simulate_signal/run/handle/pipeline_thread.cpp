@@ -14,6 +14,7 @@
 // frame/exit_safe.h). An exception that escapes the target goes to
 // threading.excepthook, as it would from a Thread.
 #include "run/handle/handle.hpp"
+#include "frame/heap_type.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -35,7 +36,11 @@ struct NativeThread {
     unsigned long native_id;
     bool started;        // (GIL)
     WaitFlag *finished;  // owned; a waiter holds the object, so it outlives the wait
+
+    static void release(NativeThread *t) { delete t->finished; }
 };
+using NativeThreadSlots = HeapTypeSlots<NativeThread, &NativeThread::target, &NativeThread::thread,
+                                        &NativeThread::name>;
 
 PyTypeObject *g_native_type = nullptr;
 // The threads started and not yet ended, for a child made by fork() (GIL).
@@ -245,34 +250,14 @@ nb::object thread_repr(const Call &a) {
 // ---------------------------------------------------------------------------
 // Types
 
-int native_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_native(self)->target);
-    Py_VISIT(as_native(self)->thread);
-    return 0;
-}
 
-int native_clear(PyObject *self) {
-    Py_CLEAR(as_native(self)->target);
-    Py_CLEAR(as_native(self)->thread);
-    Py_CLEAR(as_native(self)->name);
-    return 0;
-}
 
-void native_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    native_clear(self);
-    delete as_native(self)->finished;
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
-}
 
 void make_native_type() {
     PyType_Slot slots[] = {
-        {Py_tp_traverse, (void *)native_traverse},
-        {Py_tp_clear, (void *)native_clear},
-        {Py_tp_dealloc, (void *)native_dealloc},
+        {Py_tp_traverse, (void *)NativeThreadSlots::traverse},
+        {Py_tp_clear, (void *)NativeThreadSlots::clear},
+        {Py_tp_dealloc, (void *)NativeThreadSlots::dealloc},
         {0, nullptr},
     };
     PyType_Spec spec = {"tallowmere.simulate_signal._NativeThread", sizeof(NativeThread), 0,

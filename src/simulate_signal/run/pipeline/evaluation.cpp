@@ -11,6 +11,7 @@
 #include "run/pipeline/pipeline.hpp"
 #include "runtime_data/runtime_data.hpp"
 #include "weights/weights.hpp"
+#include "frame/heap_type.hpp"
 
 namespace simsig {
 
@@ -24,29 +25,14 @@ struct ConstantFactory {
     PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *value;
 };
+using ConstantFactorySlots = HeapTypeSlots<ConstantFactory, &ConstantFactory::value>;
 
 PyObject *constant_factory_vectorcall(PyObject *self, PyObject *const *, size_t, PyObject *) {
     return Py_NewRef(reinterpret_cast<ConstantFactory *>(self)->value);
 }
 
-int constant_factory_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<ConstantFactory *>(self)->value);
-    return 0;
-}
 
-int constant_factory_clear(PyObject *self) {
-    Py_CLEAR(reinterpret_cast<ConstantFactory *>(self)->value);
-    return 0;
-}
 
-void constant_factory_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    constant_factory_clear(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(tp);
-}
 
 PyMemberDef constant_factory_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ConstantFactory, vectorcall), Py_READONLY,
@@ -55,9 +41,9 @@ PyMemberDef constant_factory_members[] = {
 };
 
 PyType_Slot constant_factory_slots[] = {
-    {Py_tp_dealloc, (void *)constant_factory_dealloc},
-    {Py_tp_traverse, (void *)constant_factory_traverse},
-    {Py_tp_clear, (void *)constant_factory_clear},
+    {Py_tp_dealloc, (void *)ConstantFactorySlots::dealloc},
+    {Py_tp_traverse, (void *)ConstantFactorySlots::traverse},
+    {Py_tp_clear, (void *)ConstantFactorySlots::clear},
     {Py_tp_call, (void *)PyVectorcall_Call},
     {Py_tp_members, (void *)constant_factory_members},
     {0, nullptr},
