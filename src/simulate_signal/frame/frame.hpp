@@ -493,6 +493,10 @@ ref def_function(const char *name, std::initializer_list<Param> params, Impl imp
 ref def_function(const char *name, const std::vector<Param> &params, Impl impl,
                  const char *doc = nullptr);
 
+// A callable that accepts any arguments and returns `value`
+// (`lambda *args, **kwargs: value`), frame/constant_factory.cpp.
+ref constant_factory(nb::handle value);
+
 // A plain Python class: type(name, bases, namespace) with __module__ and
 // __qualname__ set. Methods made with make_function bind like functions.
 ref make_class(const char *name, nb::handle bases, nb::dict namespace_);

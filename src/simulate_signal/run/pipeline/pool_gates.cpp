@@ -24,7 +24,7 @@ struct PoolGates {
     bool pool_correlation_failed = false;
 };
 
-bool count_selected_pools(const Run &run) {
+bool has_multiple_selected_pools(const Run &run) {
     ref pools = get(run.era_cfg, is_strategy(run) ? "strategy_pools" : "signal_pools");
     return length(or_else(pools, new_list())) > 1;
 }
@@ -200,7 +200,7 @@ void condense_failure(Run &run, const PoolGates &gates) {
 
 void pool_gates(Run &run) {
     PoolGates gates;
-    gates.has_multiple_selected_pools = count_selected_pools(run);
+    gates.has_multiple_selected_pools = has_multiple_selected_pools(run);
 
     run.pool_correlation = ref(nb::none());
     if (truthy(handle_field(run, Field::include_correlation)) &&
