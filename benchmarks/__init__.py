@@ -4,13 +4,6 @@ Importing the package puts the stand-in sibling package (standin/) on the
 path, and the development build named by SIMULATE_SIGNAL_BUILD (its ``pkg``
 directory) when set; otherwise the module comes from the environment.
 """
-import os
-import sys
-from pathlib import Path
+import dev_paths  # noqa: F401  (run as ``python -m benchmarks`` from the repository root)
 
-ROOT = Path(__file__).resolve().parent.parent
-
-for _path in ([os.environ["SIMULATE_SIGNAL_BUILD"]] if os.environ.get("SIMULATE_SIGNAL_BUILD")
-              else []) + [str(ROOT / "standin")]:
-    if _path not in sys.path:
-        sys.path.insert(0, _path)
+ROOT = dev_paths.ROOT

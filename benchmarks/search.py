@@ -13,7 +13,6 @@ runs in turn with each cluster's, round after round, and each cluster is
 compared with it: a load beside the benchmark then weighs on both alike.
 """
 import statistics
-import sys
 import tempfile
 import time
 
@@ -44,8 +43,6 @@ def measure(candidates, rounds, worker_counts=(1, 2), seed=0, market_seed=1):
         import distributed  # noqa: F401
     except ImportError:
         return {"skipped": "dask and distributed are not installed (the distributed extra)"}
-    if str(ROOT / "examples") not in sys.path:
-        sys.path.insert(0, str(ROOT / "examples"))
     import candidate_search as cs
 
     graphs = cs.generate_candidates(candidates, seed)

@@ -21,10 +21,10 @@ and tests/test_search.py.
   scheduler), ships this module and the runtime's sources to the workers and
   the scheduler, and wires every worker through the runtime factory.
 
-Importing this module from the repository puts the repository root, the
-stand-in sibling package and the development build named by
-SIMULATE_SIGNAL_BUILD on ``sys.path``. The copy shipped to a worker finds the
-shipped sources beside it instead.
+Importing this module puts the repository's paths on ``sys.path``
+(``dev_paths``); the copy shipped to a worker imports the ``dev_paths``
+shipped beside it, which adds the development build named by
+SIMULATE_SIGNAL_BUILD.
 """
 import hashlib
 import importlib
@@ -51,11 +51,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-_IN_REPOSITORY = (ROOT / "reference_runtime").is_dir()  # not a copy shipped to a worker
-for _path in ([str(ROOT), str(ROOT / "standin")] if _IN_REPOSITORY else []) + (
-        [os.environ["SIMULATE_SIGNAL_BUILD"]] if os.environ.get("SIMULATE_SIGNAL_BUILD") else []):
-    if _path not in sys.path:
-        sys.path.insert(0, _path)
+if (ROOT / "dev_paths.py").is_file():  # in the repository, not a copy shipped to a worker
+    sys.path.insert(0, str(ROOT))
+import dev_paths  # noqa: E402,F401  (shipped beside this module to the workers)
 
 try:
     from distributed import SchedulerPlugin, WorkerPlugin
@@ -476,7 +474,8 @@ def shipped_sources(runtime=DEFAULT_RUNTIME):
     from outside the installed environment. The compiled module is never
     shipped: the hosts have their own build of it."""
     load_factory(runtime)
-    names = [__name__, runtime.partition(":")[0].split(".")[0], "reference_runtime", "tallowmere"]
+    names = [__name__, "dev_paths", runtime.partition(":")[0].split(".")[0], "reference_runtime",
+             "tallowmere"]
     files = {}
     for name in dict.fromkeys(names):
         try:

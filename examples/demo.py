@@ -13,16 +13,13 @@ Uses the installed extension, or a development build when
 SIMULATE_SIGNAL_BUILD names its ``pkg`` directory (as the tests do).
 """
 import argparse
-import os
 import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(ROOT / "standin"))
-if os.environ.get("SIMULATE_SIGNAL_BUILD"):
-    sys.path.insert(0, os.environ["SIMULATE_SIGNAL_BUILD"])
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # the repository root
+import dev_paths  # noqa: E402,F401  (the stand-in package, the development build)
+ROOT = dev_paths.ROOT
 
 import tallowmere.simulate_signal as ss  # noqa: E402
 from reference_runtime import (build_runtime, example_signal_graph,  # noqa: E402

@@ -9,17 +9,13 @@ collected with result(timeout=...), one reported by a done callback.
 import argparse
 import asyncio
 import concurrent.futures
-import os
 import sys
 import tempfile
 import threading
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(ROOT / "standin"))
-if os.environ.get("SIMULATE_SIGNAL_BUILD"):
-    sys.path.insert(0, os.environ["SIMULATE_SIGNAL_BUILD"])
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # the repository root
+import dev_paths  # noqa: E402,F401  (the stand-in package, the development build)
 
 import tallowmere.simulate_signal as ss  # noqa: E402
 from reference_runtime import build_runtime, feature, rotation  # noqa: E402

@@ -10,24 +10,18 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-STANDIN = ROOT / "standin"
 TESTS = ROOT / "tests"
-
-_extra = [str(STANDIN)]
-if os.environ.get("SIMULATE_SIGNAL_BUILD"):
-    _extra.append(os.environ["SIMULATE_SIGNAL_BUILD"])
-for _p in reversed(_extra + [str(TESTS)]):
-    if _p not in sys.path:
-        sys.path.insert(0, _p)
 if str(ROOT) not in sys.path:
     sys.path.append(str(ROOT))
+import dev_paths  # noqa: E402  (the stand-in package, the development build, the examples)
+
+if str(TESTS) not in sys.path:
+    sys.path.insert(0, str(TESTS))
 
 
 def subprocess_env(**extra):  # for a child interpreter that sees the same tallowmere
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        _extra + [str(TESTS)] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
-        + [str(ROOT)])
+    env["PYTHONPATH"] = dev_paths.pythonpath(str(TESTS))
     env.update(extra)
     return env
 

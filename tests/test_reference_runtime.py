@@ -3,16 +3,11 @@ import inspect
 import json
 import math
 import os
-import sys
 from pathlib import Path
 
 import pytest
 
 np = pytest.importorskip("numpy")
-
-ROOT = Path(__file__).resolve().parents[1]
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
 
 from reference_runtime import build_runtime, example_signal_graph, example_strategy_graph  # noqa: E402
 from reference_runtime.engine import RawBacktester, max_drawdown, pearson  # noqa: E402

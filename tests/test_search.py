@@ -138,7 +138,6 @@ def test_local_cluster_ranks_every_candidate_like_one_process_does(tmp_path):
 
 
 def test_batches_keep_the_task_overhead_within_its_share():
-    sys.path.insert(0, str(EXAMPLES))
     import candidate_search as cs
     # (task overhead s, simulation s, candidates left, workers): candidates per task
     for args, size in [((0.004, None, 100, 1), 1), ((0.0045, 0.02, 100, 1), 12),
