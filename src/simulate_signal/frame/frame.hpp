@@ -248,6 +248,8 @@ inline ref list_of(nb::handle iterable) {
         throw nb::python_error();
     return ref(nb::steal(list));
 }
+// {"key": value, ...}: a new dict, keys (string literals) in the order given.
+ref dict_of(std::initializer_list<std::pair<const char *, nb::handle>> items);
 // list.append(item)
 inline void append(nb::handle list, nb::handle item) {
     if (PyList_Append(list.ptr(), item.ptr()))

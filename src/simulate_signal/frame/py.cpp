@@ -364,6 +364,16 @@ ref dict_get(nb::handle dict, nb::handle key) {
 #endif
 }
 
+ref dict_of(std::initializer_list<std::pair<const char *, nb::handle>> items) {
+    ref d = nb::steal(PyDict_New());
+    if (!d)
+        throw nb::python_error();
+    for (const auto &[key, value] : items)
+        if (PyDict_SetItem(d.ptr(), name(key).ptr(), value.ptr()))
+            throw nb::python_error();
+    return d;
+}
+
 ref method_get(nb::handle obj, nb::handle key) {
     if (PyDict_CheckExact(obj.ptr())) {
         ref value = dict_get(obj, key);

@@ -26,25 +26,26 @@ void recheck_era(const Run &run) {
 
 ref record_payload(const Run &run, nb::handle rejection_reason, nb::handle tracking_stats) {
     ref graph = handle_field(run, Field::graph);
-    ref payload = new_dict();
-    set_item(payload, "source", name("simulate"));
-    set_item(payload, "graph", call_helper<plain_tracking_graph>(graph));
-    set_item(payload, "named_universe", handle_field(run, Field::named_universe));
-    set_item(payload, "era_number", run.era_number);
-    set_item(payload, "passed_thresholds", py_bool(run.pool_passed));
-    set_item(payload, "rejection_reason", rejection_reason);
-    set_item(payload, "expression_elapsed_seconds", run.eval_elapsed);
-    set_item(payload, "stats", tracking_stats);
-    set_item(payload, "metaparameters", run.record_metaparameters_by_pool);
-    set_item(payload, "per_column_stats", attr(run.bt_result, "per_column_stats"));
-    set_item(payload, "is_correlation", run.pool_correlation);
-    set_item(payload, "is_pnl_mi", run.pool_mi_score);
-    set_item(payload, "agent_is_pnl_mi", run.pool_mi_score);
-    set_item(payload, "failure_reason", run.failure_reason);
-    set_item(payload, "failure_detail", run.failure_detail);
-    set_item(payload, "stats_verdict", run.stats_verdict);
-    set_item(payload, "correlation_verdict", run.correlation_verdict);
-    set_item(payload, "mi_verdict", run.mi_verdict);
+    ref payload = dict_of({
+        {"source", name("simulate")},
+        {"graph", call_helper<plain_tracking_graph>(graph)},
+        {"named_universe", handle_field(run, Field::named_universe)},
+        {"era_number", run.era_number},
+        {"passed_thresholds", py_bool(run.pool_passed)},
+        {"rejection_reason", rejection_reason},
+        {"expression_elapsed_seconds", run.eval_elapsed},
+        {"stats", tracking_stats},
+        {"metaparameters", run.record_metaparameters_by_pool},
+        {"per_column_stats", attr(run.bt_result, "per_column_stats")},
+        {"is_correlation", run.pool_correlation},
+        {"is_pnl_mi", run.pool_mi_score},
+        {"agent_is_pnl_mi", run.pool_mi_score},
+        {"failure_reason", run.failure_reason},
+        {"failure_detail", run.failure_detail},
+        {"stats_verdict", run.stats_verdict},
+        {"correlation_verdict", run.correlation_verdict},
+        {"mi_verdict", run.mi_verdict},
+    });
     if (is_strategy(run)) {
         set_item(payload, "strategy_pool_id", handle_field(run, Field::selected_pool_id));
         set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
@@ -84,36 +85,33 @@ void prepare_pending_record(const Run &run) {
 
 // mi_score and mi_passed are the selected pool's.
 ref simulation_result(const Run &run) {
-    ref fields = new_dict();
-    set_item(fields, "stats", attr(run.bt_result, "stats"));
-    set_item(fields, "pnl_matrix", attr(run.bt_result, "pnl_matrix"));
-    set_item(fields, "per_column_stats", attr(run.bt_result, "per_column_stats"));
-    set_item(fields, "portfolio_returns",
-             truthy(handle_field(run, Field::return_series))
-                 ? attr_or_none(run.bt_result, "portfolio_returns")
-                 : ref(nb::none()));
-    set_item(fields, "processed_weights", attr_or_none(run.bt_result, "processed_weights"));
-    set_item(fields, "pool_kind", handle_field(run, Field::selected_pool_kind));
-    set_item(fields, "signal_pool_id", run.selected_signal_pool_id);
-    set_item(fields, "strategy_pool_id",
-             is_strategy(run) ? handle_field(run, Field::selected_pool_id) : ref(nb::none()));
-    set_item(fields, "is_correlation", run.pool_correlation);
-    set_item(fields, "is_pnl_mi", run.pool_mi_score);
-    set_item(fields, "was_diagnostic_only", py_bool(run.was_diagnostic_only));
-    set_item(fields, "failure_reason", run.failure_reason);
-    set_item(fields, "failure_detail", run.failure_detail);
-    set_item(fields, "rejection_reason", none());
-    set_item(fields, "passed", py_bool(run.pool_passed));
-    set_item(fields, "structural_failed", attr_or(run.bt_result, "structural_failed", false_()));
-    set_item(fields, "mi_score", run.pool_mi_score);
-    set_item(fields, "mi_passed", run.pool_mi_passed);
-    set_item(fields, "stats_verdict", run.stats_verdict);
-    set_item(fields, "correlation_verdict", run.correlation_verdict);
-    set_item(fields, "mi_verdict", run.mi_verdict);
-    set_item(fields, "expression_elapsed_seconds", run.eval_elapsed);
-    set_item(fields, "backtest_elapsed_seconds", run.bt_elapsed);
-    set_item(fields, "max_backtest_row_elapsed_seconds", run.bt_max_row_elapsed);
-    set_item(fields, "resolved_metaparameters", run.selected_resolved_metaparameters);
+    ref fields = dict_of({
+        {"stats", attr(run.bt_result, "stats")},
+        {"pnl_matrix", attr(run.bt_result, "pnl_matrix")},
+        {"per_column_stats", attr(run.bt_result, "per_column_stats")},
+        {"portfolio_returns", truthy(handle_field(run, Field::return_series)) ? attr_or_none(run.bt_result, "portfolio_returns") : ref(nb::none())},
+        {"processed_weights", attr_or_none(run.bt_result, "processed_weights")},
+        {"pool_kind", handle_field(run, Field::selected_pool_kind)},
+        {"signal_pool_id", run.selected_signal_pool_id},
+        {"strategy_pool_id", is_strategy(run) ? handle_field(run, Field::selected_pool_id) : ref(nb::none())},
+        {"is_correlation", run.pool_correlation},
+        {"is_pnl_mi", run.pool_mi_score},
+        {"was_diagnostic_only", py_bool(run.was_diagnostic_only)},
+        {"failure_reason", run.failure_reason},
+        {"failure_detail", run.failure_detail},
+        {"rejection_reason", none()},
+        {"passed", py_bool(run.pool_passed)},
+        {"structural_failed", attr_or(run.bt_result, "structural_failed", false_())},
+        {"mi_score", run.pool_mi_score},
+        {"mi_passed", run.pool_mi_passed},
+        {"stats_verdict", run.stats_verdict},
+        {"correlation_verdict", run.correlation_verdict},
+        {"mi_verdict", run.mi_verdict},
+        {"expression_elapsed_seconds", run.eval_elapsed},
+        {"backtest_elapsed_seconds", run.bt_elapsed},
+        {"max_backtest_row_elapsed_seconds", run.bt_max_row_elapsed},
+        {"resolved_metaparameters", run.selected_resolved_metaparameters},
+    });
     return call_with_kwargs(global(G::SimulationResult), fields);
 }
 
