@@ -1,11 +1,11 @@
-"""Module import, wiring, the result record's repr."""
+"""Module import, wiring, helpers read from the namespace, the result record's repr."""
 import inspect
 from types import SimpleNamespace as NS
 
 import pytest
 
 from conftest import run_python
-from doubles import Boom, hostile
+from doubles import Boom, Wiring, hostile, recorder, start, wait_done
 
 BLOCK = ("import sys, importlib.abc\n"
          "class Block(importlib.abc.MetaPathFinder):\n"
@@ -130,3 +130,44 @@ def test_result_repr(ss):
     assert not any("pnl_matrix" in line for line in lines)
     with pytest.raises(Boom):
         repr(ss.SimulationResult(stats=hostile("__repr__")()))
+
+
+# Runs that between them reach every module-level helper a run calls.
+HELPER_RUNS = [
+    ({"kind": "signal"}, {}, {}),
+    ({"kind": "strategy", "universe": None}, {}, {}),
+    ({"kind": "signal", "metaparameters": {"normalize": "rescale"}},
+     {"route": "orchestrator", "guard": True}, {}),
+    ({"kind": "signal"}, {"guard": True}, {"found_signal_pool": []}),
+    ({"kind": "signal"}, {}, {"graph_validator": None, "vocabulary": None}),
+]
+# Helpers no run calls: the options surface, the published signature, and the
+# artifact test, which only a guard that lists artifacts reaches.
+OUTSIDE_RUNS = {"_engine_definitions_from_agent_payload", "_plain_engine_definition_payload",
+                "_pool_v2_signature", "_stage_attr", "_universe_options",
+                "_is_vocabulary_artifact_path"}
+
+
+def test_every_helper_a_run_calls_is_the_one_the_namespace_holds(ss, monkeypatch):
+    own = type(ss._typed_runtime_graph)
+    helpers = {name: fn for name, fn in vars(ss).items()
+               if isinstance(fn, own) and name.startswith("_")}
+    reached = set()
+    for run, wiring, wire in HELPER_RUNS:
+        w = Wiring(**wiring)
+        w.log.returns("guard.ensure_fresh_before_evaluation", wiring.get("route") is not None)
+        w.wire(ss, **wire)
+        baseline = wait_done(start(ss, **run))
+        w.wire(ss, **wire)  # a run may have bootstrapped a validator or loaded a vocabulary
+        for name, fn in helpers.items():
+            monkeypatch.setattr(ss, name, recorder(w.log, name, fn))
+        replaced = wait_done(start(ss, **run))
+        monkeypatch.undo()
+        reached |= set(w.log.names()) & set(helpers)
+        assert replaced.status().phase == baseline.status().phase
+        if baseline.status().phase == "complete":
+            assert replaced.result().passed == baseline.result().passed
+    assert reached == set(helpers) - OUTSIDE_RUNS
+    # A helper called with its defaults left out is called so when replaced.
+    assert {len(c.args) for c in w.log.of("_tracking_metric")} <= {1}
+    assert {len(c.args) for c in w.log.of("_stage_value")} == {2, 3}
