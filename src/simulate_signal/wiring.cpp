@@ -95,13 +95,13 @@ nb::object init_simulate_signal(const Call &a) {
 
     nb::handle sync_manager = a[parameter_index("sync_manager")];
     ref guard = nb::borrow(a[parameter_index("runtime_freshness_guard")]);
-    if (is_none(guard))
+    if (guard.is_none())
         guard = attr_or_none(sync_manager, "runtime_freshness_guard");
     set_global(G::runtime_freshness_guard, guard);
 
     ref registered_guard = global(G::runtime_freshness_guard);
     nb::handle backtester = a[parameter_index("backtester")];
-    if (!is_none(registered_guard) && has_attr(backtester, "raw_backtester")) {
+    if (!registered_guard.is_none() && has_attr(backtester, "raw_backtester")) {
         if (ref register_consumer = hook(registered_guard, "register_module_consumer"))
             register_consumer("backtester", backtester, "raw_backtester");
     }

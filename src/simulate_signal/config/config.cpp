@@ -12,7 +12,7 @@ bool rich_compare(nb::handle a, nb::handle b, int op) {
     ref result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
     if (!result)
         throw nb::python_error();
-    return truthy(result);
+    return static_cast<bool>(nb::bool_(result));
 }
 
 } // namespace
@@ -20,7 +20,7 @@ bool rich_compare(nb::handle a, nb::handle b, int op) {
 bool python_equal(nb::handle a, nb::handle b) { return rich_compare(a, b, Py_EQ); }
 bool python_not_equal(nb::handle a, nb::handle b) { return rich_compare(a, b, Py_NE); }
 
-bool is_nonempty_str(nb::handle value) { return PyUnicode_Check(value.ptr()) && truthy(value); }
+bool is_nonempty_str(nb::handle value) { return PyUnicode_Check(value.ptr()) && nb::bool_(value); }
 
 void raise_runtime_not_ready() {
     raise(global(G::SdkRuntimeNotReadyError), static_cast<const char *>(nullptr));

@@ -13,7 +13,7 @@ namespace {
 // int(value), or None when the value is None, a bool, or not convertible
 // (TypeError/ValueError); an OverflowError (int(inf)) propagates.
 ref coerce_int(nb::handle value) {
-    if (is_none(value) || PyBool_Check(value.ptr()))
+    if (value.is_none() || PyBool_Check(value.ptr()))
         return ref();
     PyObject *converted = PyNumber_Long(value.ptr());
     if (!converted) {
@@ -27,11 +27,11 @@ ref coerce_int(nb::handle value) {
 }
 
 bool compare_with_zero(nb::handle value, int op) {
-    ref zero = py_int(0);
+    ref zero = nb::int_(0);
     ref result = nb::steal(PyObject_RichCompare(value.ptr(), zero.ptr(), op));
     if (!result)
         throw nb::python_error();
-    return truthy(result);
+    return static_cast<bool>(nb::bool_(result));
 }
 
 } // namespace
@@ -62,13 +62,13 @@ ref manifest_field(nb::handle manifest, const char *field) {
 } // namespace
 
 ref market_id_from_manifest(nb::handle manifest) {
-    if (is_none(manifest))
+    if (manifest.is_none())
         return nb::none();
     return call_helper<coerce_market_id>(manifest_field(manifest, "market_id"));
 }
 
 ref era_number_from_manifest(nb::handle manifest) {
-    if (is_none(manifest))
+    if (manifest.is_none())
         return nb::none();
     return call_helper<coerce_era_number>(manifest_field(manifest, "era_number"));
 }
@@ -78,13 +78,13 @@ ref era_number_from_manifest(nb::handle manifest) {
 ref derive_synced_market_era(nb::handle sync_manager) {
     ref manifest = attr(sync_manager, "get_manifest")();
     ref market_id = call_helper<market_id_from_manifest>(manifest);
-    if (is_none(market_id)) {
+    if (market_id.is_none()) {
         ref era_config = global(G::era_config);
         if (PyDict_Check(era_config.ptr()))
             market_id = call_helper<coerce_market_id>(method_get(era_config, name("market_id")));
     }
     ref era_number = call_helper<era_number_from_manifest>(manifest);
-    if (is_none(era_number) || is_none(market_id))
+    if (era_number.is_none() || market_id.is_none())
         raise_from_none(global(G::SdkRuntimeNotReadyError), static_cast<const char *>(nullptr));
     return nb::make_tuple(market_id, era_number);
 }
@@ -102,7 +102,7 @@ namespace {
 // A shallow copy: the run may add keys to it; nested values stay shared.
 ref resolve_runtime_era_config(nb::handle market_id, nb::handle era_number) {
     ref wired = global(G::era_config);
-    if (is_none(wired))
+    if (wired.is_none())
         raise(PyExc_RuntimeError,
               "era_config is required for simulation. Call init_simulate_signal(..., "
               "era_config=...) with the synced era config.");
@@ -126,7 +126,7 @@ ref resolve_runtime_era_config(nb::handle market_id, nb::handle era_number) {
 // Falsy values (0, "", []) are present; only None counts as missing.
 ref required_runtime_data_shape_value(nb::handle era_config, nb::handle field) {
     ref value = method_get(era_config, field);
-    if (is_none(value))
+    if (value.is_none())
         raise_from_none(global(G::SdkRuntimeNotReadyError),
                         format("missing required runtime data-shape field: %S", field.ptr()));
     return value;
@@ -135,10 +135,10 @@ ref required_runtime_data_shape_value(nb::handle era_config, nb::handle field) {
 ref primary_evaluation_pnl_column(nb::handle era_config) {
     ref eval_columns =
         call_helper<required_runtime_data_shape_value>(era_config, name("evaluated_pnl_columns"));
-    if (!truthy(eval_columns))
+    if (!nb::bool_(eval_columns))
         raise_from_none(global(G::SdkRuntimeNotReadyError),
                         "missing required runtime data-shape field: evaluated_pnl_columns");
-    ref first = nb::steal(PyObject_GetItem(eval_columns.ptr(), py_int(0).ptr()));
+    ref first = nb::steal(PyObject_GetItem(eval_columns.ptr(), nb::int_(0).ptr()));
     if (!first)
         throw nb::python_error();
     return first;

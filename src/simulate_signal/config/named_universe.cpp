@@ -28,12 +28,12 @@ bool has_unsafe_character(nb::handle text) {
 } // namespace
 
 ref safe_named_universe(nb::handle named_universe) {
-    if (is_none(named_universe))
+    if (named_universe.is_none())
         return nb::none();
-    ref text = attr(str(named_universe), "strip")();
-    if (!truthy(text))
+    ref text = attr(nb::str(named_universe), "strip")();
+    if (!nb::bool_(text))
         return nb::none();
-    if (equals(text, ".") || equals(text, "..") || has_unsafe_character(text))
+    if (text.equal(name(".")) || text.equal(name("..")) || has_unsafe_character(text))
         raise(PyExc_ValueError,
               format("named_universe must be a single safe path segment, got %R",
                      named_universe.ptr()));
@@ -54,14 +54,13 @@ ref pool_allowed_named_universes(nb::handle pool_cfg) {
         return universes;
     ref allowed = method_get(pool_cfg, name("allowed_named_universes"));
     if (PyList_Check(allowed.ptr())) {
-        for_each_item(allowed, [&](nb::handle value) {
-            if (truthy(safe(value)))
+        for (nb::handle value : allowed)
+            if (nb::bool_(safe(value)))
                 universes.append(safe(value));
-        });
         return universes;
     }
     ref single = safe(method_get(pool_cfg, name("named_universe")));
-    if (truthy(single))
+    if (nb::bool_(single))
         universes.append(single);
     return universes;
 }
@@ -80,9 +79,9 @@ namespace {
 
 // allowed[0] when the list is non-empty, else an empty ref.
 ref first_of(nb::handle allowed) {
-    if (!truthy(allowed))
+    if (!nb::bool_(allowed))
         return ref();
-    ref first = nb::steal(PyObject_GetItem(allowed.ptr(), py_int(0).ptr()));
+    ref first = nb::steal(PyObject_GetItem(allowed.ptr(), nb::int_(0).ptr()));
     if (!first)
         throw nb::python_error();
     return first;
@@ -108,7 +107,7 @@ ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
                               nb::handle selected_pool_id) {
     if (!PyDict_Check(era_cfg.ptr()))
         return nb::none();
-    if (truthy(selected_pool_id)) {
+    if (nb::bool_(selected_pool_id)) {
         ref found;
         ref exc = catch_exception([&] {
             found = selected_pool_named_universe(era_cfg, expression_type, selected_pool_id);
@@ -121,24 +120,26 @@ ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
     }
     // Only signal pools are scanned, whatever the expression type.
     ref signal_pools = method_get(era_cfg, name("signal_pools"), nb::list());
-    if (truthy(signal_pools)) {
+    if (nb::bool_(signal_pools)) {
         ref found;
-        for_each_item(signal_pools, [&](nb::handle pool) {
+        for (nb::handle pool : signal_pools) {
             found = first_of(call_helper<pool_allowed_named_universes>(pool));
-            return bool(found);
-        });
+            if (found)
+                break;
+        }
         if (found)
             return found;
     }
     ref allowed = method_get(era_cfg, name("allowed_named_universes"));
     if (PyList_Check(allowed.ptr())) {
         ref found;
-        for_each_item(allowed, [&](nb::handle value) {
+        for (nb::handle value : allowed) {
             ref candidate = safe(value);
-            if (truthy(candidate))
+            if (nb::bool_(candidate)) {
                 found = candidate;
-            return bool(found);
-        });
+                break;
+            }
+        }
         if (found)
             return found;
     }
@@ -150,14 +151,14 @@ ref first_pool_named_universe(nb::handle era_cfg, nb::handle expression_type,
 ref resolve_simulation_named_universe(nb::handle named_universe, nb::handle expression_type,
                                       nb::handle selected_pool_id) {
     ref explicit_name = safe(named_universe);
-    if (truthy(explicit_name))
+    if (nb::bool_(explicit_name))
         return explicit_name;
     ref configured = call_helper<configured_named_universe>();
-    if (truthy(configured))
+    if (nb::bool_(configured))
         return configured;
     ref from_pools = call_helper<first_pool_named_universe>(global(G::era_config), expression_type,
                                                             selected_pool_id);
-    if (truthy(from_pools))
+    if (nb::bool_(from_pools))
         return from_pools;
     raise(PyExc_ValueError,
           "named_universe is required; call tallowmere.configure(named_universe=...) or select "

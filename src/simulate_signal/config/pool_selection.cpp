@@ -23,7 +23,7 @@ ref selected_pool_config(nb::handle era_cfg, nb::handle expression_type,
     bool strategy = is_strategy(expression_type);
     nb::handle pool_key = name(strategy ? "strategy_pools" : "signal_pools");
     ref config_pools = method_get(era_cfg, pool_key, nb::list());
-    if (!PyList_Check(config_pools.ptr()) || length(config_pools) == 0)
+    if (!PyList_Check(config_pools.ptr()) || nb::len(config_pools) == 0)
         raise(PyExc_ValueError,
               format("era_config must contain a '%S' key with at least one pool definition.",
                      pool_key.ptr()));
@@ -37,9 +37,9 @@ ref selected_pool_config(nb::handle era_cfg, nb::handle expression_type,
         PyExc_KeyError);
     if (!missing)
         return pool_cfg;
-    Py_ssize_t available = length(config_pools);
+    size_t available = nb::len(config_pools);
     raise_from(PyExc_ValueError,
-               format("Unknown %S '%S'. Available %S: %zd.", field_name.ptr(),
+               format("Unknown %S '%S'. Available %S: %zu.", field_name.ptr(),
                       selected_pool_id.ptr(), pool_key.ptr(), available),
                missing);
 }
@@ -69,11 +69,11 @@ ref selected_pool_runtime_name(nb::handle pool_cfg, nb::handle expression_type,
 namespace {
 
 bool greater_than_zero(nb::handle value) {
-    ref zero = py_int(0);
+    ref zero = nb::int_(0);
     ref result = nb::steal(PyObject_RichCompare(value.ptr(), zero.ptr(), Py_GT));
     if (!result)
         throw nb::python_error();
-    return truthy(result);
+    return static_cast<bool>(nb::bool_(result));
 }
 
 } // namespace
@@ -81,14 +81,14 @@ bool greater_than_zero(nb::handle value) {
 // Ints as they are, decimal strings parsed; anything else (floats included)
 // is no rule id.
 ref coerce_int_rule_id(nb::handle value) {
-    if (is_none(value) || PyBool_Check(value.ptr()))
+    if (value.is_none() || PyBool_Check(value.ptr()))
         return nb::none();
     if (PyLong_Check(value.ptr()))
         return greater_than_zero(value) ? nb::borrow(value) : nb::none();
     if (!PyUnicode_Check(value.ptr()))
         return nb::none();
     ref stripped = attr(value, "strip")();
-    if (!truthy(attr(stripped, "isdecimal")()))
+    if (!nb::bool_(attr(stripped, "isdecimal")()))
         return nb::none();
     PyObject *parsed = PyNumber_Long(stripped.ptr());
     if (!parsed) {
@@ -121,11 +121,10 @@ ref resolve_pool_universe_thresholds(nb::handle pool_cfg, nb::handle universe_ru
     ref pool_universes = method_get(pool_cfg, name("universes"), nb::dict());
     if (!PyDict_Check(pool_universes.ptr()))
         return nb::dict();
-    for_each_item(pool_universes, [](nb::handle key) {
+    for (nb::handle key : pool_universes)
         if (!PyLong_Check(key.ptr()) || PyBool_Check(key.ptr()) || !greater_than_zero(key))
             raise_runtime_not_ready();
-    });
-    if (!is_none(universe_rule_id) && contains(pool_universes, universe_rule_id)) {
+    if (!universe_rule_id.is_none() && contains(pool_universes, universe_rule_id)) {
         ref thresholds = nb::steal(PyObject_GetItem(pool_universes.ptr(), universe_rule_id.ptr()));
         if (!thresholds)
             throw nb::python_error();

@@ -29,17 +29,18 @@ namespace {
 // itself (not its str form).
 ref metadata_entry_matching(nb::handle metadata_list, nb::handle signal_ref) {
     ref match;
-    for_each_item(metadata_list, [&](nb::handle entry) {
+    for (nb::handle entry : metadata_list) {
         if (!PyDict_Check(entry.ptr()))
-            return false;
+            continue;
         for (const char *key : kIdentityKeys) {
             if (python_equal(method_get(entry, name(key)), signal_ref)) {
                 match = nb::borrow(entry);
-                return true;
+                break;
             }
         }
-        return false;
-    });
+        if (match)
+            break;
+    }
     return match;
 }
 
@@ -56,7 +57,7 @@ ref metadata_for_signal_ref(nb::handle signal_ref, nb::handle metadata) {
                 throw nb::python_error();
             return value;
         }
-        return method_get(metadata, str(signal_ref));
+        return method_get(metadata, nb::str(signal_ref));
     }
     if (PyList_Check(metadata.ptr()))
         if (ref entry = metadata_entry_matching(metadata, signal_ref))
@@ -71,7 +72,7 @@ ref signal_ref_label(nb::handle signal_ref, nb::handle metadata) {
         return nb::borrow(signal_ref);
     for (const char *key : kIdentityKeys) {
         ref value = method_get(identity, name(key));
-        if (truthy(value))
+        if (nb::bool_(value))
             return value;
     }
     return nb::borrow(signal_ref);
@@ -89,17 +90,17 @@ ref metadata_signal_pool_id(nb::handle metadata) {
 ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handle strategy_pool_cfg,
                                           nb::handle useful_signals,
                                           nb::handle useful_signal_metadata) {
-    if (is_none(useful_signals))
+    if (useful_signals.is_none())
         return nb::none();
     ref expected_signal_pool =
         call_helper<strategy_signal_pool_id>(strategy_pool_cfg, strategy_pool_id);
-    for_each_item(useful_signals, [&](nb::handle signal_ref) {
+    for (nb::handle signal_ref : useful_signals) {
         ref metadata = call_helper<metadata_for_signal_ref>(signal_ref, useful_signal_metadata);
         ref actual_signal_pool = call_helper<metadata_signal_pool_id>(metadata);
-        if (is_none(actual_signal_pool))
-            return;
+        if (actual_signal_pool.is_none())
+            continue;
         if (!python_not_equal(actual_signal_pool, expected_signal_pool))
-            return;
+            continue;
         ref label = call_helper<signal_ref_label>(signal_ref, metadata);
         raise(PyExc_ValueError,
               format("Strategy pool '%S' is linked to signal pool '%S', but useful signal '%S' "
@@ -107,7 +108,7 @@ ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handl
                      "signals from the same pool.",
                      strategy_pool_id.ptr(), expected_signal_pool.ptr(), label.ptr(),
                      actual_signal_pool.ptr()));
-    });
+    }
     return nb::none();
 }
 
@@ -115,19 +116,19 @@ ref validate_strategy_useful_signal_pools(nb::handle strategy_pool_id, nb::handl
 ref strategy_referenced_signal_ids(nb::handle useful_signals, nb::handle useful_signal_metadata,
                                    nb::handle pool_cfg) {
     nb::list ref_ids;
-    if (truthy(useful_signals)) {
-        for_each_item(useful_signals, [&](nb::handle signal_ref) {
+    if (nb::bool_(useful_signals)) {
+        for (nb::handle signal_ref : useful_signals) {
             ref metadata = call_helper<metadata_for_signal_ref>(signal_ref, useful_signal_metadata);
             ref label = call_helper<signal_ref_label>(signal_ref, metadata);
-            if (truthy(label))
-                ref_ids.append(str(label));
-        });
+            if (nb::bool_(label))
+                ref_ids.append(nb::str(label));
+        }
     }
-    if (truthy(ref_ids))
+    if (nb::bool_(ref_ids))
         return ref_ids;
     nb::list found_ids;
-    for_each_item(method_get(pool_cfg, name("found_signal_ids"), nb::list()),
-                  [&](nb::handle sid) { found_ids.append(str(sid)); });
+    for (nb::handle sid : method_get(pool_cfg, name("found_signal_ids"), nb::list()))
+        found_ids.append(nb::str(sid));
     return found_ids;
 }
 

@@ -89,7 +89,7 @@ nb::object event_clear(const Call &a) {
 nb::object event_wait(const Call &a) {
     ref state = state_of(a[0]);
     double limit = -1.0;
-    if (!is_none(a[1])) {
+    if (!a[1].is_none()) {
         limit = PyFloat_AsDouble(a[1].ptr());
         if (limit == -1.0 && PyErr_Occurred())
             throw nb::python_error();
@@ -225,7 +225,7 @@ void event_set(nb::handle event) {
 bool event_is_set(nb::handle event) {
     if (own_event(event))
         return is_set(state_of(event));
-    return truthy(call_method(event, "is_set"));
+    return static_cast<bool>(nb::bool_(call_method(event, "is_set")));
 }
 
 void event_clear(nb::handle event) {
@@ -240,7 +240,8 @@ bool event_wait(nb::handle event, double timeout) {
         ref state = state_of(event);
         return wait_flag(state, timeout);
     }
-    return truthy(call_method(event, "wait", kwarg("timeout", py_float(timeout))));
+    return static_cast<bool>(
+        nb::bool_(call_method(event, "wait", kwarg("timeout", nb::float_(timeout)))));
 }
 
 } // namespace simsig

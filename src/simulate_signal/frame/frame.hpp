@@ -1,13 +1,36 @@
 // The module frame: what every other folder may call.
 //
-// The module is Python semantics written in C++. The helpers below are the one
-// way each recurring piece of those semantics is written:
-//   - read a module global at the moment of use      -> global("name")
-//   - call a module-level helper through the module   -> helper("name", args...)
+// The module is Python semantics written in C++. Where nanobind's own API says
+// it the way Python does, that is used directly:
+//   - bool(x), in a condition / as a C++ bool         -> nb::bool_(x) / static_cast<bool>(...)
+//   - a == b, a != b                                  -> a.equal(b), a.not_equal(b)
+//   - str(x), repr(x), len(x)                         -> nb::str(x), nb::repr(x), nb::len(x)
+//   - "text", 1.5, 3, True                            -> nb::str, nb::float_, nb::int_, nb::bool_
+//   - {}, [], lst.append(x)                           -> nb::dict(), nb::list(), lst.append(x)
+//   - (a, b, c), list(iterable)                       -> nb::make_tuple(a, b, c), nb::list(...)
+//   - obj[key], obj[key] = value                      -> obj[key] (as a ref), obj[key] = value
+//   - for item in obj: ...                            -> for (nb::handle item : obj)
+//     (obj held as a ref or handle: a typed nb::list or nb::tuple iterates its
+//     storage directly, borrowed, which only a local no Python code sees may do)
+// The helpers below, and those of the frame's other headers, are the one way
+// each remaining piece of those semantics is written:
+//   - an interned str for a string literal            -> name("literal")
+//   - read a module global at the moment of use       -> global(G::row)      (frame/globals.hpp)
+//   - call a module-level helper through the module   -> call_helper<fn>(args...)
+//                                                        (frame/helpers.hpp)
+//   - fn(a, k=v), obj.method(a, k=v) on hot paths     -> call / call_method  (frame/calls.hpp)
+//   - getattr(obj, name[, default]), hasattr          -> attr / attr_or(_none) / has_attr
 //   - getattr(obj, name, None), call only if callable -> hook(obj, "name")
+//   - isinstance(obj, cls), item in container         -> is_instance / contains
+//   - d[key] if key in d (owned, never borrowed)      -> dict_get(d, key)
+//   - obj.get(key[, default])                         -> method_get / get
+//   - a, b = iterable                                 -> unpack(iterable, 2)
+//   - `value or fallback`                             -> or_else(value, fallback)
+//   - (a, b), dict(m), {"k": v, ...}, fn(**kwargs)    -> pair / dict_copy / dict_of /
+//                                                        call_with_kwargs
+//   - "%S: %R" % ..., str(a) + str(b)                 -> format / concat
 //   - raise X(msg) / from None / from exc             -> raise / raise_from_none / raise_from
 //   - except Exception as exc: ...                    -> catch_exception(...)
-//   - d[key] if key in d (owned, never borrowed)      -> dict_get(d, key)
 //   - one level deeper in a recursive walk            -> recursing(" while ...", f)
 //   - logger.debug / logger.warning                   -> log_debug / log_warning
 //   - a module-level function or method               -> def_function / make_function
@@ -20,7 +43,6 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -109,153 +131,87 @@ ref importlib_import_module(nb::handle importlib, nb::handle module_name);
 void remember_importlib(nb::handle importlib);
 
 // ---------------------------------------------------------------------------
-// Attributes.
+// Attributes, each named by an interned literal: nanobind's obj.attr("name")
+// makes a new str at every use. A missing attribute gives the default and any
+// other error raises: nanobind's getattr with a default and its hasattr
+// swallow every error, not only AttributeError.
 ref attr(nb::handle obj, const char *name);           // obj.name (raises)
 ref attr_or_none(nb::handle obj, const char *name);   // getattr(obj, name, None)
 ref attr_or(nb::handle obj, const char *name, nb::handle fallback);
 ref attr_or(nb::handle obj, nb::handle name, nb::handle fallback);  // getattr(obj, name, fallback)
 bool has_attr(nb::handle obj, const char *name);      // hasattr(obj, name)
 void set_attr(nb::handle obj, const char *name, nb::handle value);
-// getattr(obj, name, None) if callable, else an empty ref (test with `if (h)`).
+// getattr(obj, name, None) if callable, else an empty ref (test with `if (h)`);
+// nanobind has no such lookup.
 ref hook(nb::handle obj, const char *name);
 
 // ---------------------------------------------------------------------------
-// Small Python semantics.
-inline bool is_none(nb::handle h) { return h.is_none(); }
-bool truthy(nb::handle h);                   // bool(h)
-bool equals(nb::handle a, nb::handle b);     // a == b
-bool equals(nb::handle a, const char *s);    // a == "s"
+// Small Python semantics that nanobind does not write the same way.
+
+// isinstance(obj, cls) for a class object: nanobind's isinstance takes a C++ type.
 bool is_instance(nb::handle obj, nb::handle cls);
-// item in container
+// item in container, for any container: nanobind has contains() only on typed
+// dicts, sets and mappings, each with its own lookup instead of the `in` operator.
 inline bool contains(nb::handle container, nb::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0)
         throw nb::python_error();
     return r == 1;
 }
-// a != b
-inline bool not_equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-// `value or fallback`
+// `value or fallback`: nanobind has no such expression.
 inline ref or_else(nb::handle value, nb::handle fallback) {
-    return ref(nb::borrow(truthy(value) ? value : fallback));
+    return ref(nb::borrow(nb::bool_(value) ? value : fallback));
 }
 // expression_type == "STRATEGY": anything else is a signal.
-inline bool is_strategy(nb::handle expression_type) { return equals(expression_type, "STRATEGY"); }
-ref str(nb::handle h);                       // str(h)
-ref repr(nb::handle h);                      // repr(h)
-ref py_str(const char *utf8);                // a new str
-ref py_bool(bool b);
-ref py_float(double d);
-ref py_int(long long v);
-// PyUnicode_FromFormat: %S is str(), %R is repr(), %s a C string.
+inline bool is_strategy(nb::handle expression_type) {
+    return expression_type.equal(name("STRATEGY"));
+}
+// PyUnicode_FromFormat: %S is str(), %R is repr(), %s a C string. Not
+// nb::str::format, which calls str.format() with its own placeholders.
 ref format(const char *fmt, ...);
 // str(a) + str(b) + ...: cheaper than format() where only %S pieces and
-// interned literals (name("...")) are joined.
+// interned literals (name("...")) are joined. nanobind has no such join.
 ref concat(std::initializer_list<nb::handle> parts);
 // obj.get(key) / obj.get(key, default), through the object's own `get`
-// (a plain dict is looked up directly, which is the same thing).
+// (a plain dict is looked up directly, which is the same thing). nanobind's
+// dict::get never calls a `get` and swallows lookup errors (PyDict_GetItem).
 ref method_get(nb::handle obj, nb::handle key);
 ref method_get(nb::handle obj, nb::handle key, nb::handle default_value);
-// mapping.get("key") / mapping.get("key", default)
+// mapping.get("key") / mapping.get("key", default): method_get with an interned key.
 inline ref get(nb::handle mapping, const char *key) { return method_get(mapping, name(key)); }
 inline ref get(nb::handle mapping, const char *key, nb::handle default_value) {
     return method_get(mapping, name(key), default_value);
 }
-// len(obj)
-inline Py_ssize_t length(nb::handle obj) {
-    Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0)
-        throw nb::python_error();
-    return n;
-}
 // `a, b = iterable`: exactly n items, else the interpreter's ValueError.
+// nanobind has no unpacking.
 std::vector<ref> unpack(nb::handle iterable, size_t n);
-// `for item in iterable: f(item)`, each item held in a ref while f runs. An f
-// that returns bool ends the loop by returning true (`break`); for_each_item then
-// returns true.
-template <typename F>
-bool for_each_item(nb::handle iterable, F &&f) {
-    ref iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
-    if (!iterator)
-        throw nb::python_error();
-    while (PyObject *item = PyIter_Next(iterator.ptr())) {
-        ref held = nb::steal(item);
-        if constexpr (std::is_void_v<std::invoke_result_t<F &, nb::handle>>)
-            f(nb::handle(held));
-        else if (f(nb::handle(held)))
-            return true;
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return false;
-}
 
 // ---------------------------------------------------------------------------
 // Containers, each held in a `ref` like every other reference.
-inline bool is_dict(nb::handle obj) { return PyDict_Check(obj.ptr()); }  // isinstance(obj, dict)
-inline ref new_dict() {
-    PyObject *d = PyDict_New();
-    if (!d)
-        throw nb::python_error();
-    return ref(nb::steal(d));
-}
-inline ref new_list() {
-    PyObject *l = PyList_New(0);
-    if (!l)
-        throw nb::python_error();
-    return ref(nb::steal(l));
-}
+
 // dict[key] owned, or an empty ref when the key is missing (a failed lookup
 // raises). Never a borrowed value: code run later (a finalizer, a key's
-// __eq__) may replace or delete it.
+// __eq__) may replace or delete it. nanobind's dict::get swallows lookup
+// errors (an unhashable key reads as missing).
 ref dict_get(nb::handle dict, nb::handle key);
-// dict(mapping): a new plain dict, built as the dict type builds it.
+// dict(mapping): a new plain dict, built as the dict type builds it. nanobind's
+// dict has no constructor from another object.
 inline ref dict_copy(nb::handle mapping) {
     return nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))(mapping);
 }
-// (a, b)
+// (a, b): PyTuple_Pack's failure raises, where nb::make_tuple would write
+// into the tuple PyTuple_New failed to make.
 inline ref pair(nb::handle a, nb::handle b) {
     PyObject *t = PyTuple_Pack(2, a.ptr(), b.ptr());
     if (!t)
         throw nb::python_error();
     return ref(nb::steal(t));
 }
-// container[key] = value
-inline void set_item(nb::handle container, nb::handle key, nb::handle value) {
-    if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()))
-        throw nb::python_error();
-}
-// container["key"] = value (a string literal key)
-inline void set_item(nb::handle container, const char *key, nb::handle value) {
-    set_item(container, name(key), value);
-}
-// container[key]
-inline ref getitem(nb::handle container, nb::handle key) {
-    PyObject *value = PyObject_GetItem(container.ptr(), key.ptr());
-    if (!value)
-        throw nb::python_error();
-    return ref(nb::steal(value));
-}
-// list(iterable)
-inline ref list_of(nb::handle iterable) {
-    PyObject *list = PySequence_List(iterable.ptr());
-    if (!list)
-        throw nb::python_error();
-    return ref(nb::steal(list));
-}
-// {"key": value, ...}: a new dict, keys (string literals) in the order given.
+// {"key": value, ...}: a new dict, keys (string literals, interned) in the
+// order given. nanobind has no dict display; its d["key"] makes a new str.
 ref dict_of(std::initializer_list<std::pair<const char *, nb::handle>> items);
-// list.append(item)
-inline void append(nb::handle list, nb::handle item) {
-    if (PyList_Append(list.ptr(), item.ptr()))
-        throw nb::python_error();
-}
-// fn(**kwargs), kwargs a dict.
+// fn(**kwargs), kwargs a dict handed to PyObject_Call as it is: nanobind's
+// fn(**kwargs) re-packs the items as vectorcall keywords, not checking keys are str.
 inline ref call_with_kwargs(nb::handle fn, nb::handle kwargs) {
     ref args = nb::steal(PyTuple_New(0));
     if (!args)
@@ -477,8 +433,8 @@ ref call_function(nb::handle fn, const Args &...args) {
     ref out;
     if (call_own_positional(fn, values + 1, sizeof...(Args), out))
         return out;
-    PyObject *result = PyObject_Vectorcall(fn.ptr(), values + 1,
-                                           sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *result = PyObject_Vectorcall(
+        fn.ptr(), values + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result)
         throw nb::python_error();
     return ref(nb::steal(result));

@@ -4,7 +4,7 @@
 // from outside is seen at the next use; only the names are made once.
 //
 // The module-level helpers are not rows here: each is reached through its
-// C++ symbol (call_helper<fn>, frame/frame.hpp).
+// C++ symbol (call_helper<fn>, frame/helpers.hpp).
 #pragma once
 
 #include "frame/frame.hpp"

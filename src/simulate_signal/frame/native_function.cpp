@@ -365,10 +365,10 @@ ref make_function(const char *qualname, const std::vector<Param> &params, Impl i
     std::string q(qualname);
     std::string short_name = q.substr(q.rfind('.') == std::string::npos ? 0 : q.rfind('.') + 1);
     nb::dict d = nb::steal<nb::dict>(PyDict_New());
-    d[name("__name__")] = py_str(short_name.c_str());
-    d[name("__qualname__")] = py_str(qualname);
+    d[name("__name__")] = nb::str(short_name.c_str());
+    d[name("__qualname__")] = nb::str(qualname);
     d[name("__module__")] = name("tallowmere.simulate_signal");
-    d[name("__doc__")] = doc ? nb::object(py_str(doc)) : nb::none();
+    d[name("__doc__")] = doc ? nb::object(nb::str(doc)) : nb::none();
     f->dict = d.release().ptr();
     return fn;
 }

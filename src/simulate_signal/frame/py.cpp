@@ -261,64 +261,11 @@ ref hook(nb::handle obj, const char *n) {
 // ---------------------------------------------------------------------------
 // Small semantics
 
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
-bool equals(nb::handle a, const char *s) { return equals(a, name(s)); }
-
 bool is_instance(nb::handle obj, nb::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0)
         throw nb::python_error();
     return r == 1;
-}
-
-ref str(nb::handle h) {
-    PyObject *s = PyObject_Str(h.ptr());
-    if (!s)
-        throw nb::python_error();
-    return ref(nb::steal(s));
-}
-
-ref repr(nb::handle h) {
-    PyObject *s = PyObject_Repr(h.ptr());
-    if (!s)
-        throw nb::python_error();
-    return ref(nb::steal(s));
-}
-
-ref py_str(const char *utf8) {
-    PyObject *s = PyUnicode_FromString(utf8);
-    if (!s)
-        throw nb::python_error();
-    return ref(nb::steal(s));
-}
-
-ref py_bool(bool b) { return ref(nb::borrow(b ? Py_True : Py_False)); }
-
-ref py_float(double d) {
-    PyObject *f = PyFloat_FromDouble(d);
-    if (!f)
-        throw nb::python_error();
-    return ref(nb::steal(f));
-}
-
-ref py_int(long long v) {
-    PyObject *i = PyLong_FromLongLong(v);
-    if (!i)
-        throw nb::python_error();
-    return ref(nb::steal(i));
 }
 
 ref format(const char *fmt, ...) {
@@ -448,8 +395,9 @@ nb::handle empty_str() { return name(""); }
 // Raising
 
 ref new_exception(nb::handle exception_type, nb::handle message) {
-    PyObject *exc = message ? PyObject_CallFunctionObjArgs(exception_type.ptr(), message.ptr(), nullptr)
-                            : PyObject_CallNoArgs(exception_type.ptr());
+    PyObject *exc = message
+                        ? PyObject_CallFunctionObjArgs(exception_type.ptr(), message.ptr(), nullptr)
+                        : PyObject_CallNoArgs(exception_type.ptr());
     if (!exc)
         throw nb::python_error();
     return ref(nb::steal(exc));
@@ -458,7 +406,7 @@ ref new_exception(nb::handle exception_type, nb::handle message) {
 ref new_exception(nb::handle exception_type, const char *message) {
     if (!message)
         return new_exception(exception_type, nb::handle());
-    return new_exception(exception_type, py_str(message));
+    return new_exception(exception_type, nb::str(message));
 }
 
 namespace {
@@ -574,7 +522,8 @@ bool c_stack_nearly_full() noexcept {
         StackBounds stack = this_thread_stack();
         if (stack.high > stack.low) {
             low = stack.low;
-            limit = low + std::clamp<size_t>((stack.high - stack.low) / 4, kMinReserve, kMaxReserve);
+            limit =
+                low + std::clamp<size_t>((stack.high - stack.low) / 4, kMinReserve, kMaxReserve);
         }
     }
     // The address of a local stands for this frame's depth: portable, where
@@ -599,7 +548,7 @@ detail::recursion_guard::recursion_guard(const char *where) {
 
 ref make_class(const char *class_name, nb::handle bases, nb::dict namespace_) {
     namespace_[name("__module__")] = name("tallowmere.simulate_signal");
-    namespace_[name("__qualname__")] = py_str(class_name);
+    namespace_[name("__qualname__")] = nb::str(class_name);
     PyObject *cls = PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "sOO",
                                           class_name, bases.ptr(), namespace_.ptr());
     if (!cls)

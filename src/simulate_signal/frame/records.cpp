@@ -19,14 +19,14 @@ const char *const kResultReprFields[] = {
 nb::object result_repr(const Call &a) {
     nb::handle self = a[0];
     nb::list lines;
-    if (truthy(attr(self, "was_diagnostic_only")))
-        lines.append(py_str("WARNING: selected pool computed diagnostically under "
-                            "fail_fast=False; these would NOT count as Useful on submit."));
-    lines.append(py_str("SimulationResult("));
+    if (nb::bool_(attr(self, "was_diagnostic_only")))
+        lines.append(nb::str("WARNING: selected pool computed diagnostically under "
+                             "fail_fast=False; these would NOT count as Useful on submit."));
+    lines.append(nb::str("SimulationResult("));
     for (const char *field : kResultReprFields)
         lines.append(format("  %s=%R,", field, attr(self, field).ptr()));
-    lines.append(py_str(")"));
-    return attr(py_str("\n"), "join")(lines);
+    lines.append(nb::str(")"));
+    return attr(nb::str("\n"), "join")(lines);
 }
 
 // dataclasses.make_dataclass(name, fields, namespace=..., repr=..., module=...)
@@ -38,7 +38,7 @@ ref make_record(const char *record_name, nb::list fields, nb::dict namespace_, b
 }
 
 nb::tuple field(const char *field_name, nb::handle type, nb::handle default_value) {
-    return nb::make_tuple(py_str(field_name), type, default_value);
+    return nb::make_tuple(nb::str(field_name), type, default_value);
 }
 
 void define_cancelled_error() {
@@ -57,7 +57,7 @@ void define_simulation_status() {
     fields.append(field("phase", str_t, empty_str()));
     fields.append(field("progress", float_t, zero_float()));
     fields.append(field("message", str_t, empty_str()));
-    fields.append(field("era_number", int_t, py_int(0)));
+    fields.append(field("era_number", int_t, nb::int_(0)));
     fields.append(field("elapsed_s", float_t, zero_float()));
     nb::dict ns;
     ns["__doc__"] = "Snapshot of simulation progress.";

@@ -43,7 +43,7 @@ ref tracking_metric(nb::handle value, nb::handle default_value) {
     ref number;
     if (catch_exception([&] { number = to_float(value); }, not_a_number))
         return nb::borrow(default_value);
-    if (truthy(call(module_attr(global(G::math), "isfinite"), number)))
+    if (nb::bool_(call(module_attr(global(G::math), "isfinite"), number)))
         return number;
     return nb::borrow(default_value);
 }
@@ -52,16 +52,20 @@ ref tracking_metric(nb::handle value, nb::handle default_value) {
 // ints beyond float range do not.
 ref is_mi_score(nb::handle value) {
     if (PyBool_Check(value.ptr()))
-        return py_bool(false);
+        return nb::bool_(false);
     if (!Py_IS_TYPE(value.ptr(), &PyLong_Type) && !Py_IS_TYPE(value.ptr(), &PyFloat_Type))
-        return py_bool(false);
+        return nb::bool_(false);
     static PyObject *const unusable = exception_tuple(PyExc_OverflowError, PyExc_ValueError);
     bool is_nan = false;
     ref failure = catch_exception(
-        [&] { is_nan = truthy(call(module_attr(global(G::math), "isnan"), to_float(value))); }, unusable);
+        [&] {
+            is_nan = static_cast<bool>(
+                nb::bool_(call(module_attr(global(G::math), "isnan"), to_float(value))));
+        },
+        unusable);
     if (failure)
-        return py_bool(false);
-    return py_bool(!is_nan);
+        return nb::bool_(false);
+    return nb::bool_(!is_nan);
 }
 
 // ---------------------------------------------------------------------------
@@ -117,8 +121,8 @@ ref per_column_metric(nb::handle pcs, nb::handle primary_col, const char *suffix
 // dict(mapping) when truthy, else a new empty dict: the record never shares
 // the backtest's mapping objects.
 ref plain_dict_copy(nb::handle mapping) {
-    if (!truthy(mapping))
-        return new_dict();
+    if (!nb::bool_(mapping))
+        return nb::dict();
     return dict_copy(mapping);
 }
 
@@ -126,7 +130,7 @@ ref plain_dict_copy(nb::handle mapping) {
 
 ref build_tracking_stats(nb::handle bt_stats, nb::handle per_column_stats, nb::handle era_config) {
     ref primary_col = call_helper<primary_evaluation_pnl_column>(era_config);
-    ref pcs = truthy(per_column_stats) ? ref(nb::borrow(per_column_stats)) : ref(nb::dict());
+    ref pcs = nb::bool_(per_column_stats) ? ref(nb::borrow(per_column_stats)) : ref(nb::dict());
 
     ref sharpe = per_column_metric(pcs, primary_col, "_sharpe");
     ref returns = per_column_metric(pcs, primary_col, "_returns");
@@ -143,7 +147,7 @@ ref build_tracking_stats(nb::handle bt_stats, nb::handle per_column_stats, nb::h
     return call(global(G::TrackingStats), kwarg("sharpe", sharpe), kwarg("returns", returns),
                 kwarg("turnover", turnover), kwarg("drawdown", drawdown),
                 kwarg("delta_exposure", delta_exposure), kwarg("max_weight", max_weight),
-                kwarg("quality_score", quality_score), kwarg("correlation", py_float(0.0)),
+                kwarg("quality_score", quality_score), kwarg("correlation", nb::float_(0.0)),
                 kwarg("liquidity_metrics", plain_dict_copy(liquidity_metrics)),
                 kwarg("custom_stats", plain_dict_copy(custom_stats)));
 }

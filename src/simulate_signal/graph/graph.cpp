@@ -29,11 +29,11 @@ ref typed_graph_class() { return unpack(call_helper<import_typed_shapes>(), 2)[0
 ref typed_shapes_from_provider(nb::handle loaded, const char *provider_name) {
     ref shapes_provider = method_get(loaded, name(provider_name));
     // getattr(None, ..., None) is None: no attribute error to raise and clear.
-    if (is_none(shapes_provider))
+    if (shapes_provider.is_none())
         return ref();
     ref graph_cls = attr_or_none(shapes_provider, "FunctionGraphNode");
     ref graph_module_name = attr_or_none(graph_cls, "__module__");
-    if (!truthy(graph_module_name))
+    if (!nb::bool_(graph_module_name))
         return ref();
     ref graph_module;
     ref failure = catch_exception(
@@ -84,13 +84,14 @@ ref reject_public_aggregation_graph(nb::handle graph) {
             throw nb::python_error();
         ref node = std::move(stack.back());
         stack.pop_back();
-        if (equals(attr_or_none(node, "type"), "aggregation"))
+        if (attr_or_none(node, "type").equal(name("aggregation")))
             raise(PyExc_ValueError, "graph node type 'aggregation' is not allowed");
         ref children = attr_or_none(node, "children");
-        if (!truthy(children))
+        if (!nb::bool_(children))
             continue;
         std::vector<ref> in_order;
-        for_each_item(children, [&](nb::handle child) { in_order.emplace_back(nb::borrow(child)); });
+        for (nb::handle child : children)
+            in_order.emplace_back(nb::borrow(child));
         for (ref &child : in_order)
             stack.push_back(std::move(child));
     }
@@ -119,14 +120,19 @@ ref has_filtration_below(nb::handle graph, nb::handle graph_cls) {
     return recursing(" while looking for a filtration node", [&]() -> nb::object {
         if (!is_instance(graph, graph_cls))
             return call_function(global(G::has_filtration_node), graph);
-        if (equals(attr(graph, "type"), "filtration"))
+        if (attr(graph, "type").equal(name("filtration")))
             return nb::bool_(true);
-        bool found = for_each_item(attr(graph, "children"), [&](nb::handle child) {
-            if (helper_is_own<has_filtration_runtime_graph>() &&
-                helper_is_own<import_typed_shapes>())
-                return truthy(has_filtration_below(child, graph_cls));
-            return truthy(call_helper<has_filtration_runtime_graph>(child));
-        });
+        bool found = false;
+        for (nb::handle child : attr(graph, "children")) {
+            ref below = helper_is_own<has_filtration_runtime_graph>() &&
+                                helper_is_own<import_typed_shapes>()
+                            ? has_filtration_below(child, graph_cls)
+                            : call_helper<has_filtration_runtime_graph>(child);
+            if (nb::bool_(below)) {
+                found = true;
+                break;
+            }
+        }
         return nb::bool_(found);
     });
 }
@@ -144,26 +150,27 @@ namespace {
 void collect_feature_names(nb::handle node, nb::list &found) {
     recursing(" while collecting feature names", [&] {
         if (PyDict_Check(node.ptr())) {
-            if (equals(method_get(node, name("type")), "feature") &&
+            if (method_get(node, name("type")).equal(name("feature")) &&
                 PyUnicode_Check(method_get(node, name("node")).ptr())) {
                 ref value = nb::steal(PyObject_GetItem(node.ptr(), name("node").ptr()));
                 if (!value)
                     throw nb::python_error();
-                found.append(str(value));
+                found.append(nb::str(value));
             }
             ref children = method_get(node, name("children"));
-            if (truthy(children))
-                for_each_item(children,
-                              [&](nb::handle child) { collect_feature_names(child, found); });
+            if (nb::bool_(children))
+                for (nb::handle child : children)
+                    collect_feature_names(child, found);
             return;
         }
         ref node_type = attr_or_none(node, "type");
         ref node_value = attr_or_none(node, "node");
-        if (equals(node_type, "feature") && PyUnicode_Check(node_value.ptr()))
+        if (node_type.equal(name("feature")) && PyUnicode_Check(node_value.ptr()))
             found.append(node_value);
         ref children = attr_or(node, "children", nb::tuple());
-        if (truthy(children))
-            for_each_item(children, [&](nb::handle child) { collect_feature_names(child, found); });
+        if (nb::bool_(children))
+            for (nb::handle child : children)
+                collect_feature_names(child, found);
     });
 }
 
@@ -176,11 +183,11 @@ ref simulation_graph_feature_names(nb::handle graph) {
     ref unique = nb::steal(PyDict_New());
     if (!unique)
         throw nb::python_error();
-    for_each_item(found, [&](nb::handle feature) {
+    for (nb::handle feature : found) {  // a local list: nothing below can change it
         int present = PyDict_Contains(unique.ptr(), feature.ptr());
         if (present < 0 || (!present && PyDict_SetItem(unique.ptr(), feature.ptr(), Py_None)))
             throw nb::python_error();
-    });
+    }
     ref names = nb::steal(PySequence_Tuple(unique.ptr()));
     if (!names)
         throw nb::python_error();
@@ -198,13 +205,14 @@ ref plain_node(nb::handle graph) {
     out[name("type")] = attr(graph, "type");
     out[name("node")] = attr(graph, "node");
     ref children = attr(graph, "children");
-    out[name("children")] = plain(truthy(children) ? nb::handle(children) : nb::handle(nb::list()));
+    out[name("children")] =
+        plain(nb::bool_(children) ? nb::handle(children) : nb::handle(nb::list()));
     ref config = attr_or_none(graph, "config");
-    if (truthy(config))
+    if (nb::bool_(config))
         out[name("config")] = plain(config);
     for (const char *key : {"canonical_id", "family", "value"}) {
         ref value = attr_or_none(graph, key);
-        if (!is_none(value))
+        if (!value.is_none())
             out[name(key)] = plain(value);
     }
     return ref(std::move(out));
@@ -216,15 +224,16 @@ ref plain_tracking_graph(nb::handle graph) {
     return recursing(" while converting a graph to plain data", [&]() -> nb::object {
         if (PyDict_Check(graph.ptr())) {
             nb::dict out;
-            for_each_item(attr(graph, "items")(), [&](nb::handle item) {
+            for (nb::handle item : attr(graph, "items")()) {
                 std::vector<ref> key_value = unpack(item, 2);
                 out[key_value[0]] = plain(key_value[1]);
-            });
+            }
             return out;
         }
         if (PyList_Check(graph.ptr())) {
             nb::list out;
-            for_each_item(graph, [&](nb::handle item) { out.append(plain(item)); });
+            for (nb::handle item : graph)
+                out.append(plain(item));
             return out;
         }
         if (has_attr(graph, "type") && has_attr(graph, "node") && has_attr(graph, "children"))

@@ -15,7 +15,7 @@ namespace {
 ref attr_or_empty_list(nb::handle obj, const char *name_) {
     ref empty = nb::list();
     ref value = attr_or(obj, name_, empty);
-    return truthy(value) ? value : empty;
+    return nb::bool_(value) ? value : empty;
 }
 
 void set_add(nb::handle set, nb::handle item) {
@@ -26,17 +26,16 @@ void set_add(nb::handle set, nb::handle item) {
 // The names the era allows: its own list, else the union of its signal
 // pools' lists (as strings). Empty means no filtering.
 ref allowed_named_universes(nb::handle era_config) {
-    ref allowed = nb::steal(PySet_New(attr_or_empty_list(era_config, "allowed_named_universes").ptr()));
+    ref allowed =
+        nb::steal(PySet_New(attr_or_empty_list(era_config, "allowed_named_universes").ptr()));
     if (!allowed)
         throw nb::python_error();
     if (PySet_Size(allowed.ptr()) > 0)
         return allowed;
-    for_each_item(attr_or_empty_list(era_config, "signal_pools"), [&](nb::handle pool) {
-        for_each_item(attr_or_empty_list(pool, "allowed_named_universes"), [&](nb::handle value) {
-            if (truthy(value))
-                set_add(allowed, str(value));
-        });
-    });
+    for (nb::handle pool : attr_or_empty_list(era_config, "signal_pools"))
+        for (nb::handle value : attr_or_empty_list(pool, "allowed_named_universes"))
+            if (nb::bool_(value))
+                set_add(allowed, nb::str(value));
     return allowed;
 }
 
@@ -46,24 +45,23 @@ ref items_by_string_key(nb::handle rules) {
     ref items = nb::steal(PySequence_List(attr(rules, "items")().ptr()));
     if (!items)
         throw nb::python_error();
-    ref string_keys = nb::list(), order = nb::list();
+    nb::list string_keys, order;
     Py_ssize_t index = 0;
-    for_each_item(items, [&](nb::handle item) {
-        append(string_keys, str(unpack(item, 2)[0]));
-        append(order, py_int(index++));
-    });
+    for (nb::handle item : items) {
+        string_keys.append(nb::str(unpack(item, 2)[0]));
+        order.append(nb::int_(index++));
+    }
     attr(order, "sort")(nb::arg("key") = attr(string_keys, "__getitem__"));
-    ref sorted_items = nb::list();
-    for_each_item(order, [&](nb::handle i) {
-        append(sorted_items, PyList_GetItem(items.ptr(), PyLong_AsSsize_t(i.ptr())));
-    });
+    nb::list sorted_items;
+    for (nb::handle i : order)  // a local list of ints: nothing below can change it
+        sorted_items.append(nb::handle(PyList_GetItem(items.ptr(), PyLong_AsSsize_t(i.ptr()))));
     return sorted_items;
 }
 
 // option[key] = int(value) when the rule's field coerces to a positive int.
 void add_optional_id(nb::handle option, const char *key, nb::handle rule) {
     ref value = call_helper<coerce_int_rule_id>(method_get(rule, name(key)));
-    if (!is_none(value))
+    if (!value.is_none())
         option[name(key)] = nb::int_(value);
 }
 
@@ -75,30 +73,30 @@ ref universe_options(nb::handle era_config) {
     ref allowed = allowed_named_universes(era_config);
     bool filtered = PySet_Size(allowed.ptr()) > 0;
     ref rules = attr(era_config, "universe_rules");
-    if (!truthy(rules))
+    if (!nb::bool_(rules))
         rules = nb::dict();
-    ref options = nb::list();
-    if (!is_dict(rules))
+    nb::list options;
+    if (!nb::isinstance<nb::dict>(rules))
         return options;
-    for_each_item(items_by_string_key(rules), [&](nb::handle item) {
+    for (nb::handle item : items_by_string_key(rules)) {
         std::vector<ref> pair = unpack(item, 2);
         nb::handle named_universe = pair[0], rule = pair[1];
-        if (!is_dict(rule))
-            return;
+        if (!nb::isinstance<nb::dict>(rule))
+            continue;
         ref rule_id = call_helper<coerce_int_rule_id>(method_get(rule, name("rule_id")));
-        if (is_none(rule_id))
-            return;
-        ref universe = str(named_universe);
+        if (rule_id.is_none())
+            continue;
+        ref universe = nb::str(named_universe);
         if (filtered && !contains(allowed, universe))
-            return;
+            continue;
         ref option = nb::dict();
         option["id"] = universe;
         option["named_universe"] = universe;
         option["rule_id"] = nb::int_(rule_id);
         add_optional_id(option, "market_id", rule);
         add_optional_id(option, "pool_id", rule);
-        append(options, option);
-    });
+        options.append(option);
+    }
     return options;
 }
 
@@ -106,13 +104,13 @@ ref universe_options(nb::handle era_config) {
 // canonical agent payload, a dict.
 ref engine_definitions_from_agent_payload(nb::handle source_era_config,
                                           nb::handle /* typed_era_config: accepted, not read */) {
-    ref definitions = is_dict(source_era_config)
+    ref definitions = nb::isinstance<nb::dict>(source_era_config)
                           ? method_get(source_era_config, name("engine_definitions"))
                           : attr_or_none(source_era_config, "engine_definitions");
-    if (is_none(definitions))
+    if (definitions.is_none())
         raise(global(G::SdkRuntimeNotReadyError),
               "engine_definitions missing from synced era config");
-    if (!is_dict(definitions))
+    if (!nb::isinstance<nb::dict>(definitions))
         raise(global(G::SdkRuntimeNotReadyError),
               "engine_definitions must be the synced canonical agent payload");
     return call_helper<plain_engine_definition_payload>(definitions);
@@ -122,20 +120,19 @@ ref engine_definitions_from_agent_payload(nb::handle source_era_config,
 // become lists); any other value is kept as it is.
 ref plain_engine_definition_payload(nb::handle value) {
     return recursing(" while copying engine definitions", [&]() -> nb::object {
-        if (is_dict(value)) {
+        if (nb::isinstance<nb::dict>(value)) {
             ref plain = nb::dict();
-            for_each_item(attr(value, "items")(), [&](nb::handle item) {
+            for (nb::handle item : attr(value, "items")()) {
                 std::vector<ref> pair = unpack(item, 2);
-                ref key = PyUnicode_Check(pair[0].ptr()) ? pair[0] : str(pair[0]);
+                ref key = PyUnicode_Check(pair[0].ptr()) ? pair[0] : nb::str(pair[0]);
                 plain[key] = call_helper<plain_engine_definition_payload>(pair[1]);
-            });
+            }
             return plain;
         }
         if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
-            ref plain = nb::list();
-            for_each_item(value, [&](nb::handle item) {
-                append(plain, call_helper<plain_engine_definition_payload>(item));
-            });
+            nb::list plain;
+            for (nb::handle item : value)
+                plain.append(call_helper<plain_engine_definition_payload>(item));
             return plain;
         }
         return nb::borrow(value);
@@ -143,7 +140,7 @@ ref plain_engine_definition_payload(nb::handle value) {
 }
 
 ref stage_attr(nb::handle stage, nb::handle key, nb::handle default_value) {
-    if (is_dict(stage))
+    if (nb::isinstance<nb::dict>(stage))
         return method_get(stage, key, default_value);
     return attr_or(stage, key, default_value);
 }

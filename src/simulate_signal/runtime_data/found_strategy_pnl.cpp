@@ -23,7 +23,8 @@ bool is_found_strategy_pnl_path(nb::handle path) {
     ref rooted = nb::steal(PyUnicode_Concat(name("/").ptr(), path.ptr()));
     if (!rooted)
         throw nb::python_error();
-    return contains(rooted, name("/found_strategies/")) && ends_with(path, "/strategy_is/pnl.arrow");
+    return contains(rooted, name("/found_strategies/")) &&
+           ends_with(path, "/strategy_is/pnl.arrow");
 }
 
 } // namespace
@@ -38,17 +39,10 @@ ref synced_found_strategy_pnl_paths(nb::handle sync_result) {
                      "got %U",
                      type_name.ptr()));
     }
-    ref paths = nb::list();
-    ref iterator = nb::steal(PyObject_GetIter(sync_result.ptr()));
-    if (!iterator)
-        throw nb::python_error();
-    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
-        ref path = nb::steal(raw);
+    nb::list paths;
+    for (nb::handle path : sync_result)
         if (PyUnicode_Check(path.ptr()) && is_found_strategy_pnl_path(path))
-            append(paths, path);
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
+            paths.append(path);
     return paths;
 }
 
@@ -56,18 +50,18 @@ ref synced_found_strategy_pnl_paths(nb::handle sync_result) {
 // cannot be loaded fails the whole load.
 ref load_synced_found_strategy_pnl_arrays(nb::handle sync_result, nb::handle raw_backtester) {
     ref paths = call_helper<synced_found_strategy_pnl_paths>(sync_result);
-    if (!truthy(paths))
+    if (!nb::bool_(paths))
         return nb::list();
     ref load_runtime_pnl_array = from_import("tallowmere._runtime", "_load_runtime_pnl_array");
-    ref arrays = nb::list();
-    for_each_item(paths, [&](nb::handle path) {
+    nb::list arrays;
+    for (nb::handle path : paths) {
         ref loaded = call(load_runtime_pnl_array, path, kwarg("raw_backtester", raw_backtester));
-        if (is_none(loaded))
+        if (loaded.is_none())
             raise(PyExc_ValueError,
                   format("Synced found-strategy PnL data could not be loaded for correlation: %S",
                          path.ptr()));
-        append(arrays, loaded);
-    });
+        arrays.append(loaded);
+    }
     return arrays;
 }
 

@@ -51,7 +51,7 @@ ref builtins_module() {
 ref joined_seed_path(nb::handle directory) {
     Py_ssize_t length = PyUnicode_GetLength(directory.ptr());
     bool separator = length > 0 && PyUnicode_ReadChar(directory.ptr(), length - 1) != '/';
-    ref tail = py_str(separator ? "/shuffle_seed.enc" : kSeedFile);
+    ref tail = nb::str(separator ? "/shuffle_seed.enc" : kSeedFile);
     PyObject *joined = PyUnicode_Concat(directory.ptr(), tail.ptr());
     if (!joined)
         throw nb::python_error();
@@ -128,7 +128,7 @@ ref read_binary_file(nb::handle path) {
 } // namespace
 
 ref load_runtime_shuffle_blob(nb::handle data_dir) {
-    if (truthy(data_dir)) {
+    if (nb::bool_(data_dir)) {
         ref os = global(G::os);
         if (PyUnicode_CheckExact(data_dir.ptr()) && stdlib_as_imported(os)) {
             ref shuffle_seed_path = joined_seed_path(data_dir);
@@ -136,14 +136,14 @@ ref load_runtime_shuffle_blob(nb::handle data_dir) {
             ref content;
             if (attr(builtins_module(), "open").ptr() == g_stdlib.open)
                 content = read_file_directly(shuffle_seed_path);
-            if (!content && truthy(call(nb::handle(g_stdlib.path_exists), shuffle_seed_path)))
+            if (!content && nb::bool_(call(nb::handle(g_stdlib.path_exists), shuffle_seed_path)))
                 content = read_binary_file(shuffle_seed_path);
             if (content)
                 return call_helper<validate_shuffle_blob>(content);
         } else {
             ref os_path = attr(os, "path");
             ref shuffle_seed_path = attr(os_path, "join")(data_dir, kSeedFile);
-            if (truthy(attr(os_path, "exists")(shuffle_seed_path)))
+            if (nb::bool_(attr(os_path, "exists")(shuffle_seed_path)))
                 return call_helper<validate_shuffle_blob>(read_binary_file(shuffle_seed_path));
         }
     }

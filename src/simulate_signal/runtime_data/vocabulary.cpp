@@ -26,17 +26,17 @@ ref python_import(const char *module_name) {
 // module put in its place.
 ref is_function_store_registry(nb::handle value) {
     if (is_instance(value, global(G::FunctionStore)))
-        return py_bool(true);
+        return nb::bool_(true);
     ref current_function_store;
     ref missing = catch_exception(
         [&] { current_function_store = from_import("tallowmere.function_store", "FunctionStore"); },
         PyExc_ModuleNotFoundError);
     if (missing) {
-        if (equals(attr(missing, "name"), "tallowmere.function_store"))
-            return py_bool(false);
+        if (attr(missing, "name").equal(name("tallowmere.function_store")))
+            return nb::bool_(false);
         raise_object(missing);
     }
-    return py_bool(is_instance(value, current_function_store));
+    return nb::bool_(is_instance(value, current_function_store));
 }
 
 ref build_obfuscated_store(nb::handle vocabulary_dict) {
@@ -45,7 +45,7 @@ ref build_obfuscated_store(nb::handle vocabulary_dict) {
     if (!build_function_registry)
         raise(PyExc_RuntimeError, "tallowmere._runtime._build_function_registry is required");
     ref era_config = global(G::era_config);
-    ref era_cfg = is_dict(era_config) ? era_config : new_dict();
+    ref era_cfg = nb::isinstance<nb::dict>(era_config) ? era_config : nb::dict();
     return build_function_registry(vocabulary_dict, nb::arg("era_config") = era_cfg);
 }
 
@@ -54,7 +54,7 @@ ref build_obfuscated_store(nb::handle vocabulary_dict) {
 ref import_graph_validator_runtime() {
     const char *gv_name = "tallowmere.simulator_engine.graph_validator";
     ref gv_mod = attr(attr(global(G::sys), "modules"), "get")(gv_name);
-    if (is_none(gv_mod)) {
+    if (gv_mod.is_none()) {
         if (catch_exception([&] { gv_mod = python_import(gv_name); }, PyExc_ImportError))
             gv_mod = python_import(gv_name);
     }
@@ -70,8 +70,8 @@ namespace {
 // Freshness
 
 ref shas_or_empty(nb::handle snapshot, const char *name_) {
-    ref shas = attr_or(snapshot, name_, new_dict());
-    return truthy(shas) ? shas : new_dict();
+    ref shas = attr_or(snapshot, name_, nb::dict());
+    return nb::bool_(shas) ? shas : nb::dict();
 }
 
 } // namespace
@@ -79,13 +79,13 @@ ref shas_or_empty(nb::handle snapshot, const char *name_) {
 // (pending, loaded) copies of the guard's artifact bookkeeping; any failure
 // reading it counts as no bookkeeping at all.
 ref runtime_vocabulary_freshness_state(nb::handle guard) {
-    if (is_none(guard))
-        return nb::make_tuple(new_dict(), new_dict());
+    if (guard.is_none())
+        return nb::make_tuple(nb::dict(), nb::dict());
     ref state;
     ref failure = catch_exception([&] {
         ref snapshot = attr_or_none(guard, "snapshot");
-        if (is_none(snapshot)) {
-            state = nb::make_tuple(new_dict(), new_dict());
+        if (snapshot.is_none()) {
+            state = nb::make_tuple(nb::dict(), nb::dict());
             return;
         }
         ref pending = shas_or_empty(snapshot, "pending_data_artifact_shas");
@@ -93,7 +93,7 @@ ref runtime_vocabulary_freshness_state(nb::handle guard) {
         state = nb::make_tuple(dict_copy(pending), dict_copy(loaded));
     });
     if (failure)
-        return nb::make_tuple(new_dict(), new_dict());
+        return nb::make_tuple(nb::dict(), nb::dict());
     return state;
 }
 
@@ -109,22 +109,22 @@ ref unicode_result(PyObject *o) {
 
 ref is_vocabulary_artifact_path(nb::handle path, nb::handle named_universe) {
     ref normalized = unicode_result(
-        PyUnicode_Replace(str(path).ptr(), name("\\").ptr(), name("/").ptr(), -1));
+        PyUnicode_Replace(nb::str(path).ptr(), name("\\").ptr(), name("/").ptr(), -1));
     Py_ssize_t ends = PyUnicode_Tailmatch(normalized.ptr(), name("/vocabulary.json").ptr(), 0,
                                           PY_SSIZE_T_MAX, +1);
     if (ends < 0)
         throw nb::python_error();
     if (!ends)
-        return py_bool(false);
-    if (!truthy(named_universe))
-        return py_bool(true);
+        return nb::bool_(false);
+    if (!nb::bool_(named_universe))
+        return nb::bool_(true);
     // The leading slash lets a relative path that starts with the universe match.
     ref segment = concat({name("/"), named_universe, name("/")});
     ref rooted = unicode_result(PyUnicode_Concat(name("/").ptr(), normalized.ptr()));
     int found = PyUnicode_Contains(rooted.ptr(), segment.ptr());
     if (found < 0)
         throw nb::python_error();
-    return py_bool(found == 1);
+    return nb::bool_(found == 1);
 }
 
 // True when a vocabulary artifact pending before has since been loaded with
@@ -134,17 +134,21 @@ ref runtime_vocabulary_refreshed(nb::handle before_state, nb::handle after_state
     std::vector<ref> before = unpack(before_state, 2), after = unpack(after_state, 2);
     nb::handle before_pending = before[0], before_loaded = before[1];
     nb::handle after_pending = after[0], after_loaded = after[1];
-    bool refreshed = for_each_item(attr(before_pending, "items")(), [&](nb::handle item) {
+    bool refreshed = false;
+    for (nb::handle item : attr(before_pending, "items")()) {
         std::vector<ref> pair = unpack(item, 2);
         nb::handle path = pair[0], expected_sha = pair[1];
-        if (!truthy(call_helper<is_vocabulary_artifact_path>(path, named_universe)))
-            return false;
+        if (!nb::bool_(call_helper<is_vocabulary_artifact_path>(path, named_universe)))
+            continue;
         if (contains(after_pending, path))
-            return false;
-        return equals(method_get(after_loaded, path), expected_sha) &&
-               !equals(method_get(before_loaded, path), expected_sha);
-    });
-    return py_bool(refreshed);
+            continue;
+        if (method_get(after_loaded, path).equal(expected_sha) &&
+            !method_get(before_loaded, path).equal(expected_sha)) {
+            refreshed = true;
+            break;
+        }
+    }
+    return nb::bool_(refreshed);
 }
 
 namespace {
@@ -156,14 +160,15 @@ namespace {
 // Any failure is logged at DEBUG and leaves the injected loader to answer.
 ref reload_vocabulary_from_disk(nb::handle named_universe) {
     ref sync_manager = global(G::sync_manager);
-    ref data_dir = is_none(sync_manager) ? ref(nb::none()) : attr_or_none(sync_manager, "_data_dir");
-    if (!truthy(data_dir) || !truthy(named_universe))
+    ref data_dir =
+        sync_manager.is_none() ? ref(nb::none()) : attr_or_none(sync_manager, "_data_dir");
+    if (!nb::bool_(data_dir) || !nb::bool_(named_universe))
         return ref();
     ref reloaded;
     ref failure = catch_exception([&] {
         ref load_disk_vocabulary = from_import("tallowmere.obfuscation", "load_vocabulary");
         ref vocabulary = load_disk_vocabulary(data_dir, named_universe);
-        if (!is_dict(vocabulary))
+        if (!nb::isinstance<nb::dict>(vocabulary))
             return;
         set_global(G::vocabulary_raw, vocabulary);
         ref backtester = global(G::backtester);
@@ -210,12 +215,13 @@ ref reload_runtime_vocabulary_after_freshness(nb::handle named_universe) {
 
     ref load_vocabulary = global(G::load_vocabulary);
     ref era_config = global(G::era_config);
-    if (is_none(load_vocabulary) || is_none(era_config))
+    if (load_vocabulary.is_none() || era_config.is_none())
         return nb::none();
-    ref era_number = is_dict(era_config) ? method_get(era_config, name("era_number"))
-                                         : ref(nb::none());
+    ref era_number = nb::isinstance<nb::dict>(era_config)
+                         ? method_get(era_config, name("era_number"))
+                         : ref(nb::none());
     ref vocabulary = call_vocabulary_loader(load_vocabulary, era_number, named_universe);
-    if (is_dict(vocabulary))
+    if (nb::isinstance<nb::dict>(vocabulary))
         set_global(G::vocabulary_raw, vocabulary);
     return vocabulary;
 }

@@ -16,13 +16,13 @@ namespace {
 
 // The three rescaling option names, compared by equality.
 bool is_rescale_name(nb::handle value) {
-    return equals(value, "rescale") || equals(value, "latitudinal_fill_c3d683") ||
-           equals(value, "l1_resize");
+    return value.equal(name("rescale")) || value.equal(name("latitudinal_fill_c3d683")) ||
+           value.equal(name("l1_resize"));
 }
 
 // `first or d.get(key)`
 ref or_get(ref first, nb::handle d, const char *key) {
-    return truthy(first) ? first : method_get(d, name(key));
+    return nb::bool_(first) ? first : method_get(d, name(key));
 }
 
 // ---------------------------------------------------------------------------
@@ -31,14 +31,14 @@ ref or_get(ref first, nb::handle d, const char *key) {
 } // namespace
 
 ref stage_value(nb::handle stage, nb::handle key, nb::handle default_value) {
-    if (is_dict(stage))
+    if (nb::isinstance<nb::dict>(stage))
         return method_get(stage, key, default_value);
     return attr_or(stage, key, default_value);
 }
 
 ref resolved_stage_option(nb::handle stage, nb::handle metaparameters) {
     ref stage_name = call_helper<stage_value>(stage, name("name"));
-    if (is_dict(metaparameters)) {
+    if (nb::isinstance<nb::dict>(metaparameters)) {
         if (contains(metaparameters, stage_name)) {
             PyObject *option = PyObject_GetItem(metaparameters.ptr(), stage_name.ptr());
             if (!option)
@@ -51,38 +51,46 @@ ref resolved_stage_option(nb::handle stage, nb::handle metaparameters) {
 
 ref option_uses_rescale(nb::handle option, nb::handle option_config) {
     if (is_rescale_name(option))
-        return py_bool(true);
-    if (!is_dict(option_config))
-        return py_bool(false);
+        return nb::bool_(true);
+    if (!nb::isinstance<nb::dict>(option_config))
+        return nb::bool_(false);
     ref rotation = or_get(method_get(option_config, name("rotation")), option_config, "transform");
     if (is_rescale_name(rotation))
-        return py_bool(true);
+        return nb::bool_(true);
     ref composite = method_get(option_config, name("composite"));
     if (!PyList_Check(composite.ptr()) && !PyTuple_Check(composite.ptr()))
-        return py_bool(false);
-    bool rescales = for_each_item(composite, [](nb::handle entry) {
-        if (PyUnicode_Check(entry.ptr()))
-            return is_rescale_name(entry);
-        if (!is_dict(entry))
-            return false;
-        ref entry_name = or_get(or_get(method_get(entry, name("name")), entry, "rotation"), entry,
-                                "transform");
-        return is_rescale_name(entry_name);
-    });
-    return py_bool(rescales);
+        return nb::bool_(false);
+    bool rescales = false;
+    for (nb::handle entry : composite) {
+        if (PyUnicode_Check(entry.ptr())) {
+            rescales = is_rescale_name(entry);
+        } else if (nb::isinstance<nb::dict>(entry)) {
+            ref entry_name = or_get(or_get(method_get(entry, name("name")), entry, "rotation"),
+                                    entry, "transform");
+            rescales = is_rescale_name(entry_name);
+        }
+        if (rescales)
+            break;
+    }
+    return nb::bool_(rescales);
 }
 
 ref pipeline_applies_rescale(nb::handle transform_pipeline, nb::handle metaparameters) {
-    if (!truthy(transform_pipeline))
-        return py_bool(false);
-    bool rescales = for_each_item(transform_pipeline, [&](nb::handle stage) {
+    if (!nb::bool_(transform_pipeline))
+        return nb::bool_(false);
+    bool rescales = false;
+    for (nb::handle stage : transform_pipeline) {
         ref option = call_helper<resolved_stage_option>(stage, metaparameters);
         ref option_configs = call_helper<stage_value>(stage, name("option_configs"), none());
-        ref option_config = is_dict(option_configs) ? method_get(option_configs, option)
-                                                    : ref(nb::none());
-        return truthy(call_helper<option_uses_rescale>(option, option_config));
-    });
-    return py_bool(rescales);
+        ref option_config = nb::isinstance<nb::dict>(option_configs)
+                                ? method_get(option_configs, option)
+                                : ref(nb::none());
+        if (nb::bool_(call_helper<option_uses_rescale>(option, option_config))) {
+            rescales = true;
+            break;
+        }
+    }
+    return nb::bool_(rescales);
 }
 
 // ---------------------------------------------------------------------------
@@ -110,7 +118,7 @@ const char *const kInstallFinalizedWeightsDoc =
 void cache_on_results(nb::handle backtester, nb::handle weights) {
     for (const char *result_attr : {"_last_eval_result", "last_eval_result"}) {
         ref result = attr_or_none(backtester, result_attr);
-        if (is_none(result))
+        if (result.is_none())
             continue;
         if (ref failure = catch_exception([&] { set_attr(result, "weights", weights); }))
             log_debug("failed to cache finalized weights on %s: %s", result_attr, failure);
@@ -121,7 +129,7 @@ void cache_on_cache_entry(nb::handle backtester, nb::handle graph, nb::handle me
                           nb::handle named_universe, nb::handle weights) {
     ref cache = attr_or_none(backtester, "_cache");
     ref cache_key = attr_or_none(backtester, "_cache_key");
-    if (!is_dict(cache) || !PyCallable_Check(cache_key.ptr()))
+    if (!nb::isinstance<nb::dict>(cache) || !PyCallable_Check(cache_key.ptr()))
         return;
     ref key;
     if (catch_exception([&] {
@@ -130,13 +138,13 @@ void cache_on_cache_entry(nb::handle backtester, nb::handle graph, nb::handle me
         }))
         return;
     ref entry = method_get(cache, key);
-    if (is_none(entry))
+    if (entry.is_none())
         return;
     ref failure = catch_exception([&] { set_attr(entry, "weights", weights); });
     if (!failure)
         return;
     log_debug("failed to cache finalized weights on cache entry attribute: %s", failure);
-    if (!is_dict(entry))
+    if (!nb::isinstance<nb::dict>(entry))
         return;
     if (ref mapping_failure = catch_exception([&] { entry[name("weights")] = weights; }))
         log_debug("failed to cache finalized weights on cache entry mapping: %s",
@@ -148,7 +156,7 @@ void cache_on_cache_entry(nb::handle backtester, nb::handle graph, nb::handle me
 // Best effort: every write is guarded and a failure only logged at DEBUG.
 ref install_finalized_weights(nb::handle backtester, nb::handle graph, nb::handle metaparameters,
                               nb::handle named_universe, nb::handle weights) {
-    if (is_none(backtester))
+    if (backtester.is_none())
         return nb::none();
     if (ref failure = catch_exception([&] { set_attr(backtester, "_last_weights", weights); }))
         log_debug("failed to cache finalized weights on backtester: %s", failure);
@@ -177,12 +185,12 @@ nb::object evaluator_evaluate(const Call &a) {
     ref merged = nb::steal(PyDict_Copy(a.kwargs().ptr()));
     if (!merged)
         throw nb::python_error();
-    for_each_item(attr(attr(self, "_extra_kwargs"), "items")(), [&](nb::handle item) {
+    for (nb::handle item : attr(attr(self, "_extra_kwargs"), "items")()) {
         std::vector<ref> pair = unpack(item, 2);
         int given = PyDict_Contains(merged.ptr(), pair[0].ptr());
         if (given < 0 || (!given && PyDict_SetItem(merged.ptr(), pair[0].ptr(), pair[1].ptr())))
             throw nb::python_error();
-    });
+    }
     return call_with_kwargs(attr(attr(self, "_delegate"), "evaluate"), merged);
 }
 

@@ -33,7 +33,7 @@ PyObject *g_partial = nullptr;        // functools.partial
 // other value must be what Lock.acquire(True, timeout) takes, with the same
 // errors for the rest.
 double timeout_seconds(nb::handle timeout) {
-    int positive = PyObject_RichCompareBool(timeout.ptr(), py_int(0).ptr(), Py_GT);
+    int positive = PyObject_RichCompareBool(timeout.ptr(), nb::int_(0).ptr(), Py_GT);
     if (positive < 0)
         throw nb::python_error();
     if (!positive)
@@ -79,7 +79,7 @@ ref call_protected(nb::handle fn, nb::handle self) {
 // from, or here. A loop that has closed meanwhile drops it, with a warning.
 void deliver(nb::handle entry, nb::handle self) {
     nb::handle fn = PyTuple_GetItem(entry.ptr(), 0), loop = PyTuple_GetItem(entry.ptr(), 1);
-    if (is_none(loop)) {
+    if (loop.is_none()) {
         call_protected(fn, self);
         return;
     }
@@ -99,7 +99,7 @@ ref running_loop() {
     if (!asyncio)
         return ref();
     ref loop = call(attr(asyncio, "_get_running_loop"));
-    return is_none(loop) ? ref() : loop;
+    return loop.is_none() ? ref() : loop;
 }
 
 // Appends `item` to *list (made when missing) unless the run has ended;
@@ -119,7 +119,7 @@ bool append_unless_ended(HandleObject *h, PyObject *&list, nb::handle fresh, nb:
 // Wake-ups are the module's own and come before the callers' callbacks.
 void add_wakeup(nb::handle self, nb::handle fn) {
     HandleObject *h = as_handle(self, "__await__");
-    ref fresh = new_list();
+    ref fresh = nb::list();
     run_ended(self);
     if (!append_unless_ended(h, h->wakeups, fresh, fn))
         call_protected(fn, self);
@@ -162,7 +162,7 @@ nb::object handle_add_done_callback(const Call &a) {
                                       nb::handle((PyObject *)Py_TYPE(fn.ptr())).ptr()));
     ref loop = running_loop();
     ref entry = nb::make_tuple(fn, loop ? nb::handle(loop) : nb::handle(Py_None));
-    ref fresh = new_list();
+    ref fresh = nb::list();
     run_ended(a[0]);
     if (append_unless_ended(h, h->done_callbacks, fresh, entry))
         return nb::none();
@@ -177,18 +177,18 @@ nb::object handle_add_done_callback(const Call &a) {
 nb::object handle_remove_done_callback(const Call &a) {
     HandleObject *h = as_handle(a[0], "remove_done_callback");
     if (!h->done_callbacks)
-        return py_int(0);
+        return nb::int_(0);
     ref snapshot = nb::steal(PyList_GetSlice(h->done_callbacks, 0, PY_SSIZE_T_MAX));
     if (!snapshot)
         throw nb::python_error();
     std::vector<PyObject *> matched;  // borrowed from snapshot, which outlives the removal
-    for_each_item(snapshot, [&](nb::handle entry) {
+    for (nb::handle entry : snapshot) {
         int same = PyObject_RichCompareBool(PyTuple_GetItem(entry.ptr(), 0), a[1].ptr(), Py_EQ);
         if (same < 0)
             throw nb::python_error();
         if (same)
             matched.push_back(entry.ptr());
-    });
+    }
     // From here to the end nothing runs Python: the entries removed are still
     // held by the snapshot, so deleting them frees nothing.
     PyObject *list = h->done_callbacks;
@@ -201,7 +201,7 @@ nb::object handle_remove_done_callback(const Call &a) {
             throw nb::python_error();
         ++removed;
     }
-    return py_int(removed);
+    return nb::int_(removed);
 }
 
 nb::object handle_repr(const Call &a) {
@@ -226,9 +226,9 @@ PyObject *g_cancel_run = nullptr;       // _cancel_run(handle, future)
 
 nb::object complete_future(const Call &a) {
     nb::handle future = a[0], self = a[1];
-    if (truthy(call_method(future, "done")))
+    if (nb::bool_(call_method(future, "done")))
         return nb::none();  // cancelled through the future itself
-    if (truthy(call_method(self, "cancelled"))) {
+    if (nb::bool_(call_method(self, "cancelled"))) {
         call_method(future, "cancel");
         return nb::none();
     }
@@ -250,7 +250,7 @@ nb::object complete_future(const Call &a) {
 // concurrent.futures.wait and as_completed count it as done; the run is
 // cancelled with it.
 nb::object cancel_run(const Call &a) {
-    if (truthy(call_method(a[1], "cancelled"))) {
+    if (nb::bool_(call_method(a[1], "cancelled"))) {
         call_method(a[1], "set_running_or_notify_cancel");
         call_method(a[0], "cancel");
     }
@@ -297,7 +297,7 @@ Awaiter *awaiter(PyObject *self) { return reinterpret_cast<Awaiter *>(self); }
 // The pipeline's done callback: wake the awaiting loop, unless it is gone.
 nb::object wake_loop(const Call &a) {
     nb::handle loop = a[0], future = a[1];
-    if (truthy(call_method(loop, "is_closed")))
+    if (nb::bool_(call_method(loop, "is_closed")))
         return nb::none();
     ref exc =
         catch_exception([&] { call_method(loop, "call_soon_threadsafe", g_set_done, future); },
@@ -307,7 +307,7 @@ nb::object wake_loop(const Call &a) {
 }
 
 nb::object set_done(const Call &a) {
-    if (!truthy(call_method(a[0], "done")))
+    if (!nb::bool_(call_method(a[0], "done")))
         call_method(a[0], "set_result", none());
     return nb::none();
 }
@@ -456,7 +456,7 @@ void wait_until_ended(nb::handle self, nb::handle timeout) {
     if (h->ended->is_set())
         return;
     field(h, Field::thread);  // AttributeError, not a wait, for a handle never started
-    double limit = is_none(timeout) ? -1.0 : timeout_seconds(timeout);
+    double limit = timeout.is_none() ? -1.0 : timeout_seconds(timeout);
     if (!(limit == 0.0 ? h->ended->is_set() : h->ended->wait(limit)))
         raise(PyExc_TimeoutError, "the simulation has not ended within the timeout");
 }
@@ -467,9 +467,11 @@ void end_run(nb::handle self) {
     ref wakeups = nb::steal(h->wakeups), callbacks = nb::steal(h->done_callbacks);
     h->wakeups = h->done_callbacks = nullptr;
     if (wakeups)
-        for_each_item(wakeups, [&](nb::handle fn) { call_protected(fn, self); });
+        for (nb::handle fn : wakeups)
+            call_protected(fn, self);
     if (callbacks)
-        for_each_item(callbacks, [&](nb::handle entry) { deliver(entry, self); });
+        for (nb::handle entry : callbacks)
+            deliver(entry, self);
 }
 
 void define_future_methods(nb::handle cls) {

@@ -109,7 +109,7 @@ void call_own_method(nb::handle self, const char *method, Impl body, const Args 
 } // namespace
 
 void update_status(nb::handle self, const char *phase, double progress, const char *message) {
-    call_own_method(self, "_update_status", g_update_status_body, name(phase), py_float(progress),
+    call_own_method(self, "_update_status", g_update_status_body, name(phase), nb::float_(progress),
                     name(message));
 }
 
@@ -128,8 +128,8 @@ namespace {
 
 ref initial_era_number() {
     ref era_config = global(G::era_config);
-    if (is_none(era_config))
-        return py_int(0);
+    if (era_config.is_none())
+        return nb::int_(0);
     return attr(era_config, "get")("era_number", 0);
 }
 
@@ -151,7 +151,7 @@ ref parameter_value(Field f, const Call &a) {
     case Field::selected_pool_kind: {
         nb::handle kind = a[init_index(Field::selected_pool_kind)];
         return ref(nb::borrow(
-            is_none(kind) ? name(is_strategy(expression_type) ? "strategy" : "signal") : kind));
+            kind.is_none() ? name(is_strategy(expression_type) ? "strategy" : "signal") : kind));
     }
     default:
         return ref(nb::borrow(init_position(f) ? a[init_position(f)] : none()));
@@ -167,9 +167,9 @@ void set_parameters(HandleObject *h, const Call &a) {
 void create_shared_state(HandleObject *h, nb::handle era_number) {
     init_field(h, Field::lock, call(attr(global(G::threading), "Lock")));
     init_field(h, Field::status,
-               new_simulation_status(name("syncing"), py_float(0.0),
+               new_simulation_status(name("syncing"), nb::float_(0.0),
                                      name("Syncing data from server..."), era_number,
-                                     py_float(0.0)));
+                                     nb::float_(0.0)));
     init_field(h, Field::result, none());
     init_field(h, Field::error, none());
     init_field(h, Field::cancelled, false_());
@@ -222,7 +222,7 @@ nb::object handle_update_status(const Call &a) {
             new_simulation_status(phase, progress, message, era_number, elapsed_since_start(h))));
     });
     ref set_phase = global(G::set_phase);
-    if (!is_none(set_phase)) {
+    if (!set_phase.is_none()) {
         ref exc = catch_exception([&] { call(set_phase, phase); });
         if (exc)
             log_warning("Failed to set simulation phase '%s': %s", phase, exc);
@@ -261,14 +261,14 @@ void do_release(nb::handle self) { call_own_method(self, "_do_release", g_do_rel
 
 void record_pending(HandleObject *h, Displaced &displaced) {
     ref pending = field(h, Field::pending_recording);
-    if (is_none(pending))
+    if (pending.is_none())
         return;
     std::vector<ref> parts = unpack(pending, 2);
     displaced.push_back(set_field(h, Field::pending_recording, none()));
     displaced.push_back(pending);
     ref tracker = global(G::search_tracker);
-    ref record = equals(parts[0], "SIGNAL") ? attr(tracker, "record_signal_evaluation")
-                                            : attr(tracker, "record_strategy_evaluation");
+    ref record = parts[0].equal(name("SIGNAL")) ? attr(tracker, "record_signal_evaluation")
+                                                : attr(tracker, "record_strategy_evaluation");
     displaced.push_back(parts[0]);
     displaced.push_back(parts[1]);
     call_with_mapping(record, parts[1]);
@@ -293,8 +293,8 @@ void record_pending(HandleObject *h, Displaced &displaced) {
 bool result_complete(HandleObject *h) {
     bool complete = false;
     locked(h, [&](Displaced &) {
-        complete = equals(attr(field(h, Field::status), "phase"), "complete") &&
-                   !is_none(field(h, Field::result)) && is_none(field(h, Field::error));
+        complete = attr(field(h, Field::status), "phase").equal(name("complete")) &&
+                   !field(h, Field::result).is_none() && field(h, Field::error).is_none();
     });
     if (complete)
         h->ended->set();
@@ -318,7 +318,7 @@ nb::object handle_result(const Call &a) {
     ref result;
     locked(h, [&](Displaced &displaced) {
         ref error = field(h, Field::error);
-        if (!is_none(error)) {
+        if (!error.is_none()) {
             do_release(self);
             raise_stored(h, error);
         }
@@ -334,7 +334,7 @@ nb::object handle_cancel(const Call &a) {
     HandleObject *h = as_handle(a[0], "cancel");
     locked(h, [&](Displaced &displaced) {
         ref current = field(h, Field::status);
-        if (equals(attr(current, "phase"), "cancelled"))
+        if (attr(current, "phase").equal(name("cancelled")))
             return;
         if (field_truthy(h, Field::result_retrieved))
             return;
@@ -342,7 +342,7 @@ nb::object handle_cancel(const Call &a) {
         displaced.push_back(set_field(h, Field::pending_recording, none()));
         displaced.push_back(
             set_field(h, Field::status,
-                      new_simulation_status(name("cancelled"), py_float(0.0),
+                      new_simulation_status(name("cancelled"), nb::float_(0.0),
                                             name("Simulation cancelled by user."),
                                             attr(current, "era_number"), elapsed_since_start(h))));
         displaced.push_back(set_field(h, Field::error, cancelled_error()));
@@ -357,7 +357,7 @@ nb::object handle_cancel(const Call &a) {
 // ever: a new one of the kind the `threading` global makes takes its place.
 ref renewed_lock_if_held(nb::handle lock) {
     ref is_locked = hook(lock, "locked");
-    if (is_locked && truthy(call(is_locked)))
+    if (is_locked && nb::bool_(call(is_locked)))
         return call(attr(global(G::threading), "Lock"));
     return ref();
 }
@@ -377,7 +377,7 @@ void end_run_after_fork(nb::handle self) {
                 return;  // cancelled before the fork: it stays cancelled
             ref current = field(h, Field::status);
             displaced.push_back(set_field(h, Field::status,
-                                          new_simulation_status(name("error"), py_float(0.0),
+                                          new_simulation_status(name("error"), nb::float_(0.0),
                                                                 format("Error: %S", error.ptr()),
                                                                 attr(current, "era_number"),
                                                                 elapsed_since_start(h))));

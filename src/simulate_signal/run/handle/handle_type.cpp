@@ -190,7 +190,7 @@ bool field_truthy(HandleObject *h, Field f) {
         return true;
     if (value.ptr() == Py_False || value.ptr() == Py_None)
         return false;
-    return truthy(value);
+    return static_cast<bool>(nb::bool_(value));
 }
 
 ref set_field(HandleObject *h, Field f, nb::handle value) {

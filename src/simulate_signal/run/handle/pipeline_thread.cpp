@@ -130,7 +130,7 @@ void thread_main(void *arg) {
     t->native_id = PyThread_get_thread_native_id();
     PyObject *thread = t->thread, *target = t->target;
     {
-        ref ident = py_int((long long)t->ident);
+        ref ident = nb::int_((long long)t->ident);
         update_registry([&](nb::handle active, nb::handle limbo) {
             if (PyDict_SetItem(active.ptr(), ident.ptr(), thread))
                 throw nb::python_error();
@@ -143,7 +143,7 @@ void thread_main(void *arg) {
     else
         report_uncaught(thread);
     {
-        ref ident = py_int((long long)t->ident);
+        ref ident = nb::int_((long long)t->ident);
         update_registry([&](nb::handle active, nb::handle) {
             PyObject *listed = PyDict_GetItemWithError(active.ptr(), ident.ptr());
             if (listed == thread)  // a thread made since under a reused ident stays
@@ -165,7 +165,7 @@ void thread_main(void *arg) {
 // PipelineThread's methods
 
 double join_limit(nb::handle timeout) {
-    if (is_none(timeout))
+    if (timeout.is_none())
         return -1.0;
     double limit = PyFloat_AsDouble(timeout.ptr());
     if (limit == -1.0 && PyErr_Occurred())
@@ -215,7 +215,7 @@ nb::object thread_name(const Call &a) {
 nb::object thread_set_name(const Call &a) {
     ref native = native_of(a[0]);
     NativeThread *t = as_native(native.ptr());
-    ref value = str(a[1]);
+    ref value = nb::str(a[1]);
     PyObject *old = t->name;
     t->name = value.release().ptr();
     Py_XDECREF(old);
@@ -225,13 +225,13 @@ nb::object thread_set_name(const Call &a) {
 nb::object thread_ident(const Call &a) {
     ref native = native_of(a[0]);
     NativeThread *t = as_native(native.ptr());
-    return t->ident ? nb::object(py_int((long long)t->ident)) : nb::none();
+    return t->ident ? nb::object(nb::int_((long long)t->ident)) : nb::none();
 }
 
 nb::object thread_native_id(const Call &a) {
     ref native = native_of(a[0]);
     NativeThread *t = as_native(native.ptr());
-    return t->native_id ? nb::object(py_int((long long)t->native_id)) : nb::none();
+    return t->native_id ? nb::object(nb::int_((long long)t->native_id)) : nb::none();
 }
 
 nb::object thread_daemon(const Call &) { return nb::bool_(true); }

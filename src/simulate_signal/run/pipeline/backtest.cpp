@@ -16,7 +16,7 @@ namespace {
 
 void ensure_fresh_before_backtest() {
     ref guard = global(G::runtime_freshness_guard);
-    if (is_none(guard))
+    if (guard.is_none())
         return;
     ref ensure_fresh = attr_or_none(guard, "ensure_fresh_before_backtest");
     if (PyCallable_Check(ensure_fresh.ptr()))
@@ -53,45 +53,46 @@ void record_timing(Run &run) {
 
 // The pool's found signal ids, first occurrence kept.
 ref collect_found_signal_ids(nb::handle pool_cfg) {
-    ref all_signal_ids = new_list();
+    nb::list all_signal_ids;
     ref seen_ids = nb::steal(PySet_New(nullptr));
     if (!seen_ids)
         throw nb::python_error();
-    for_each_item(get(pool_cfg, "found_signal_ids", new_list()), [&](nb::handle sid) {
+    for (nb::handle sid : get(pool_cfg, "found_signal_ids", nb::list())) {
         if (contains(seen_ids, sid))
-            return;
-        append(all_signal_ids, sid);
+            continue;
+        all_signal_ids.append(sid);
         if (PySet_Add(seen_ids.ptr(), sid.ptr()))
             throw nb::python_error();
-    });
+    }
     return all_signal_ids;
 }
 
 ref joined_ids(nb::handle ids) {
-    ref texts = new_list();
-    for_each_item(ids, [&](nb::handle sid) { append(texts, str(sid)); });
-    return attr(py_str(", "), "join")(texts);
+    nb::list texts;
+    for (nb::handle sid : ids)
+        texts.append(nb::str(sid));
+    return attr(nb::str(", "), "join")(texts);
 }
 
 // Every id is asked for before a missing one is reported.
 void load_found_signal_pnl(Run &run, nb::handle all_signal_ids, nb::handle pool_name) {
-    run.loaded_signal_pnl = new_dict();
-    if (!truthy(handle_field(run, Field::include_correlation)) || length(all_signal_ids) == 0)
+    run.loaded_signal_pnl = nb::dict();
+    if (!nb::bool_(handle_field(run, Field::include_correlation)) || nb::len(all_signal_ids) == 0)
         return;
-    if (is_none(global(G::load_found_signal_pnl)))
+    if (global(G::load_found_signal_pnl).is_none())
         raise(PyExc_ValueError,
               format("Signal PnL data could not be loaded for found signal IDs: %S. Inject "
                      "_load_found_signal_pnl to provide per-ID PnL loading.",
                      joined_ids(all_signal_ids).ptr()));
-    ref missing_signal_ids = new_list();
-    for_each_item(all_signal_ids, [&](nb::handle sid) {
+    nb::list missing_signal_ids;
+    for (nb::handle sid : all_signal_ids) {
         ref loaded_pnl = call(global(G::load_found_signal_pnl), sid, kwarg("pool_name", pool_name));
-        if (!is_none(loaded_pnl))
-            set_item(run.loaded_signal_pnl, sid, loaded_pnl);
+        if (!loaded_pnl.is_none())
+            run.loaded_signal_pnl[sid] = loaded_pnl;
         else
-            append(missing_signal_ids, sid);
-    });
-    if (length(missing_signal_ids) > 0)
+            missing_signal_ids.append(sid);
+    }
+    if (nb::len(missing_signal_ids) > 0)
         raise(PyExc_ValueError, format("Signal PnL data is missing for found signal IDs: %S",
                                        joined_ids(missing_signal_ids).ptr()));
 }
@@ -102,13 +103,14 @@ ref resolve_thresholds(const Run &run, nb::handle pool_cfg) {
         pool_cfg, handle_field(run, Field::universe_rule_id));
     ref threshold_key =
         nb::borrow(name(is_strategy(run) ? "strategy_is_thresholds" : "signal_is_thresholds"));
-    if (is_dict(pool_universe))
-        return attr(pool_universe, "get")(threshold_key, new_dict());
-    return new_dict();
+    if (nb::isinstance<nb::dict>(pool_universe))
+        return attr(pool_universe, "get")(threshold_key, nb::dict());
+    return nb::dict();
 }
 
 void judge_structure(Run &run) {
-    run.structural_failed = truthy(attr_or(run.bt_result, "structural_failed", false_()));
+    run.structural_failed =
+        static_cast<bool>(nb::bool_(attr_or(run.bt_result, "structural_failed", false_())));
     run.pool_passed = !run.structural_failed;
     run.stats_verdict = global(G::gate_verdict)(true);
     run.correlation_verdict = global(G::not_evaluated_verdict)();
@@ -128,12 +130,12 @@ ref scalar_metrics(const Run &run) {
 
     // `turnover` wins; `avg_turnover` is the fallback (read either way).
     ref avg_turnover = attr_or(stats, "avg_turnover", zero_float());
-    ref metrics = new_dict();
-    set_item(metrics, "sharpe", stats_sharpe);
-    set_item(metrics, "turnover", attr_or(stats, "turnover", avg_turnover));
-    set_item(metrics, "delta_exposure", attr(stats, "delta_exposure"));
-    set_item(metrics, "max_weight", attr(stats, "max_weight"));
-    set_item(metrics, "abs_weight_sum_mean", abs_weight_sum_mean);
+    ref metrics = nb::dict();
+    metrics[name("sharpe")] = stats_sharpe;
+    metrics[name("turnover")] = attr_or(stats, "turnover", avg_turnover);
+    metrics[name("delta_exposure")] = attr(stats, "delta_exposure");
+    metrics[name("max_weight")] = attr(stats, "max_weight");
+    metrics[name("abs_weight_sum_mean")] = abs_weight_sum_mean;
     return metrics;
 }
 
@@ -143,7 +145,7 @@ void judge_thresholds(Run &run, nb::handle thresholds) {
     ref metrics = scalar_metrics(run);
     ref threshold_result = call(global(G::evaluate_threshold_gates), kwarg("metrics", metrics),
                                 kwarg("threshold_set", thresholds));
-    if (!truthy(attr(threshold_result, "passed"))) {
+    if (!nb::bool_(attr(threshold_result, "passed"))) {
         run.pool_passed = false;
         run.stats_verdict = global(G::gate_verdict)(false, "thresholds");
     }
@@ -160,14 +162,14 @@ void backtest_and_gate(Run &run) {
 
     double bt_t0 = monotonic();
     run_the_backtest(run);
-    run.bt_elapsed = py_float(monotonic() - bt_t0);
+    run.bt_elapsed = nb::float_(monotonic() - bt_t0);
     record_timing(run);
-    if (!truthy(handle_field(run, Field::include_correlation)))
+    if (!nb::bool_(handle_field(run, Field::include_correlation)))
         set_attr(attr(run.bt_result, "stats"), "correlation", none());
     check_cancelled(run.self);
 
     ref useful_signals = global(G::useful_signals);
-    run.useful_sigs_for_eval = is_none(useful_signals) ? new_list() : useful_signals;
+    run.useful_sigs_for_eval = useful_signals.is_none() ? nb::list() : useful_signals;
     // The selected pool, judged under these names.
     ref pool_cfg = run.selected_pool_cfg;
     ref pool_name = run.selected_pool_name;

@@ -52,7 +52,7 @@ void record_failure(nb::handle self, nb::handle error) {
             displaced.push_back(set_field(h, Field::error, cancelled_error()));
         });
     } else {
-        update_status(self, "error", py_float(0.0), format("Error: %S", error.ptr()));
+        update_status(self, "error", nb::float_(0.0), format("Error: %S", error.ptr()));
         locked(h, [&](Displaced &displaced) {
             // A cancel() between the status and this line keeps its CancelledError.
             if (!field_truthy(h, Field::cancelled))
@@ -68,7 +68,8 @@ void exit_block(const Run &run) {
     ref failure = catch_exception(
         [&] {
             locked(h, [&](Displaced &displaced) {
-                displaced.push_back(set_field(h, Field::pipeline_acquired, py_bool(run.acquired)));
+                displaced.push_back(
+                    set_field(h, Field::pipeline_acquired, nb::bool_(run.acquired)));
             });
             event_set(field(h, Field::acquire_done));
             event_set(field(h, Field::post_acquire_gate));

@@ -45,7 +45,7 @@ void choose_adapter_route(Run &run, Evaluation &ev) {
 void read_manifest(Evaluation &ev) {
     ev.manifest = ref(nb::none());
     ref sync_manager = global(G::sync_manager);
-    if (is_none(sync_manager))
+    if (sync_manager.is_none())
         return;
     ref manifest;
     catch_exception([&] { manifest = attr(sync_manager, "get_manifest")(); });
@@ -66,27 +66,27 @@ void choose_orchestrator(const Run &run, Evaluation &ev) {
     ev.orchestrator_delegate = ref(nb::none());
     bool should_construct_orchestrator =
         is_callable(global(G::BatchOrchestrator)) &&
-        (!is_none(global(G::batch_orchestrator)) || !run.use_adapter_path);
+        (!global(G::batch_orchestrator).is_none() || !run.use_adapter_path);
     if (should_construct_orchestrator) {
         compute_search_plan(run, ev);
-        ref orchestrator_kwargs = new_dict();
-        set_item(orchestrator_kwargs, "search_plan", ev.search_plan);
-        set_item(orchestrator_kwargs, "feature_dir", ev.feature_dir);
-        set_item(orchestrator_kwargs, "signal_dir", ev.signal_dir);
-        set_item(orchestrator_kwargs, "manifest", ev.manifest);
-        set_item(orchestrator_kwargs, "backtester", global(G::backtester));
-        set_item(orchestrator_kwargs, "named_universe", handle_field(run, Field::named_universe));
+        ref orchestrator_kwargs = nb::dict();
+        orchestrator_kwargs[name("search_plan")] = ev.search_plan;
+        orchestrator_kwargs[name("feature_dir")] = ev.feature_dir;
+        orchestrator_kwargs[name("signal_dir")] = ev.signal_dir;
+        orchestrator_kwargs[name("manifest")] = ev.manifest;
+        orchestrator_kwargs[name("backtester")] = global(G::backtester);
+        orchestrator_kwargs[name("named_universe")] = handle_field(run, Field::named_universe);
         ev.orchestrator_delegate =
             call_with_kwargs(global(G::BatchOrchestrator), orchestrator_kwargs);
-    } else if (!is_none(global(G::batch_orchestrator))) {
+    } else if (!global(G::batch_orchestrator).is_none()) {
         ev.orchestrator_delegate = global(G::batch_orchestrator);
     }
 }
 
 void choose_direct_route(const Run &run, Evaluation &ev) {
-    bool use_direct_backtest_path = !run.use_adapter_path && !is_none(ev.orchestrator_delegate) &&
+    bool use_direct_backtest_path = !run.use_adapter_path && !ev.orchestrator_delegate.is_none() &&
                                     is_callable(run.backtest_direct);
-    if (use_direct_backtest_path && is_none(ev.search_plan))
+    if (use_direct_backtest_path && ev.search_plan.is_none())
         compute_search_plan(run, ev);
     if (!run.use_adapter_path && !use_direct_backtest_path)
         raise(PyExc_RuntimeError,
@@ -95,13 +95,13 @@ void choose_direct_route(const Run &run, Evaluation &ev) {
 }
 
 void build_extra_evaluate_kwargs(Evaluation &ev) {
-    ev.extra_evaluate_kwargs = new_dict();
-    set_item(ev.extra_evaluate_kwargs, "feature_dir", ev.feature_dir);
-    set_item(ev.extra_evaluate_kwargs, "signal_dir", ev.signal_dir);
-    set_item(ev.extra_evaluate_kwargs, "manifest", ev.manifest);
-    set_item(ev.extra_evaluate_kwargs, "backtester", global(G::backtester));
-    if (!is_none(ev.search_plan))
-        set_item(ev.extra_evaluate_kwargs, "search_plan", ev.search_plan);
+    ev.extra_evaluate_kwargs = nb::dict();
+    ev.extra_evaluate_kwargs[name("feature_dir")] = ev.feature_dir;
+    ev.extra_evaluate_kwargs[name("signal_dir")] = ev.signal_dir;
+    ev.extra_evaluate_kwargs[name("manifest")] = ev.manifest;
+    ev.extra_evaluate_kwargs[name("backtester")] = global(G::backtester);
+    if (!ev.search_plan.is_none())
+        ev.extra_evaluate_kwargs[name("search_plan")] = ev.search_plan;
 }
 
 // ---------------------------------------------------------------------------
@@ -115,14 +115,14 @@ struct BacktesterPatches {
 BacktesterPatches patch_backtester(const Evaluation &ev) {
     BacktesterPatches saved;
     ref backtester = global(G::backtester);
-    if (!is_none(ev.orchestrator_delegate) && !is_none(backtester) &&
+    if (!ev.orchestrator_delegate.is_none() && !backtester.is_none() &&
         has_attr(backtester, "evaluator")) {
         saved.restore_evaluator = attr(backtester, "evaluator");
         set_attr(backtester, "evaluator",
                  call_function(global(G::SimulationOrchestratorEvaluator), ev.orchestrator_delegate,
                                ev.extra_evaluate_kwargs));
     }
-    if (!is_none(ev.search_plan) && has_attr(backtester, "search_plan_factory")) {
+    if (!ev.search_plan.is_none() && has_attr(backtester, "search_plan_factory")) {
         saved.restore_search_plan_factory = attr(backtester, "search_plan_factory");
         set_attr(backtester, "search_plan_factory", constant_factory(ev.search_plan));
     }
@@ -144,7 +144,7 @@ void restore_backtester(const BacktesterPatches &saved) {
 void apply_vocabulary_freshness(const Run &run) {
     ref guard = global(G::runtime_freshness_guard);
     ref ensure_fresh =
-        is_none(guard) ? ref(nb::none()) : attr_or_none(guard, "ensure_fresh_before_evaluation");
+        guard.is_none() ? ref(nb::none()) : attr_or_none(guard, "ensure_fresh_before_evaluation");
     if (!is_callable(ensure_fresh))
         return;
     ref freshness_before =
@@ -153,8 +153,8 @@ void apply_vocabulary_freshness(const Run &run) {
     ref freshness_after =
         call_helper<runtime_vocabulary_freshness_state>(global(G::runtime_freshness_guard));
     ref named_universe = handle_field(run, Field::named_universe);
-    if (truthy(refresh_result) || truthy(call_helper<runtime_vocabulary_refreshed>(
-                                      freshness_before, freshness_after, named_universe)))
+    if (nb::bool_(refresh_result) || nb::bool_(call_helper<runtime_vocabulary_refreshed>(
+                                         freshness_before, freshness_after, named_universe)))
         call_helper<reload_runtime_vocabulary_after_freshness>(named_universe);
 }
 
@@ -182,35 +182,36 @@ void evaluate_on_adapter(Run &run, const Evaluation &ev, const BacktesterPatches
 void evaluate_on_orchestrator(Run &run, const Evaluation &ev) {
     ref evaluate_fn = attr(ev.orchestrator_delegate, "evaluate");
     ref useful_signals = global(G::useful_signals);
-    ref kwargs = new_dict();
-    set_item(kwargs, "graph", handle_field(run, Field::graph));
-    set_item(kwargs, "expression_type", handle_field(run, Field::expression_type));
-    set_item(kwargs, "registry", global(G::vocabulary));
-    set_item(kwargs, "useful_signals", truthy(useful_signals) ? useful_signals : new_dict());
-    set_item(kwargs, "universe", none());
-    set_item(kwargs, "metaparameters", run.evaluation_metaparameters_by_pool);
-    set_item(kwargs, "transform_pipeline", run.transform_pipeline);
-    set_item(kwargs, "stage_data", call_helper<empty_runtime_stage_data>());
-    set_item(kwargs, "column_labels",
-             call_helper<required_runtime_data_shape_value>(run.era_cfg, "column_labels"));
-    set_item(kwargs, "signal_universe_rule_ids", new_dict());
-    set_item(kwargs, "search_plan", ev.search_plan);
-    set_item(kwargs, "feature_dir", ev.feature_dir);
-    set_item(kwargs, "signal_dir", ev.signal_dir);
-    set_item(kwargs, "manifest", ev.manifest);
-    set_item(kwargs, "backtester", global(G::backtester));
+    ref kwargs = nb::dict();
+    kwargs[name("graph")] = handle_field(run, Field::graph);
+    kwargs[name("expression_type")] = handle_field(run, Field::expression_type);
+    kwargs[name("registry")] = global(G::vocabulary);
+    kwargs[name("useful_signals")] = nb::bool_(useful_signals) ? useful_signals : nb::dict();
+    kwargs[name("universe")] = none();
+    kwargs[name("metaparameters")] = run.evaluation_metaparameters_by_pool;
+    kwargs[name("transform_pipeline")] = run.transform_pipeline;
+    kwargs[name("stage_data")] = call_helper<empty_runtime_stage_data>();
+    kwargs[name("column_labels")] =
+        call_helper<required_runtime_data_shape_value>(run.era_cfg, "column_labels");
+    kwargs[name("signal_universe_rule_ids")] = nb::dict();
+    kwargs[name("search_plan")] = ev.search_plan;
+    kwargs[name("feature_dir")] = ev.feature_dir;
+    kwargs[name("signal_dir")] = ev.signal_dir;
+    kwargs[name("manifest")] = ev.manifest;
+    kwargs[name("backtester")] = global(G::backtester);
     ref eval_result = call_with_kwargs(evaluate_fn, kwargs);
 
     ref per_pool_weights = attr_or_none(eval_result, "per_pool_weights");
-    if (is_dict(per_pool_weights) && contains(per_pool_weights, run.selected_signal_pool_id))
-        run.eval_weights = getitem(per_pool_weights, run.selected_signal_pool_id);
+    if (nb::isinstance<nb::dict>(per_pool_weights) &&
+        contains(per_pool_weights, run.selected_signal_pool_id))
+        run.eval_weights = ref(per_pool_weights[run.selected_signal_pool_id]);
     else
         run.eval_weights = attr_or(eval_result, "weights", eval_result);
 }
 
 void finalize_weights(Run &run) {
-    if (!truthy(call_helper<pipeline_applies_rescale>(run.transform_pipeline,
-                                                      run.selected_resolved_metaparameters)))
+    if (!nb::bool_(call_helper<pipeline_applies_rescale>(run.transform_pipeline,
+                                                         run.selected_resolved_metaparameters)))
         return;
     run.eval_weights = call_helper<finalize_rescaled_weights>(run.eval_weights);
     call_helper<install_finalized_weights>(global(G::backtester), handle_field(run, Field::graph),
@@ -228,7 +229,7 @@ void evaluate(Run &run) {
     choose_adapter_route(run, ev);
     read_manifest(ev);
     ref signal_dir = global(G::signal_dir);
-    ev.signal_dir = truthy(signal_dir) ? signal_dir : run.data_dir;
+    ev.signal_dir = nb::bool_(signal_dir) ? signal_dir : run.data_dir;
     ev.feature_dir = ev.signal_dir;
     choose_orchestrator(run, ev);
     choose_direct_route(run, ev);
@@ -243,7 +244,7 @@ void evaluate(Run &run) {
     else
         evaluate_on_orchestrator(run, ev);
     finalize_weights(run);
-    run.eval_elapsed = py_float(monotonic() - eval_t0);
+    run.eval_elapsed = nb::float_(monotonic() - eval_t0);
 }
 
 } // namespace simsig

@@ -17,7 +17,7 @@ namespace {
 void recheck_era(const Run &run) {
     ref current_era = attr(global(G::era_thread), "get_current_era_number")();
     ref config_era = handle_field(run, Field::config_era_number);
-    if (not_equals(current_era, config_era))
+    if (current_era.not_equal(config_era))
         raise(global(G::EraError),
               format("Era changed during simulation. Started with era_number=%S, current "
                      "era_number=%S. Results are invalid. Retry with the new era.",
@@ -31,7 +31,7 @@ ref record_payload(const Run &run, nb::handle rejection_reason, nb::handle track
         {"graph", call_helper<plain_tracking_graph>(graph)},
         {"named_universe", handle_field(run, Field::named_universe)},
         {"era_number", run.era_number},
-        {"passed_thresholds", py_bool(run.pool_passed)},
+        {"passed_thresholds", nb::bool_(run.pool_passed)},
         {"rejection_reason", rejection_reason},
         {"expression_elapsed_seconds", run.eval_elapsed},
         {"stats", tracking_stats},
@@ -47,14 +47,12 @@ ref record_payload(const Run &run, nb::handle rejection_reason, nb::handle track
         {"mi_verdict", run.mi_verdict},
     });
     if (is_strategy(run)) {
-        set_item(payload, "strategy_pool_id", handle_field(run, Field::selected_pool_id));
-        set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
-        set_item(payload, "referenced_signal_ids",
-                 call_helper<strategy_referenced_signal_ids>(run.useful_sigs_for_eval,
-                                                             global(G::useful_signal_metadata),
-                                                             run.selected_pool_cfg));
+        payload[name("strategy_pool_id")] = handle_field(run, Field::selected_pool_id);
+        payload[name("signal_pool_id")] = run.selected_signal_pool_id;
+        payload[name("referenced_signal_ids")] = call_helper<strategy_referenced_signal_ids>(
+            run.useful_sigs_for_eval, global(G::useful_signal_metadata), run.selected_pool_cfg);
     } else {
-        set_item(payload, "signal_pool_id", run.selected_signal_pool_id);
+        payload[name("signal_pool_id")] = run.selected_signal_pool_id;
     }
     return payload;
 }
@@ -74,8 +72,8 @@ void publish(const Run &run, Field f, nb::handle value) {
 // result() records it once the caller collects the result; cancel() drops it.
 void prepare_pending_record(const Run &run) {
     ref rejection_reason = ref(nb::none());
-    if (!is_none(run.failure_reason))
-        rejection_reason = truthy(run.failure_detail) ? run.failure_detail : run.failure_reason;
+    if (!run.failure_reason.is_none())
+        rejection_reason = nb::bool_(run.failure_detail) ? run.failure_detail : run.failure_reason;
     ref tracking_stats = call_helper<build_tracking_stats>(
         attr(run.bt_result, "stats"), attr(run.bt_result, "per_column_stats"), run.era_cfg);
     ref payload = record_payload(run, rejection_reason, tracking_stats);
@@ -89,18 +87,21 @@ ref simulation_result(const Run &run) {
         {"stats", attr(run.bt_result, "stats")},
         {"pnl_matrix", attr(run.bt_result, "pnl_matrix")},
         {"per_column_stats", attr(run.bt_result, "per_column_stats")},
-        {"portfolio_returns", truthy(handle_field(run, Field::return_series)) ? attr_or_none(run.bt_result, "portfolio_returns") : ref(nb::none())},
+        {"portfolio_returns", nb::bool_(handle_field(run, Field::return_series))
+                                  ? attr_or_none(run.bt_result, "portfolio_returns")
+                                  : ref(nb::none())},
         {"processed_weights", attr_or_none(run.bt_result, "processed_weights")},
         {"pool_kind", handle_field(run, Field::selected_pool_kind)},
         {"signal_pool_id", run.selected_signal_pool_id},
-        {"strategy_pool_id", is_strategy(run) ? handle_field(run, Field::selected_pool_id) : ref(nb::none())},
+        {"strategy_pool_id",
+         is_strategy(run) ? handle_field(run, Field::selected_pool_id) : ref(nb::none())},
         {"is_correlation", run.pool_correlation},
         {"is_pnl_mi", run.pool_mi_score},
-        {"was_diagnostic_only", py_bool(run.was_diagnostic_only)},
+        {"was_diagnostic_only", nb::bool_(run.was_diagnostic_only)},
         {"failure_reason", run.failure_reason},
         {"failure_detail", run.failure_detail},
         {"rejection_reason", none()},
-        {"passed", py_bool(run.pool_passed)},
+        {"passed", nb::bool_(run.pool_passed)},
         {"structural_failed", attr_or(run.bt_result, "structural_failed", false_())},
         {"mi_score", run.pool_mi_score},
         {"mi_passed", run.pool_mi_passed},
@@ -122,7 +123,7 @@ void finish(Run &run) {
     recheck_era(run);
     check_cancelled(run.self);
 
-    if (truthy(handle_field(run, Field::record)))
+    if (nb::bool_(handle_field(run, Field::record)))
         prepare_pending_record(run);
 
     ref sim_result = simulation_result(run);

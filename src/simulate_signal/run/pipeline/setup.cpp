@@ -30,7 +30,9 @@ ref required_vocab_keys() {
 }
 
 // isinstance(value, dict) and value
-bool is_non_empty_dict(nb::handle value) { return is_dict(value) && truthy(value); }
+bool is_non_empty_dict(nb::handle value) {
+    return nb::isinstance<nb::dict>(value) && nb::bool_(value);
+}
 
 // Raises the "missing required keys" ValueError when `vocabulary` lacks any.
 void check_required_keys(nb::handle vocabulary) {
@@ -42,7 +44,7 @@ void check_required_keys(nb::handle vocabulary) {
     if (!difference)
         throw nb::python_error();
     ref missing_keys = nb::steal(difference);
-    if (!truthy(missing_keys))
+    if (!nb::bool_(missing_keys))
         return;
     ref present_list = nb::steal(PySequence_List(attr(vocabulary, "keys")().ptr()));
     if (!present_list)
@@ -52,7 +54,7 @@ void check_required_keys(nb::handle vocabulary) {
 }
 
 void require_vault() {
-    if (is_none(global(G::vault)))
+    if (global(G::vault).is_none())
         raise(PyExc_RuntimeError,
               "Vault runtime is required for simulation. Call register()/login() so the "
               "synced vault runtime is initialized.");
@@ -61,10 +63,10 @@ void require_vault() {
 // First truthy of the sync manager's _data_dir and data_dir, else _signal_dir.
 ref find_data_dir() {
     ref data_dir = attr_or_none(global(G::sync_manager), "_data_dir");
-    if (truthy(data_dir))
+    if (nb::bool_(data_dir))
         return data_dir;
     data_dir = attr_or_none(global(G::sync_manager), "data_dir");
-    if (truthy(data_dir))
+    if (nb::bool_(data_dir))
         return data_dir;
     return global(G::signal_dir);
 }
@@ -74,15 +76,15 @@ ref find_data_dir() {
 // vault's error as its __context__.
 bool vault_error_is_harmless(nb::handle exc) {
     return while_handling(exc, [&] {
-        return truthy(
-            call_function(global(G::vault_already_initialized_is_ready), global(G::vault), exc));
+        return static_cast<bool>(nb::bool_(
+            call_function(global(G::vault_already_initialized_is_ready), global(G::vault), exc)));
     });
 }
 
 void set_up_vault(const Run &run, nb::handle shuffle_blob) {
     ref backtester = global(G::backtester);
     ref initialize_runtime_vault =
-        is_none(backtester) ? ref(nb::none()) : attr_or_none(backtester, "initialize_era_vault");
+        backtester.is_none() ? ref(nb::none()) : attr_or_none(backtester, "initialize_era_vault");
     if (PyCallable_Check(initialize_runtime_vault.ptr())) {
         call(initialize_runtime_vault, kwarg("shuffle_blob", shuffle_blob),
              kwarg("wallet_secret", run.wallet_secret), kwarg("market_id", run.market_id),
@@ -102,7 +104,7 @@ void set_up_vault(const Run &run, nb::handle shuffle_blob) {
 
 void load_vocabulary(const Run &run) {
     ref loader = global(G::load_vocabulary);
-    if (is_none(loader))
+    if (loader.is_none())
         return;
     ref loaded_vocab = loader(run.era_number);
     if (!is_non_empty_dict(loaded_vocab))
@@ -110,13 +112,13 @@ void load_vocabulary(const Run &run) {
     check_required_keys(loaded_vocab);
     set_global(G::vocabulary_raw, loaded_vocab);
     // A registry already in place stays; the loaded dict is only recorded.
-    if (!truthy(call_helper<is_function_store_registry>(global(G::vocabulary))))
+    if (!nb::bool_(call_helper<is_function_store_registry>(global(G::vocabulary))))
         set_global(G::vocabulary, call_helper<build_obfuscated_store>(loaded_vocab));
 }
 
 // The runtime needs a registry: a complete raw vocabulary dict is refused.
 void check_runtime_vocabulary() {
-    if (is_none(global(G::vocabulary)))
+    if (global(G::vocabulary).is_none())
         raise(PyExc_RuntimeError,
               "Vocabulary is required for simulation. Call init_simulate_signal(..., "
               "load_vocabulary=...) or initialize the runtime vocabulary.");
@@ -129,7 +131,7 @@ void check_runtime_vocabulary() {
 }
 
 void require_backtester() {
-    if (is_none(global(G::backtester)))
+    if (global(G::backtester).is_none())
         raise(PyExc_RuntimeError,
               "Backtester runtime is required for simulation. Call register()/login() so the "
               "synced backtester runtime is initialized.");
@@ -149,7 +151,7 @@ void initialize_reconstruction(const Run &run, nb::handle shuffle_blob) {
 void set_up_runtime(Run &run) {
     nb::handle self = run.self;
     update_status(
-        self, "initializing", py_float(0.0),
+        self, "initializing", nb::float_(0.0),
         format("Initializing vault and loading vocabulary for era %S...", run.era_number.ptr()));
     check_cancelled(self);
     require_vault();

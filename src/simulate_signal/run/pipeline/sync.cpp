@@ -29,26 +29,26 @@ constexpr double kPostAcquireGateSeconds = 5.0;
 
 void record_config_era(const Run &run) {
     ref ec_dict = global(G::era_config);
-    ref config_era = is_none(ec_dict) ? py_int(0) : attr(ec_dict, "get")("era_number", 0);
+    ref config_era = ec_dict.is_none() ? nb::int_(0) : attr(ec_dict, "get")("era_number", 0);
     ref old = set_field(run.handle(), Field::config_era_number, config_era);
 }
 
 void check_graph_kind(nb::handle self) {
     ref expression_type = field(self, Field::expression_type);
-    if (equals(expression_type, "SIGNAL")) {
-        if (truthy(call_helper<has_filtration_runtime_graph>(field(self, Field::graph))))
+    if (expression_type.equal(name("SIGNAL"))) {
+        if (nb::bool_(call_helper<has_filtration_runtime_graph>(field(self, Field::graph))))
             raise(PyExc_ValueError,
                   "simulate_signal only accepts signal graphs (rotation/feature nodes only). "
                   "Strategy simulation is deferred in the v1 public SDK.");
     } else if (is_strategy(expression_type)) {
-        if (!truthy(call_helper<has_filtration_runtime_graph>(field(self, Field::graph))))
+        if (!nb::bool_(call_helper<has_filtration_runtime_graph>(field(self, Field::graph))))
             raise(PyExc_ValueError, "Strategy graph must contain at least one filtration node. "
                                     "Use simulate_signal() for signal graphs.");
     }
 }
 
 void require_dependencies() {
-    if (is_none(global(G::auth)) || is_none(global(G::sync_manager)))
+    if (global(G::auth).is_none() || global(G::sync_manager).is_none())
         raise(PyExc_RuntimeError,
               "Pipeline dependencies not initialized. Call register() or login() first.");
 }
@@ -67,7 +67,7 @@ void record_acquisition(Run &run) {
 
 // isinstance(value, (int, float)): anything else counts as 0.
 ref byte_count(nb::handle sync_manager, const char *attribute) {
-    ref zero = py_int(0);
+    ref zero = nb::int_(0);
     ref value = attr_or(sync_manager, attribute, zero);
     if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
         return value;
@@ -78,7 +78,7 @@ ref byte_count(nb::handle sync_manager, const char *attribute) {
 void report_download_progress(nb::handle self) {
     ref bytes_downloaded = byte_count(global(G::sync_manager), "bytes_downloaded");
     ref total_bytes = byte_count(global(G::sync_manager), "total_bytes");
-    int positive = PyObject_RichCompareBool(total_bytes.ptr(), py_int(0).ptr(), Py_GT);
+    int positive = PyObject_RichCompareBool(total_bytes.ptr(), nb::int_(0).ptr(), Py_GT);
     if (positive < 0)
         throw nb::python_error();
     if (!positive) {
@@ -98,7 +98,7 @@ void request_feature_files(nb::handle self) {
     ref request = attr_or_none(global(G::sync_manager), "request_feature_files_for_sync");
     ref graph_feature_names =
         call_helper<simulation_graph_feature_names>(field(self, Field::graph));
-    if (!truthy(graph_feature_names) || !PyCallable_Check(request.ptr()))
+    if (!nb::bool_(graph_feature_names) || !PyCallable_Check(request.ptr()))
         return;
     update_status(self, "syncing", 0.0, "Syncing graph feature data from server...");
     call(request, graph_feature_names,
@@ -111,7 +111,7 @@ void request_feature_files(nb::handle self) {
 bool claim_shared_sync() {
     bool claimed = false;
     locked(global(G::sync_lock), [&] {
-        if (truthy(global(G::sync_in_progress)))
+        if (nb::bool_(global(G::sync_in_progress)))
             return;
         set_global(G::sync_in_progress, true_());
         set_global(G::sync_exception_cache, none());
@@ -175,7 +175,7 @@ ref await_shared_sync() {
     ref sync_result;
     locked(global(G::sync_lock), [&] {
         ref cached_exception = global(G::sync_exception_cache);
-        if (!is_none(cached_exception))
+        if (!cached_exception.is_none())
             raise_object(cached_exception);
         sync_result = global(G::sync_result_cache);
     });
@@ -224,7 +224,7 @@ void acquire_and_sync(Run &run) {
 void reset_shared_sync_after_fork() {
     if (ref lock = renewed_lock_if_held(global(G::sync_lock)))
         set_global(G::sync_lock, lock);
-    if (truthy(global(G::sync_in_progress))) {
+    if (nb::bool_(global(G::sync_in_progress))) {
         set_global(G::sync_in_progress, false_());
         set_global(G::sync_exception_cache, none());
     }

@@ -20,10 +20,10 @@ const char *const kGraphValidatorRequired =
 void build_graph_validator(const Run &run) {
     std::vector<ref> runtime = unpack(call_helper<import_graph_validator_runtime>(), 2);
     ref graph_validator_cls = runtime[0], validator_config_cls = runtime[1];
-    if (!truthy(call_helper<is_function_store_registry>(global(G::vocabulary))))
+    if (!nb::bool_(call_helper<is_function_store_registry>(global(G::vocabulary))))
         raise(PyExc_TypeError,
               "GraphValidator requires a FunctionStore registry in runtime simulation");
-    ref raw = or_else(global(G::vocabulary_raw), new_dict());
+    ref raw = or_else(global(G::vocabulary_raw), nb::dict());
     ref graph_validator_config = from_import("tallowmere._runtime", "_graph_validator_config");
     ref graph_validator_names = from_import("tallowmere._runtime", "_graph_validator_names");
     std::vector<ref> names = unpack(graph_validator_names(raw), 2);
@@ -34,7 +34,7 @@ void build_graph_validator(const Run &run) {
 
 // Built once per process by the first run that finds none and has a vocabulary.
 void bootstrap_graph_validator(const Run &run) {
-    if (!is_none(global(G::graph_validator)) || is_none(global(G::vocabulary)))
+    if (!global(G::graph_validator).is_none() || global(G::vocabulary).is_none())
         return;
     ref exc = catch_exception([&] { build_graph_validator(run); });
     if (!exc)
@@ -47,13 +47,15 @@ void bootstrap_graph_validator(const Run &run) {
 
 // Stages are tested in order; the first truthy one ends the test.
 bool has_per_pool_default(nb::handle transform_pipeline) {
-    return for_each_item(transform_pipeline,
-                         [](nb::handle stage) { return truthy(get(stage, "per_pool_default")); });
+    for (nb::handle stage : transform_pipeline)
+        if (nb::bool_(get(stage, "per_pool_default")))
+            return true;
+    return false;
 }
 
 void resolve_transform_pipeline(Run &run) {
     run.transform_pipeline = get(run.era_cfg, "transform_pipeline");
-    if (is_none(run.transform_pipeline))
+    if (run.transform_pipeline.is_none())
         raise_from_none(global(G::SdkRuntimeNotReadyError),
                         "missing required era config field: transform_pipeline");
     // Rejects invalid metaparameters before any pool work; the per-pool
@@ -67,13 +69,13 @@ void resolve_universe_rule_id(const Run &run) {
     ref named_universe = handle_field(run, Field::named_universe);
     ref universe_rule_id =
         call_helper<resolve_universe_rule_id_for_sdk>(run.era_cfg, named_universe);
-    if (is_none(universe_rule_id)) {
+    if (universe_rule_id.is_none()) {
         ref available_names =
-            list_of(attr(or_else(get(run.era_cfg, "universe_rules"), new_dict()), "keys")());
+            nb::list(attr(or_else(get(run.era_cfg, "universe_rules"), nb::dict()), "keys")());
         if (PyList_Sort(available_names.ptr()))
             throw nb::python_error();
         ref allowed_names =
-            list_of(or_else(get(run.era_cfg, "allowed_named_universes"), new_list()));
+            nb::list(or_else(get(run.era_cfg, "allowed_named_universes"), nb::list()));
         raise(PyExc_ValueError,
               format("Unknown named_universe '%S'. Available named_universe values: %S. "
                      "Allowed named_universe values: %S",
@@ -84,7 +86,7 @@ void resolve_universe_rule_id(const Run &run) {
 
 void validate_graph(const Run &run) {
     ref graph_validator = global(G::graph_validator);
-    if (is_none(graph_validator))
+    if (graph_validator.is_none())
         raise(PyExc_RuntimeError, kGraphValidatorRequired);
     attr(graph_validator, "validate")(handle_field(run, Field::graph),
                                       handle_field(run, Field::expression_type));
@@ -94,8 +96,8 @@ void validate_graph(const Run &run) {
 void require_useful_signals() {
     ref useful_signals = global(G::useful_signals);
     ref useful_signal_pool = global(G::useful_signal_pool);
-    if (!is_none(useful_signals) && length(useful_signals) == 0 && !is_none(useful_signal_pool) &&
-        length(useful_signal_pool) == 0)
+    if (!useful_signals.is_none() && nb::len(useful_signals) == 0 &&
+        !useful_signal_pool.is_none() && nb::len(useful_signal_pool) == 0)
         raise(PyExc_ValueError, "No useful signals match the filtration criteria. Cannot "
                                 "execute strategy graph without useful signals.");
 }
@@ -106,7 +108,7 @@ void select_pool(Run &run) {
     run.selected_pool_cfg = call_helper<selected_pool_config>(
         run.era_cfg, expression_type, handle_field(run, Field::selected_pool_id));
     ref allowed_named_universes = call_helper<pool_allowed_named_universes>(run.selected_pool_cfg);
-    if (truthy(allowed_named_universes) && !contains(allowed_named_universes, named_universe))
+    if (nb::bool_(allowed_named_universes) && !contains(allowed_named_universes, named_universe))
         raise(PyExc_ValueError,
               format("named_universe '%S' is not in selected pool allowed_named_universes=%R",
                      named_universe.ptr(), allowed_named_universes.ptr()));
@@ -130,23 +132,23 @@ void select_signal_pool(Run &run) {
 // The transforms run for the pool the weights belong to.
 void resolve_pool_metaparameters(Run &run) {
     ref selected_transform_pool_id = run.selected_signal_pool_id;
-    ref pool_ids = new_list();
-    append(pool_ids, selected_transform_pool_id);
+    nb::list pool_ids;
+    pool_ids.append(selected_transform_pool_id);
     ref resolved_metaparameters_by_pool = call_function(
         global(G::canonicalize_metaparameters),
         call_function(global(G::resolve_metaparameters_per_pool),
                       handle_field(run, Field::metaparameters), run.transform_pipeline, pool_ids));
     run.selected_resolved_metaparameters =
-        attr(resolved_metaparameters_by_pool, "get")(selected_transform_pool_id, new_dict());
+        attr(resolved_metaparameters_by_pool, "get")(selected_transform_pool_id, nb::dict());
     // Recording is keyed by the selected pool, evaluation by the signal pool;
     // each gets its own copy.
-    run.record_metaparameters_by_pool = new_dict();
+    run.record_metaparameters_by_pool = nb::dict();
     ref selected_pool_id = handle_field(run, Field::selected_pool_id);
-    set_item(run.record_metaparameters_by_pool, selected_pool_id,
-             dict_copy(run.selected_resolved_metaparameters));
-    run.evaluation_metaparameters_by_pool = new_dict();
-    set_item(run.evaluation_metaparameters_by_pool, selected_transform_pool_id,
-             dict_copy(run.selected_resolved_metaparameters));
+    run.record_metaparameters_by_pool[selected_pool_id] =
+        dict_copy(run.selected_resolved_metaparameters);
+    run.evaluation_metaparameters_by_pool = nb::dict();
+    run.evaluation_metaparameters_by_pool[selected_transform_pool_id] =
+        dict_copy(run.selected_resolved_metaparameters);
 }
 
 } // namespace
