@@ -22,7 +22,12 @@ const char *const kShapeProviders[] = {
 
 // FunctionGraphNode (the first of _import_typed_shapes()'s pair), read
 // through the namespace so a replaced helper is the one asked.
-ref typed_graph_class() { return unpack(call_helper<import_typed_shapes>(), 2)[0]; }
+ref typed_graph_class() {
+    ref shapes = call_helper<import_typed_shapes>();
+    if (PyTuple_CheckExact(shapes.ptr()) && PyTuple_Size(shapes.ptr()) == 2)
+        return nb::borrow(PyTuple_GetItem(shapes.ptr(), 0));
+    return unpack(shapes, 2)[0];  // any other pair, or the error unpacking it raises
+}
 
 // The provider's graph classes come from the module that defines its
 // FunctionGraphNode; a provider that is not loaded yet is left alone.
@@ -123,11 +128,12 @@ ref has_filtration_below(nb::handle graph, nb::handle graph_cls) {
         if (attr(graph, "type").equal(name("filtration")))
             return nb::bool_(true);
         bool found = false;
-        for (nb::handle child : attr(graph, "children")) {
-            ref below = helper_is_own<has_filtration_runtime_graph>() &&
-                                helper_is_own<import_typed_shapes>()
-                            ? has_filtration_below(child, graph_cls)
-                            : call_helper<has_filtration_runtime_graph>(child);
+        ref children = attr(graph, "children");
+        bool reuse =
+            helper_is_own<has_filtration_runtime_graph>() && helper_is_own<import_typed_shapes>();
+        for (nb::handle child : children) {
+            ref below = reuse ? has_filtration_below(child, graph_cls)
+                              : call_helper<has_filtration_runtime_graph>(child);
             if (nb::bool_(below)) {
                 found = true;
                 break;
