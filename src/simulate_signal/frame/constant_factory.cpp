@@ -20,7 +20,6 @@ PyObject *constant_factory_vectorcall(PyObject *self, PyObject *const *, size_t,
     return Py_NewRef(reinterpret_cast<ConstantFactory *>(self)->value);
 }
 
-
 PyMemberDef constant_factory_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ConstantFactory, vectorcall), Py_READONLY,
      nullptr},

@@ -34,7 +34,6 @@ PyObject *g_event_class = nullptr;      // the subclass
 PyObject *g_threading = nullptr;        // the threading module imported at set-up
 PyObject *g_threading_event = nullptr;  // its Event class
 
-
 // The event's state, owned by the caller for the whole call: __init__ run
 // again, or _native_state replaced, under a waiter leaves the waiter the
 // state it waits on, as threading.Event's waiters keep their old Condition.

@@ -221,9 +221,6 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
 // ---------------------------------------------------------------------------
 // Type slots
 
-
-
-
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (!obj || obj == Py_None)
         return Py_NewRef(self);
@@ -442,6 +439,7 @@ void keep_helper(PyObject *&name_slot, PyObject *&own_slot, PyObject **defaults,
         defaults[i++] = p.default_value ? p.default_value.inc_ref().ptr() : nullptr;
         Py_XDECREF(previous);
     }
-}} // namespace detail
+}
+} // namespace detail
 
 } // namespace simsig

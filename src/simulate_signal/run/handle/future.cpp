@@ -401,9 +401,6 @@ PyObject *awaiter_close(PyObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-
-
-
 PyObject *awaiter_self(PyObject *self) { return Py_NewRef(self); }
 
 PyMethodDef awaiter_methods[] = {

@@ -102,7 +102,8 @@ private:
 
 // `with lock: f()` for any lock object (the module's _sync_lock): the lock is
 // released however f leaves.
-template <typename F> void locked(nb::handle lock, F &&f) {
+template <typename F>
+void locked(nb::handle lock, F &&f) {
     lock_acquire(lock);
     release_on_unwind guard(lock);
     detail::inside(guard, std::forward<F>(f));
@@ -112,7 +113,8 @@ template <typename F> void locked(nb::handle lock, F &&f) {
 
 // `with self._lock: f(displaced)`: the lock is released however f leaves,
 // then whatever f displaced is dropped.
-template <typename F> void locked(HandleObject *h, F &&f) {
+template <typename F>
+void locked(HandleObject *h, F &&f) {
     Displaced displaced;
     ref lock = field(h, Field::lock);
     locked(nb::handle(lock), [&] { f(displaced); });

@@ -67,9 +67,6 @@ int handle_setattro(PyObject *self, PyObject *key, PyObject *value) {
     return 0;
 }
 
-
-
-
 PyObject *handle_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *self = PyType_GenericNew(type, args, kwargs);
     if (self && !(handle(self)->ended = new (std::nothrow) WaitFlag())) {

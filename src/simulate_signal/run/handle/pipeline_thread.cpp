@@ -77,7 +77,8 @@ void read_registry() {
     }
 }
 
-template <typename F> void in_registry(F &&f) {
+template <typename F>
+void in_registry(F &&f) {
     if (!g_registry_lock)
         read_registry();
     locked(nb::handle(g_registry_lock), [&] { f(nb::handle(g_active), nb::handle(g_limbo)); });
@@ -85,7 +86,8 @@ template <typename F> void in_registry(F &&f) {
 
 // Best effort: a threading module without its registry leaves the thread
 // unlisted, and nothing else changes.
-template <typename F> void update_registry(F &&f) {
+template <typename F>
+void update_registry(F &&f) {
     try {
         in_registry(std::forward<F>(f));
     } catch (nb::python_error &e) {
@@ -249,9 +251,6 @@ nb::object thread_repr(const Call &a) {
 
 // ---------------------------------------------------------------------------
 // Types
-
-
-
 
 void make_native_type() {
     PyType_Slot slots[] = {
