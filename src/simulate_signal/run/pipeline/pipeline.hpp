@@ -93,7 +93,7 @@ void backtest_and_gate(Run &run);
 void pool_gates(Run &run);
 void finish(Run &run);
 
-// After fork(), in the child (run/sync.cpp, run/run.cpp).
+// After fork(), in the child (run/pipeline/sync.cpp, run/handle/handle.cpp).
 void reset_shared_sync_after_fork();
 // A new lock for one held by a thread that did not follow; empty otherwise.
 ref renewed_lock_if_held(nb::handle lock);
