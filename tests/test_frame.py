@@ -152,7 +152,7 @@ def test_every_helper_a_run_calls_is_the_one_the_namespace_holds(ss, monkeypatch
     own = type(ss._typed_runtime_graph)
     helpers = {name: fn for name, fn in vars(ss).items()
                if isinstance(fn, own) and name.startswith("_")}
-    reached = set()
+    reached, walks = set(), []
     for run, wiring, wire in HELPER_RUNS:
         w = Wiring(**wiring)
         w.log.returns("guard.ensure_fresh_before_evaluation", wiring.get("route") is not None)
@@ -164,10 +164,14 @@ def test_every_helper_a_run_calls_is_the_one_the_namespace_holds(ss, monkeypatch
         replaced = wait_done(start(ss, **run))
         monkeypatch.undo()
         reached |= set(w.log.names()) & set(helpers)
+        walks.append(w.log.count("_has_filtration_runtime_graph"))
         assert replaced.status().phase == baseline.status().phase
         if baseline.status().phase == "complete":
             assert replaced.result().passed == baseline.result().passed
     assert reached == set(helpers) - OUTSIDE_RUNS
+    # The filtration walk asks the namespace at every node of the signal graph
+    # (a rotation over two features), as its recursion through the name does.
+    assert walks[0] == 3
     # A helper called with its defaults left out is called so when replaced.
     assert {len(c.args) for c in w.log.of("_tracking_metric")} <= {1}
     assert {len(c.args) for c in w.log.of("_stage_value")} == {2, 3}
