@@ -50,7 +50,10 @@ PyObject *constructor_keywords() {
     for (const HandleAttribute &row : kHandleAttributes)
         if (row.init_parameter)
             names.append(name(row.parameter()));
-    return PySequence_Tuple(names.ptr());
+    PyObject *keywords = PySequence_Tuple(names.ptr());
+    if (!keywords)
+        throw nb::python_error();  // the static below is then made at the next call
+    return keywords;
 }
 
 // The handle's constructor argument for field f: what the caller gave, with

@@ -132,6 +132,16 @@ static_assert(kFieldCount > 0, "every field row comes before the entry-point-onl
 
 constexpr const HandleAttribute &row_of(Field f) { return kHandleAttributes[int(f)]; }
 
+// The last field a constructor parameter fills; the fields after it hold the
+// run's state.
+constexpr int kLastParameterField = [] {
+    int last = -1;
+    for (int i = 0; i < kFieldCount; ++i)
+        if (kHandleAttributes[i].init_parameter)
+            last = i;
+    return last;
+}();
+
 // The argument index of f's parameter in SimulationHandle.__init__ (self is
 // 0), or 0 when f is no parameter of it.
 constexpr size_t init_position(Field f) {

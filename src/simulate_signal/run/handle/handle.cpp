@@ -158,9 +158,9 @@ ref parameter_value(Field f, const Call &a) {
     }
 }
 
-// The fields up to the last parameter, in table order.
+// The fields up to the last parameter's, in table order.
 void set_parameters(HandleObject *h, const Call &a) {
-    for (int i = 0; i <= int(Field::fail_fast); ++i)
+    for (int i = 0; i <= kLastParameterField; ++i)
         init_field(h, Field(i), parameter_value(Field(i), a));
 }
 
