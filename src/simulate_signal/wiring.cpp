@@ -15,9 +15,7 @@ namespace {
 // they are written. Columns: the parameter; the module global it sets; whether
 // it is required (the others default to None); what the call does with it
 // (assign: stored in its global, in parameter order; guard: the freshness
-// guard, resolved after them; ignore: accepted and not used); the global's
-// place among the collaborator globals created at import (-1: none), which
-// is their order in the module namespace, not the parameters' order.
+// guard, resolved after them; ignore: accepted and not used).
 enum class Role { assign, guard, ignore };
 
 struct WiringParameter {
@@ -25,38 +23,37 @@ struct WiringParameter {
     G global;
     bool required;
     Role role;
-    int created;
 };
 
 constexpr WiringParameter kWiring[] = {
-    {"auth", G::auth, true, Role::assign, 0},
-    {"sync_manager", G::sync_manager, true, Role::assign, 1},
-    {"vault", G::vault, true, Role::assign, 7},
-    {"backtester", G::backtester, true, Role::assign, 4},
-    {"search_tracker", G::search_tracker, true, Role::assign, 5},
-    {"era_thread", G::era_thread, true, Role::assign, 6},
-    {"graph_validator", G::graph_validator, false, Role::assign, 2},
-    {"batch_orchestrator", G::batch_orchestrator, false, Role::assign, 3},
-    {"compute_search_plan", G::compute_search_plan, false, Role::assign, 8},
-    {"era_config", G::era_config, false, Role::assign, 9},
-    {"load_vocabulary", G::load_vocabulary, false, Role::assign, 11},
-    {"useful_signal_metadata", G::useful_signal_metadata, false, Role::assign, 12},
-    {"useful_signals", G::useful_signals, false, Role::assign, 13},
-    {"useful_signal_pool", G::useful_signal_pool, false, Role::assign, 14},
-    {"found_signal_pool", G::found_signal_pool, false, Role::assign, 15},
-    {"load_found_signal_pnl", G::load_found_signal_pnl, false, Role::assign, 16},
-    {"signal_dir", G::signal_dir, false, Role::assign, 17},
-    {"network_client", G::network_client, false, Role::assign, 18},
-    {"server_client", G::server_client, false, Role::assign, 19},
-    {"BatchOrchestrator_cls", G::BatchOrchestrator, false, Role::assign, 20},
-    {"set_phase", G::set_phase, false, Role::assign, 21},
-    {"correlate_per_pool", G::correlate_per_pool, false, Role::assign, 22},
-    {"compute_mi_per_pool", G::compute_mi_per_pool, false, Role::assign, 23},
-    {"vocabulary", G::vocabulary, false, Role::assign, 10},
-    {"vocabulary_raw", G::vocabulary_raw, false, Role::assign, 25},
-    {"runtime_freshness_guard", G::runtime_freshness_guard, false, Role::guard, 24},
-    {"market_id", G::count, false, Role::ignore, -1},
-    {"era_number", G::count, false, Role::ignore, -1},
+    {"auth", G::auth, true, Role::assign},
+    {"sync_manager", G::sync_manager, true, Role::assign},
+    {"vault", G::vault, true, Role::assign},
+    {"backtester", G::backtester, true, Role::assign},
+    {"search_tracker", G::search_tracker, true, Role::assign},
+    {"era_thread", G::era_thread, true, Role::assign},
+    {"graph_validator", G::graph_validator, false, Role::assign},
+    {"batch_orchestrator", G::batch_orchestrator, false, Role::assign},
+    {"compute_search_plan", G::compute_search_plan, false, Role::assign},
+    {"era_config", G::era_config, false, Role::assign},
+    {"load_vocabulary", G::load_vocabulary, false, Role::assign},
+    {"useful_signal_metadata", G::useful_signal_metadata, false, Role::assign},
+    {"useful_signals", G::useful_signals, false, Role::assign},
+    {"useful_signal_pool", G::useful_signal_pool, false, Role::assign},
+    {"found_signal_pool", G::found_signal_pool, false, Role::assign},
+    {"load_found_signal_pnl", G::load_found_signal_pnl, false, Role::assign},
+    {"signal_dir", G::signal_dir, false, Role::assign},
+    {"network_client", G::network_client, false, Role::assign},
+    {"server_client", G::server_client, false, Role::assign},
+    {"BatchOrchestrator_cls", G::BatchOrchestrator, false, Role::assign},
+    {"set_phase", G::set_phase, false, Role::assign},
+    {"correlate_per_pool", G::correlate_per_pool, false, Role::assign},
+    {"compute_mi_per_pool", G::compute_mi_per_pool, false, Role::assign},
+    {"vocabulary", G::vocabulary, false, Role::assign},
+    {"vocabulary_raw", G::vocabulary_raw, false, Role::assign},
+    {"runtime_freshness_guard", G::runtime_freshness_guard, false, Role::guard},
+    {"market_id", G::count, false, Role::ignore},
+    {"era_number", G::count, false, Role::ignore},
 };
 constexpr int kWiringCount = int(sizeof(kWiring) / sizeof(kWiring[0]));
 
@@ -117,11 +114,11 @@ void define_wiring() {
     def_function("init_simulate_signal", params, init_simulate_signal, kInitDoc);
 }
 
+// The collaborator rows of the globals table, in its order: the order the
+// module namespace lists them in, which is not the parameters' order.
 void define_collaborator_globals() {
-    for (int place = 0; place < kWiringCount; ++place)
-        for (const WiringParameter &row : kWiring)
-            if (row.created == place)
-                set_global(row.global, none());
+    for (int g = int(G::auth); g <= int(G::vocabulary_raw); ++g)
+        set_global(G(g), none());
 }
 
 void define_sync_globals() {

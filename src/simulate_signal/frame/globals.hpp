@@ -53,7 +53,8 @@ namespace simsig {
     X(CancelledError, "CancelledError")                                                            \
     X(SimulationStatus, "SimulationStatus")                                                        \
     X(SimulationResult, "SimulationResult")                                                        \
-    /* collaborators, set by init_simulate_signal */                                               \
+    /* collaborators, set by init_simulate_signal; module set-up creates them in */                \
+    /* this order, from auth to vocabulary_raw (the order of the namespace)      */                \
     X(auth, "_auth")                                                                               \
     X(sync_manager, "_sync_manager")                                                               \
     X(graph_validator, "_graph_validator")                                                         \
