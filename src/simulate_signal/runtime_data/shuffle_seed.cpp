@@ -32,9 +32,9 @@ Stdlib g_stdlib;
 bool stdlib_as_imported(nb::handle os) {
     if (os.ptr() != g_stdlib.os)
         return false;
-    ref os_path = attr(os, "path");
-    return attr(os_path, "join").ptr() == g_stdlib.path_join &&
-           attr(os_path, "exists").ptr() == g_stdlib.path_exists;
+    ref os_path = module_attr(os, "path");
+    return module_attr(os_path, "join").ptr() == g_stdlib.path_join &&
+           module_attr(os_path, "exists").ptr() == g_stdlib.path_exists;
 }
 
 ref builtins_module() {

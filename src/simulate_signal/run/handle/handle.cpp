@@ -130,7 +130,7 @@ ref initial_era_number() {
     ref era_config = global(G::era_config);
     if (era_config.is_none())
         return nb::int_(0);
-    return attr(era_config, "get")("era_number", 0);
+    return method_get(era_config, name("era_number"), nb::int_(0));
 }
 
 // Constructor writes: nothing is displaced that a finalizer could notice
